@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing, benchmarking and the demo need.
+# The one place where the project's packages are named. Safe to run again.
+set -euo pipefail
+
+packages=(
+  # native build and unit tests
+  build-essential cmake ninja-build pkg-config git ca-certificates
+  googletest libgtest-dev libgmock-dev
+  # fuzzing (libFuzzer comes with clang's runtime) and formatting
+  clang libclang-rt-14-dev clang-format
+  # benchmarks: Google Benchmark and the peer parser SimpleIni (ICU for its wide mode)
+  libbenchmark-dev libsimpleini-dev libicu-dev
+  # Windows builds and running them (64-bit Wine only; never wine32 or i386)
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+  wine wine64
+  # end-to-end harness
+  python3 python3-pytest procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,40 @@
+#include "common/strings.h"
+
+namespace kvn {
+
+std::size_t Length(const char16_t* text) {
+  std::size_t n = 0;
+  while (text[n] != u'\0') ++n;
+  return n;
+}
+
+bool CopyBounded(char16_t* dest, std::size_t capacity, std::u16string_view source) {
+  if (capacity == 0) return false;
+  const bool fits = source.size() < capacity;
+  const std::size_t count = fits ? source.size() : capacity - 1;
+  source.copy(dest, count);
+  dest[count] = u'\0';
+  return fits;
+}
+
+int CompareNoCase(const char16_t* a, const char16_t* b) {
+  for (;; ++a, ++b) {
+    const char16_t x = AsciiLower(*a);
+    const char16_t y = AsciiLower(*b);
+    if (x != y) return x < y ? -1 : 1;
+    if (x == u'\0') return 0;
+  }
+}
+
+int CompareNoCase(std::u16string_view a, std::u16string_view b) {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const char16_t x = AsciiLower(a[i]);
+    const char16_t y = AsciiLower(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+}  // namespace kvn

@@ -1,0 +1,96 @@
+// What the service host needs of the OS: the service control manager, the event log, the
+// console and the stop event. Every method stands for one platform call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "os/handle.h"
+
+namespace kvn::os {
+
+// SERVICE_STATUS, field for field.
+struct ServiceStatus {
+  std::uint32_t serviceType = 0;
+  std::uint32_t currentState = 0;
+  std::uint32_t controlsAccepted = 0;
+  std::uint32_t win32ExitCode = 0;
+  std::uint32_t serviceSpecificExitCode = 0;
+  std::uint32_t checkPoint = 0;
+  std::uint32_t waitHint = 0;
+};
+
+using ServiceMainFn = void (*)(std::uint32_t argc, char16_t** argv);
+using ControlHandlerFn = void (*)(std::uint32_t control);
+using ConsoleHandlerFn = int (*)(std::uint32_t event);
+
+class ServicePlatform {
+ public:
+  virtual ~ServicePlatform() = default;
+
+  // The calling thread's last-error code.
+  virtual std::uint32_t GetLastError() = 0;
+
+  // StartServiceCtrlDispatcherW with the table {serviceName, main}, {null, null}. Returns
+  // once every service of the process has stopped; false when the process was not started
+  // by the service control manager.
+  virtual bool StartServiceCtrlDispatcher(const char16_t* serviceName, ServiceMainFn main) = 0;
+  // RegisterServiceCtrlHandlerW; null on failure.
+  virtual Handle RegisterServiceCtrlHandler(const char16_t* serviceName,
+                                            ControlHandlerFn handler) = 0;
+  // SetServiceStatus with the whole record.
+  virtual bool SetServiceStatus(Handle statusHandle, const ServiceStatus& status) = 0;
+
+  // RegisterEventSourceW on the local computer; null on failure.
+  virtual Handle RegisterEventSource(const char16_t* sourceName) = 0;
+  // ReportEventW with no user SID and no raw data.
+  virtual void ReportEvent(Handle eventSource, std::uint16_t type, std::uint16_t category,
+                           std::uint32_t eventId, const char16_t* const* strings,
+                           std::uint16_t stringCount) = 0;
+  virtual void DeregisterEventSource(Handle eventSource) = 0;
+
+  // CreateEventW: unnamed, default security, manual reset, not signalled. Null on failure.
+  virtual Handle CreateEvent() = 0;
+  virtual void SetEvent(Handle event) = 0;
+  virtual void CloseHandle(Handle handle) = 0;
+
+  // SetConsoleCtrlHandler(handler, TRUE).
+  virtual bool SetConsoleCtrlHandler(ConsoleHandlerFn handler) = 0;
+  // Console output, flushed as it is written: narrow (printf) and wide (wprintf).
+  virtual void WriteNarrow(std::string_view text) = 0;
+  virtual void WriteWide(std::u16string_view text) = 0;
+
+  // GetModuleFileNameW(null, buffer, size): characters copied, 0 on failure.
+  virtual std::uint32_t GetModuleFileName(char16_t* buffer, std::uint32_t size) = 0;
+
+  // OpenSCManagerW(null, null, SC_MANAGER_ALL_ACCESS); null on failure.
+  virtual Handle OpenSCManager() = 0;
+  // CreateServiceW with no load-order group, no tag, an empty dependency list, the default
+  // account and no password; null on failure.
+  virtual Handle CreateService(Handle manager, const char16_t* serviceName,
+                               const char16_t* displayName, std::uint32_t desiredAccess,
+                               std::uint32_t serviceType, std::uint32_t startType,
+                               std::uint32_t errorControl, const char16_t* binaryPath) = 0;
+  // ChangeServiceConfig2W(SERVICE_CONFIG_DESCRIPTION) with the given text.
+  virtual bool ChangeServiceDescription(Handle service, const char16_t* description) = 0;
+  virtual Handle OpenService(Handle manager, const char16_t* serviceName,
+                             std::uint32_t desiredAccess) = 0;
+  virtual bool ControlService(Handle service, std::uint32_t control, ServiceStatus& status) = 0;
+  virtual bool QueryServiceStatus(Handle service, ServiceStatus& status) = 0;
+  virtual bool DeleteService(Handle service) = 0;
+  virtual void CloseServiceHandle(Handle handle) = 0;
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+
+  // FormatMessageW(FROM_SYSTEM | IGNORE_INSERTS, language 0) for `code`. On success puts
+  // the text, as the system gives it, into `text` and returns true.
+  virtual bool FormatSystemMessage(std::uint32_t code, std::u16string& text) = 0;
+
+  // The event source under the Application log: EventMessageFile = `messageFile`,
+  // TypesSupported = error | warning | information. Returns false on failure.
+  virtual bool RegisterEventSourceKey(const char16_t* sourceName,
+                                      const char16_t* messageFile) = 0;
+  virtual bool DeleteEventSourceKey(const char16_t* sourceName) = 0;
+};
+
+}  // namespace kvn::os

@@ -1,0 +1,2 @@
+// The process entry of kelvarn.exe.
+int main() { return 0; }

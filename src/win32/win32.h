@@ -1,0 +1,31 @@
+// The one header that brings in <windows.h>, for the Win32 adapter only.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601  // Windows 7
+#endif
+
+#include <windows.h>
+
+namespace kvn::win32 {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide characters are UTF-16 units");
+
+// The core's UTF-16 strings as the Win32 API's wide strings and back. Both types are 16-bit
+// code units of the same representation.
+inline const wchar_t* AsWide(const char16_t* text) {
+  return reinterpret_cast<const wchar_t*>(text);
+}
+inline wchar_t* AsWide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
+inline const char16_t* AsU16(const wchar_t* text) {
+  return reinterpret_cast<const char16_t*>(text);
+}
+inline char16_t* AsU16(wchar_t* text) { return reinterpret_cast<char16_t*>(text); }
+
+}  // namespace kvn::win32
