@@ -1,0 +1,57 @@
+// The configuration reader: loads a file of sections and key-value lines into one owned
+// UTF-16 buffer, cuts names and values out of it in place, and answers look-ups by section
+// and key, both compared without regard to the case of A..Z.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <map>
+#include <memory>
+
+#include "os/host.h"
+
+namespace kvn {
+
+class ConfigFile {
+ public:
+  ConfigFile() = default;
+  ~ConfigFile() { Reset(); }
+  ConfigFile(const ConfigFile&) = delete;
+  ConfigFile& operator=(const ConfigFile&) = delete;
+
+  // Opens, reads, converts and parses the file at `path`. 0 on success; otherwise the errno
+  // of the open, seek or position query, -1 for a short read, 22 when the text converts to
+  // nothing, 12 when memory runs out. A failed load leaves the reader as it was; a load into
+  // a loaded reader resets it first.
+  int LoadFile(const char16_t* path);                        // the machine's own files
+  int LoadFile(os::FileOpener& files, const char16_t* path);  // files of the given opener
+  // Reads `stream` from start to end and hands the bytes to LoadText.
+  int LoadStream(std::FILE* stream);
+  // Converts `length` bytes in the ANSI code page to UTF-16, installs them, parses them.
+  int LoadText(const char* bytes, std::size_t length);
+
+  // The value of `key` in `section`, or null when either is null or absent. The value lives
+  // inside the reader's text: valid until Reset or destruction.
+  const char16_t* GetValue(const char16_t* section, const char16_t* key) const;
+
+  // Releases the text and every section.
+  void Reset();
+
+  // The steps of a load, public for tests. `cursor` moves through the text; `section` is the
+  // current section name. Yields a section entry (key and value null) or a key entry.
+  static bool NextEntry(char16_t*& cursor, const char16_t*& section, const char16_t*& key,
+                        const char16_t*& value);
+  void StoreEntry(const char16_t* section, const char16_t* key, const char16_t* value);
+
+ private:
+  // Orders names by the ASCII-only case-insensitive comparison.
+  struct NameLess {
+    bool operator()(const char16_t* a, const char16_t* b) const;
+  };
+  using KeyMap = std::map<const char16_t*, const char16_t*, NameLess>;
+
+  std::unique_ptr<char16_t[]> text;
+  std::map<const char16_t*, KeyMap, NameLess> sections;
+};
+
+}  // namespace kvn
