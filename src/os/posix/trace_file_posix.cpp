@@ -35,7 +35,8 @@ class PosixFile final : public ByteSink {
 }  // namespace
 
 std::unique_ptr<ByteSink> OpenHostTraceFile(const char16_t* path) {
-  const int fd = ::open(Utf8FromUtf16(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd =
+      ::open(Utf8FromUtf16(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return nullptr;
   return std::make_unique<PosixFile>(fd);
 }
