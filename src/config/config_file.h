@@ -23,7 +23,7 @@ class ConfigFile {
   // of the open, seek or position query, -1 for a short read, 22 when the text converts to
   // nothing, 12 when memory runs out. A failed load leaves the reader as it was; a load into
   // a loaded reader resets it first.
-  int LoadFile(const char16_t* path);                        // the machine's own files
+  int LoadFile(const char16_t* path);                         // the machine's own files
   int LoadFile(os::FileOpener& files, const char16_t* path);  // files of the given opener
   // Reads `stream` from start to end and hands the bytes to LoadText.
   int LoadStream(std::FILE* stream);
@@ -49,9 +49,15 @@ class ConfigFile {
     bool operator()(const char16_t* a, const char16_t* b) const;
   };
   using KeyMap = std::map<const char16_t*, const char16_t*, NameLess>;
+  using SectionMap = std::map<const char16_t*, KeyMap, NameLess>;
+
+  // StoreEntry into the given maps; a load fills maps of its own and installs them only
+  // once the whole text is parsed. May throw std::bad_alloc.
+  static void Store(SectionMap& into, const char16_t* section, const char16_t* key,
+                    const char16_t* value);
 
   std::unique_ptr<char16_t[]> text;
-  std::map<const char16_t*, KeyMap, NameLess> sections;
+  SectionMap sections;
 };
 
 }  // namespace kvn
