@@ -39,9 +39,10 @@ class SecureToken {
   // containerPath and targetDrive (and ifUsed when the target letter is taken).
   int CheckConfig(const char16_t* path);
   // Scans the drives in passes 2000 ms apart until a removable drive holds a configuration
-  // that CheckConfig accepts. Returns the result of the last check made (0 once accepted).
-  // Also returns, with tokenPresent clear, when the drive mask cannot be read or a stop was
-  // requested during a pause.
+  // that CheckConfig accepts. Returns the result of the last check made (0 once accepted),
+  // -1 when none was made. Also returns, with tokenPresent clear, when the first reading of
+  // the drive mask is zero; and, with tokenPresent as the last pass left it and
+  // stopRequested set, when a stop was requested during a pause.
   int FindToken();
   // Starts the mount and returns without waiting for it.
   void OpenContainer();

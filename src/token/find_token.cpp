@@ -1,0 +1,89 @@
+// FindToken: scans the drive letters in passes 2000 ms apart until a removable drive holds a
+// configuration that CheckConfig accepts.
+#include "token/secure_token.h"
+
+namespace kvn {
+
+namespace {
+constexpr std::uint32_t kPassPause = 2000;  // ms after every pass
+constexpr int kNoCheckMade = -1;
+}  // namespace
+
+int SecureToken::FindToken() {
+  int result = kNoCheckMade;
+  const std::uint32_t firstMask = platform_.GetDrives();
+  // Taken before any trace write can disturb it.
+  const std::uint32_t maskError = firstMask == 0 ? platform_.GetLastError() : 0;
+  TraceLine("SecureToken::FindToken!");
+  if (firstMask == 0) {
+    TraceLine("_getdrives() failed with failure code: ", maskError);
+    TraceLine("ConfigPath at end of FindToken: ", configPath);
+    return result;
+  }
+  if (tokenPresent) {
+    TraceLine("ConfigPath at end of FindToken: ", configPath);
+    return result;
+  }
+
+  while (!tokenPresent) {
+    char16_t root[4] = u"A:\\";
+    configPath[0] = root[0];
+    TraceLine("Waiting, looking for config: ", configPath);
+    for (std::uint32_t mask = platform_.GetDrives(); mask != 0 && !tokenPresent;) {
+      if ((mask & 1u) != 0) {
+        configPath[0] = root[0];
+        const std::uint32_t type = platform_.GetDriveType(root);
+        TraceLine("DriveType:  ", root, " ", type);
+        TraceLine("ConfigPath: ", configPath);
+        // A and B are floppy letters; only removable drives can be the token.
+        if (root[0] != u'A' && root[0] != u'B' && type == os::kDriveRemovable) {
+          const os::SearchResult search = platform_.FindFile(configPath);
+          if (!search.found) {
+            TraceLine("Invalid File Handle. GetLastError reports: ", search.error);
+          } else {
+            result = CheckConfig(configPath);
+            switch (result) {
+              case ConfigOk:
+                TraceText("configfile found and OK!\n");
+                break;
+              case ConfigUnreadable:
+                TraceText("cannot open configfile!\n");
+                break;
+              case TrueCryptNotFound:
+                TraceLine("TrueCrypt not found!: ", trueCryptPath);
+                break;
+              case KeyFileNotFound:
+                TraceLine("Keyfile not found!: ", keyFilePath);
+                break;
+              case ContainerNotFound:
+                TraceLine("Container not found!: ", containerPath);
+                break;
+              case TargetDriveInUse:
+                TraceLine("Target Drive already used! ", targetDrive);
+                break;
+              case NoFreeDriveLetter:
+                TraceText("No free drive letter available!\n");
+                break;
+              default:
+                break;
+            }
+            tokenPresent = (result == ConfigOk);
+          }
+        }
+      }
+      if (tokenPresent) break;  // root and configPath stay on the accepted drive
+      ++root[0];
+      mask >>= 1;
+    }
+    // Every pass ends with the pause, the accepting one included. A stop ends the scan at
+    // once, with tokenPresent as it stands.
+    if (platform_.Pause(kPassPause)) {
+      stopRequested = true;
+      break;
+    }
+  }
+  TraceLine("ConfigPath at end of FindToken: ", configPath);
+  return result;
+}
+
+}  // namespace kvn

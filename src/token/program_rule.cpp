@@ -1,0 +1,89 @@
+#include "token/program_rule.h"
+
+#include "common/strings.h"
+
+namespace kvn {
+
+namespace {
+
+constexpr std::u16string_view kProgramNames[] = {u"TrueCrypt.exe", u"VeraCrypt.exe",
+                                                 u"VeraCrypt-x64.exe"};
+
+bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
+
+bool IsDriveLetter(char16_t unit) {
+  return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z');
+}
+
+// "X:\" or "X:/" at the start.
+bool HasDriveRoot(std::u16string_view path) {
+  return path.size() >= 3 && IsDriveLetter(path[0]) && path[1] == u':' && IsSeparator(path[2]);
+}
+
+// Splits at backslashes. "C:\a\b" gives "C:", "a", "b".
+std::vector<std::u16string_view> Components(std::u16string_view path) {
+  std::vector<std::u16string_view> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = path.find(u'\\', start);
+    if (end == std::u16string_view::npos) {
+      parts.push_back(path.substr(start));
+      return parts;
+    }
+    parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+// Whether `path` (absolute, resolved) lies below `folder`, by whole components.
+bool IsInside(const std::vector<std::u16string_view>& path, std::u16string_view folder) {
+  if (!HasDriveRoot(folder)) return false;
+  while (!folder.empty() && IsSeparator(folder.back())) folder.remove_suffix(1);
+  std::vector<std::u16string_view> parts = Components(folder);
+  if (parts.size() < 2) return false;  // a bare drive root would admit the whole drive
+  if (path.size() <= parts.size()) return false;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (parts[i].empty() || CompareNoCase(parts[i], path[i]) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* ProgramSyntaxRefusal(std::u16string_view value) {
+  if (value.empty()) return nullptr;
+  if (value.size() >= 2 && IsSeparator(value[0]) && IsSeparator(value[1])) {
+    const bool device =
+        value.size() >= 4 && (value[2] == u'?' || value[2] == u'.') && IsSeparator(value[3]);
+    return device ? "device path" : "UNC path";
+  }
+  if (!HasDriveRoot(value)) return "relative path";
+  // FindFirstFileW matches * and ? and the DOS wildcards < > " in a name.
+  if (value.find_first_of(u"*?<>\"") != std::u16string_view::npos) return "wildcard in path";
+  return nullptr;
+}
+
+const char* InstalledProgramRefusal(std::u16string_view fullPath, std::u16string_view longPath,
+                                    const std::vector<std::u16string>& programFolders) {
+  if (fullPath.empty() || longPath.empty()) return "path cannot be resolved";
+  if (!HasDriveRoot(longPath) || longPath.find(u'/') != std::u16string_view::npos) {
+    return "path cannot be resolved";
+  }
+  const std::vector<std::u16string_view> parts = Components(longPath);
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    if (parts[i].empty() || parts[i] == u"." || parts[i] == u"..") {
+      return "path cannot be resolved";
+    }
+  }
+  bool named = false;
+  for (const std::u16string_view name : kProgramNames) {
+    if (CompareNoCase(parts.back(), name) == 0) named = true;
+  }
+  if (!named) return "not named TrueCrypt.exe, VeraCrypt.exe or VeraCrypt-x64.exe";
+  for (const std::u16string& folder : programFolders) {
+    if (IsInside(parts, folder)) return nullptr;
+  }
+  return "outside the Program Files folders";
+}
+
+}  // namespace kvn
