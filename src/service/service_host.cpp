@@ -1,0 +1,204 @@
+#include "service/service_host.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "common/process_state.h"
+#include "common/strings.h"
+#include "service/service_install.h"
+#include "service/service_state.h"
+#include "token/watch_cycle.h"
+
+namespace kvn::service {
+
+namespace {
+
+constexpr std::uint16_t kEventLogErrorType = 1;
+constexpr std::uint32_t kStartWaitHint = 3000;
+
+// Serialises the two service threads: every status report (filling serviceStatus, counting
+// checkPoint, handing the record over, logging its failure), the publication of statusHandle,
+// and signalling the stop event against closing it.
+std::mutex reportLock;
+
+// Caller holds reportLock and has checked debugMode.
+bool ReportLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
+  serviceStatus.controlsAccepted = state == kServiceStartPending ? 0 : kServiceAcceptStop;
+  serviceStatus.currentState = state;
+  serviceStatus.win32ExitCode = exitCode;
+  serviceStatus.waitHint = waitHint;
+  if (state == kServiceRunning || state == kServiceStopped) {
+    serviceStatus.checkPoint = 0;
+  } else {
+    serviceStatus.checkPoint = checkPoint++;
+  }
+  if (!ServiceOs().SetServiceStatus(statusHandle, serviceStatus)) {
+    LogServiceError(u"SetServiceStatus");
+    return false;
+  }
+  return true;
+}
+
+// Reports the state serviceStatus holds again; the read and the report are one step.
+void ReportCurrentState() {
+  if (debugMode) return;
+  std::lock_guard<std::mutex> hold(reportLock);
+  ReportLocked(serviceStatus.currentState, kNoError, 0);
+}
+
+// Releases an event source on every path out of LogServiceError.
+class EventSource {
+ public:
+  EventSource() : handle_(ServiceOs().RegisterEventSource(kServiceName)) {}
+  ~EventSource() {
+    if (handle_ != nullptr) ServiceOs().DeregisterEventSource(handle_);
+  }
+  EventSource(const EventSource&) = delete;
+  EventSource& operator=(const EventSource&) = delete;
+  os::Handle get() const { return handle_; }
+
+ private:
+  os::Handle handle_;
+};
+
+std::u16string SignedDecimal(std::int32_t value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+// True when `argument` (after its prefix character) is `word`, ignoring ASCII letter case.
+bool IsSwitch(const char* argument, std::string_view word) {
+  std::size_t i = 0;
+  for (; argument[i] != '\0'; ++i) {
+    if (i == word.size()) return false;
+    const auto lower = static_cast<char>(AsciiLower(static_cast<unsigned char>(argument[i])));
+    if (lower != word[i]) return false;
+  }
+  return i == word.size();
+}
+
+void PrintUsage() {
+  static constexpr const char* kUsage[] = {
+      " -help or -?       to display this list\n",
+      " -install          to install the service\n",
+      " -remove           to remove the service\n",
+      " -debug <params>   to run as a console app for debugging\n",
+      " (no parameter)    starts the service if installed\n",
+  };
+  for (const char* line : kUsage) {
+    ServiceOs().WriteNarrow(std::string(kServiceNameNarrow) + line);
+  }
+}
+
+int RunAsService() {
+  os::ServicePlatform& os = ServiceOs();
+  os.WriteNarrow("\nStartServiceCtrlDispatcher being called.\n");
+  os.WriteNarrow("This may take several seconds.  Please wait.\n");
+  // Returns once the service has stopped; fails at once when no service control manager
+  // started this process (for instance when it runs from a console).
+  if (!os.StartServiceCtrlDispatcher(kServiceName, &ServiceMain)) {
+    LogServiceError(u"StartServiceCtrlDispatcher failed.");
+    os.WriteNarrow("Service couldn't be started. Perhaps not installed.\n");
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool ReportStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
+  if (debugMode) return true;
+  std::lock_guard<std::mutex> hold(reportLock);
+  return ReportLocked(state, exitCode, waitHint);
+}
+
+void LogServiceError(const char16_t* operation) {
+  if (debugMode) return;
+  // Before any other platform call can change the code.
+  lastServiceError = ServiceOs().GetLastError();
+  const EventSource source;
+  char16_t message[256];
+  CopyBounded(message, std::u16string(kServiceName) + u" error: " +
+                           SignedDecimal(static_cast<std::int32_t>(lastServiceError.load())));
+  if (source.get() == nullptr) return;
+  const char16_t* strings[] = {message, operation};
+  ServiceOs().ReportEvent(source.get(), kEventLogErrorType, 0, 0, strings, 2);
+}
+
+void ServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) {
+  const os::Handle handle =
+      ServiceOs().RegisterServiceCtrlHandler(kServiceName, &ServiceControlHandler);
+  if (handle == nullptr) return;
+  {
+    std::lock_guard<std::mutex> hold(reportLock);
+    statusHandle = handle;
+    serviceStatus.serviceType = kServiceWin32OwnProcess;
+    serviceStatus.serviceSpecificExitCode = 0;
+  }
+  if (ReportStatus(kServiceStartPending, kNoError, kStartWaitHint)) RunWatcher();
+  ReportStatus(kServiceStopped, lastServiceError, 0);
+}
+
+void ServiceControlHandler(std::uint32_t control) {
+  if (control == kServiceControlStop) {
+    // Pending is reported before the event is set: once the watch cycle sees the event it
+    // may report stopped at any moment, and that report must come last.
+    ReportStatus(kServiceStopPending, kNoError, 0);
+    SignalStopEvent();
+    return;
+  }
+  ReportCurrentState();
+}
+
+int ConsoleControlHandler(std::uint32_t event) {
+  // Close, logoff and shutdown go on to the next handler (finally the system's, which ends
+  // the process).
+  if (event > 1) return 0;
+  ServiceOs().WriteWide(std::u16string(u"Stopping ") + kServiceName + u".\n");
+  SignalStopEvent();
+  return 1;
+}
+
+void PublishStopEvent(os::Handle event) { stopEvent.store(event); }
+
+void CloseStopEvent() {
+  os::Handle event;
+  {
+    std::lock_guard<std::mutex> hold(reportLock);
+    event = stopEvent.exchange(nullptr);
+  }
+  if (event != nullptr) ServiceOs().CloseHandle(event);
+}
+
+bool SignalStopEvent() {
+  std::lock_guard<std::mutex> hold(reportLock);
+  const os::Handle event = stopEvent.load();
+  if (event == nullptr) return false;
+  ServiceOs().SetEvent(event);
+  return true;
+}
+
+int RunProcess(int argc, char** argv) {
+  debugMode = false;
+  if (argc >= 2 && (argv[1][0] == '-' || argv[1][0] == '/')) {
+    const char* word = argv[1] + 1;
+    if (IsSwitch(word, "install")) {
+      InstallService();
+    } else if (IsSwitch(word, "remove")) {
+      RemoveService();
+    } else if (IsSwitch(word, "debug")) {
+      // Before the watcher is built: the SecureToken takes its trace switch from it.
+      debugMode = true;
+      ServiceOs().SetConsoleCtrlHandler(&ConsoleControlHandler);
+      RunWatcher();
+    } else if (IsSwitch(word, "help") || IsSwitch(word, "?")) {
+      PrintUsage();
+    }
+    // Any other word ends the process silently.
+    return 0;
+  }
+  return RunAsService();
+}
+
+}  // namespace kvn::service

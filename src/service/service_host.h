@@ -1,0 +1,47 @@
+// The service host: the process entry and its command line, the service entry with its
+// control handler, the status reports and the event-log entries, and the console control
+// handler of debug mode.
+//
+// Threads: as a service, the main thread sits in the dispatcher and runs ServiceControlHandler;
+// ServiceMain and the watch cycle run on the thread the dispatcher starts. In debug mode the
+// watch cycle runs on the main thread and ConsoleControlHandler on a thread of the system.
+#pragma once
+
+#include <cstdint>
+
+#include "os/handle.h"
+
+namespace kvn::service {
+
+// The whole process: picks the mode from the first argument, runs it and returns the exit
+// code, which is 0 on every path. Clears debugMode first; sets it for -debug before the
+// watcher is built.
+int RunProcess(int argc, char** argv);
+
+// The service entry named in the dispatch table. Neither argument is used.
+void ServiceMain(std::uint32_t argc, char16_t** argv);
+// Stop: reports stop pending, then signals the stop event if it exists. Any other control
+// reports the current state again. Runs on the dispatcher's thread.
+void ServiceControlHandler(std::uint32_t control);
+// Ctrl+C (0) and Ctrl+Break (1) print the stopping line, signal the stop event if it exists
+// and return nonzero; any other event returns zero so that the next handler deals with it.
+int ConsoleControlHandler(std::uint32_t event);
+
+// Fills serviceStatus for `state` (controls accepted, checkpoint counting), hands it to the
+// service control manager and logs a failure as "SetServiceStatus". One lock makes each
+// report whole with respect to the other service thread. In debug mode does nothing and
+// returns true.
+bool ReportStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint);
+// Stores the thread's last-error code in lastServiceError and writes one error entry with
+// the strings "Kelvarn error: <code as signed decimal>" and `operation`. Nothing in debug
+// mode. Must be the first platform call after the one that failed.
+void LogServiceError(const char16_t* operation);
+
+// The stop event's life, coordinated with the handlers that signal it: publishing makes it
+// visible to them; closing clears it first, so that no handler signals a closed handle.
+void PublishStopEvent(os::Handle event);
+void CloseStopEvent();
+// Signals the stop event if it exists; false when there is none.
+bool SignalStopEvent();
+
+}  // namespace kvn::service

@@ -1,0 +1,175 @@
+#include "service/service_install.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/strings.h"
+#include "service/service_state.h"
+
+namespace kvn::service {
+
+namespace {
+
+constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
+constexpr std::uint32_t kServiceAutoStart = 2;
+constexpr std::uint32_t kServiceErrorNormal = 1;
+constexpr std::uint32_t kModulePathCapacity = 512;
+constexpr std::uint32_t kStopPollMilliseconds = 1000;
+constexpr char16_t kDescription[] =
+    u"Kelvarn checks, if an USB stick with a key file is attached to the system. Finding one "
+    u"with a valid config will mount and open an encrypted TrueCrypt container.";
+
+// Room for the error text, terminator included; with the suffix's 25 characters a system
+// text of up to 231 characters always fits.
+constexpr std::size_t kErrorTextCapacity = 256;
+constexpr std::size_t kErrorSuffixLength = 25;
+char16_t errorText[kErrorTextCapacity];
+
+// A handle of the service control manager or of a service, closed on every path out of the
+// command that opened it; declared in opening order, so the service closes before the manager.
+class ScopedServiceHandle {
+ public:
+  explicit ScopedServiceHandle(os::Handle handle) : handle_(handle) {}
+  ~ScopedServiceHandle() {
+    if (handle_ != nullptr) ServiceOs().CloseServiceHandle(handle_);
+  }
+  ScopedServiceHandle(const ScopedServiceHandle&) = delete;
+  ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
+  os::Handle get() const { return handle_; }
+
+ private:
+  os::Handle handle_;
+};
+
+void PrintWide(std::u16string_view text) { ServiceOs().WriteWide(text); }
+
+// "<what> - <error text>\n". Reads the last error, so it must follow the failed call at once.
+void PrintFailure(std::u16string_view what) {
+  std::u16string line(what);
+  line += u" - ";
+  line += LastErrorText();
+  line += u"\n";
+  PrintWide(line);
+}
+
+std::u16string Hex(std::uint32_t value) {
+  static constexpr char16_t kDigits[] = u"0123456789abcdef";
+  std::u16string digits;
+  do {
+    digits.insert(digits.begin(), kDigits[value & 0xF]);
+    value >>= 4;
+  } while (value != 0);
+  return digits;
+}
+
+// Windows starts the first blank-separated prefix of an unquoted path that names a file
+// ("C:\Program.exe" for "C:\Program Files\..."), so a path with a blank is registered quoted.
+std::u16string RegisteredPath(const char16_t* modulePath) {
+  const std::u16string_view path(modulePath);
+  if (path.find(u' ') == std::u16string_view::npos) return std::u16string(path);
+  std::u16string quoted(u"\"");
+  quoted += path;
+  quoted += u"\"";
+  return quoted;
+}
+
+}  // namespace
+
+const char16_t* LastErrorText() {
+  os::ServicePlatform& os = ServiceOs();
+  std::u16string text;
+  if (!os.FormatSystemMessage(os.GetLastError(), text) ||
+      text.size() + kErrorSuffixLength > kErrorTextCapacity) {
+    errorText[0] = u'\0';
+    return errorText;
+  }
+  // System texts end with CR LF; a text too short to have one is used as it is.
+  std::u16string_view body(text.c_str());
+  if (body.size() >= 2) body.remove_suffix(2);
+  std::u16string result(body);
+  result += u" (Error code: 0x";
+  result += Hex(os.GetLastError());
+  result += u")";
+  CopyBounded(errorText, result);
+  return errorText;
+}
+
+void InstallService() {
+  os::ServicePlatform& os = ServiceOs();
+  char16_t modulePath[kModulePathCapacity];
+  // A path that fills the buffer has been cut by the system (which then reports
+  // ERROR_INSUFFICIENT_BUFFER); registering it would name some other file.
+  const std::uint32_t length = os.GetModuleFileName(modulePath, kModulePathCapacity);
+  if (length == 0 || length >= kModulePathCapacity) {
+    PrintFailure(std::u16string(u"Unable to install ") + kServiceName);
+    return;
+  }
+
+  const ScopedServiceHandle manager(os.OpenSCManager());
+  if (manager.get() == nullptr) {
+    PrintFailure(u"OpenSCManager failed");
+    return;
+  }
+
+  const std::u16string binaryPath = RegisteredPath(modulePath);
+  const ScopedServiceHandle service(os.CreateService(
+      manager.get(), kServiceName, kServiceName, kServiceAllAccess, kServiceWin32OwnProcess,
+      kServiceAutoStart, kServiceErrorNormal, binaryPath.c_str()));
+  if (service.get() == nullptr) {
+    PrintFailure(u"CreateService failed");
+    return;
+  }
+
+  if (os.ChangeServiceDescription(service.get(), kDescription)) {
+    os.WriteNarrow("ChangeServiceConfig2 succeeded\n");
+  } else {
+    os.WriteNarrow("ChangeServiceConfig2 failed\n");
+  }
+  // So that the event viewer finds the texts of the service's entries in this executable.
+  // Not reported: the service works without it.
+  os.RegisterEventSourceKey(kServiceName, modulePath);
+
+  PrintWide(std::u16string(kServiceName) + u" installed.\n");
+}
+
+void RemoveService() {
+  os::ServicePlatform& os = ServiceOs();
+  const ScopedServiceHandle manager(os.OpenSCManager());
+  if (manager.get() == nullptr) {
+    PrintFailure(u"OpenSCManager failed");
+    return;
+  }
+  const ScopedServiceHandle service(os.OpenService(manager.get(), kServiceName, kServiceAllAccess));
+  if (service.get() == nullptr) {
+    PrintFailure(u"OpenService failed");
+    return;
+  }
+
+  // Not delivered when the service does not run; removal goes on all the same.
+  if (os.ControlService(service.get(), kServiceControlStop, serviceStatus)) {
+    PrintWide(std::u16string(u"Stopping ") + kServiceName + u".");
+    os.Sleep(kStopPollMilliseconds);
+    // No upper bound: the service decides how long it stays stop pending. After a failed
+    // query the state tested is the last one received.
+    while (os.QueryServiceStatus(service.get(), serviceStatus) &&
+           serviceStatus.currentState == kServiceStopPending) {
+      PrintWide(u".");
+      os.Sleep(kStopPollMilliseconds);
+    }
+    if (serviceStatus.currentState == kServiceStopped) {
+      PrintWide(std::u16string(u"\n") + kServiceName + u" stopped.\n");
+    } else {
+      PrintWide(std::u16string(u"\n") + kServiceName + u" failed to stop.\n");
+    }
+  }
+
+  if (os.DeleteService(service.get())) {
+    PrintWide(std::u16string(kServiceName) + u" removed.\n");
+    os.DeleteEventSourceKey(kServiceName);
+  } else {
+    PrintFailure(u"DeleteService failed");
+  }
+}
+
+}  // namespace kvn::service
