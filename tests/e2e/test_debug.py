@@ -1,0 +1,214 @@
+"""kelvarn.exe -debug: the trace log, one full turn of the watch cycle with the stand-in tool, and
+Ctrl+C while idle and while a container is mounted."""
+
+import subprocess
+import time
+
+import pytest
+
+import kvn_wine
+from kvn_wine import DISMOUNT_ARGV, mount_argv, send_ctrl_c, wait_until
+
+CONSTRUCTED = "SecureToken construktor!"
+DESTRUCTED = "SecureToken implicite destructor!"
+FIND = "SecureToken::FindToken!"
+WAITING = "Waiting, looking for config: A:\\kvn.ini"
+STOPPING = b"Stopping Kelvarn.\r\n"
+
+
+def drive_lines(letter, drive_type):
+    return [f"DriveType:  {letter}:\\ {drive_type}", f"ConfigPath: {letter}:\\kvn.ini"]
+
+
+# A pass without the stick: the prefix has C: and Z:, both fixed drives.
+IDLE_PASS = [WAITING] + drive_lines("C", 3) + drive_lines("Z", 3)
+
+
+def accepted_check(mount_cmdline):
+    """The lines from the stick's drive up to the watch, for the stick's kvn.ini."""
+    return drive_lines("E", 2) + [
+        "Loading file: E:\\kvn.ini",
+        "GetValue for TrueCrypt",
+        "TrueCryptPath: " + kvn_wine.TOOL_DOS_PATH,
+        "GetValue for Key",
+        "SetValue Key Drive",
+        "SetValue Key file",
+        "Keyfile found: E:\\" + kvn_wine.KEY_FILE_NAME,
+        "GetValue for Container",
+        "Container found: " + kvn_wine.CONTAINER_DOS_PATH,
+        "GetValue for TargetDrive",
+        "TargetDrive: T",
+        "FirstFreeDrive is: A",  # C:, E: and Z: are in use
+        "TargetDrive is free.",
+        "configfile found and OK!",
+        "ConfigPath at end of FindToken: E:\\kvn.ini",
+        "OpenContainer!",
+        "_P_NOWAIT,TruecryptPath, KeyPath: " + mount_cmdline,
+        "SecureToken::CheckToken!",
+        "ConfigPath: E:\\kvn.ini",
+    ]
+
+
+def count(lines, text):
+    return sum(1 for line in lines if line == text)
+
+
+def wait_trace(prefix, predicate, timeout):
+    return wait_until(lambda: predicate(prefix.trace_lines()), timeout, interval=0.02)
+
+
+def start_debug(prefix):
+    child = prefix.spawn_kelvarn("-debug")
+    ready = wait_until(lambda: child.poll() is not None or WAITING in prefix.trace_lines(), 15,
+                       interval=0.02)
+    if not ready or child.poll() is not None:
+        child.kill()
+        out, err = child.communicate()
+        pytest.fail(f"no scan pass in the trace log; trace={prefix.trace_bytes()!r} "
+                    f"rc={child.returncode} stdout={out!r} stderr={err!r}")
+    return child
+
+
+def stop_debug(child, timeout=10):
+    """Ctrl+C; returns (seconds until the process ended, stdout, stderr)."""
+    sent = time.monotonic()
+    send_ctrl_c(child)
+    try:
+        out, err = child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        out, err = child.communicate()
+        pytest.fail(f"-debug did not end within {timeout} s of Ctrl+C; stdout={out!r}")
+    return time.monotonic() - sent, out, err
+
+
+def last_index(lines, text):
+    for index in range(len(lines) - 1, -1, -1):
+        if lines[index] == text:
+            return index
+    return None
+
+
+def split_idle_passes(lines, start):
+    """Number of complete idle passes from `start`, each opening with FindToken's pass line."""
+    passes = 0
+    while lines[start + passes * len(IDLE_PASS):][:len(IDLE_PASS)] == IDLE_PASS:
+        passes += 1
+    return passes
+
+
+def test_ctrl_c_while_idle(prefix):
+    child = start_debug(prefix)
+    first_pass = time.monotonic()
+    assert wait_trace(prefix, lambda lines: count(lines, WAITING) >= 2, 6), \
+        "a second scan pass must follow the first"
+    spacing = time.monotonic() - first_pass
+    assert 1.7 <= spacing <= 3.0, f"scan passes {spacing:.2f} s apart, expected about 2 s"
+    # Right after the second pass began, so the stop lands in the middle of a 2 s pause.
+    time.sleep(0.5)
+    elapsed, out, err = stop_debug(child)
+    assert child.returncode == 0
+    assert out == STOPPING
+    assert err == b""
+    assert elapsed < 1.0, f"an idle stop took {elapsed:.2f} s"
+
+    data = prefix.trace_bytes()
+    assert data.endswith(b"\r\n") and b"\n" not in data.replace(b"\r\n", b"")
+    lines = prefix.trace_lines()
+    assert lines[:2] == [CONSTRUCTED, FIND]
+    passes = split_idle_passes(lines, 2)
+    assert passes >= 2, lines
+    rest = lines[2 + passes * len(IDLE_PASS):]
+    # The scan may close with its usual line when the stop ends it.
+    assert rest in ([DESTRUCTED], ["ConfigPath at end of FindToken: Z:\\kvn.ini", DESTRUCTED]), \
+        lines
+    assert prefix.tool_starts() == []
+
+
+def test_one_full_turn(prefix, unplugged):
+    prefix.set_tool_exit_delay(1000)  # makes the dismount last a second: is it waited for?
+    calls_before = len(prefix.tool_starts())
+    child = start_debug(prefix)
+
+    plugged = prefix.plug()
+    mount = prefix.wait_tool_start(calls_before, 6)
+    assert mount is not None, f"no mount started; trace={prefix.trace_lines()}"
+    assert mount["argv"] == mount_argv()
+    assert mount["time"] - plugged < 3.0, "stick attached, mount started much later than a pass"
+    assert wait_trace(prefix, lambda lines: "SecureToken: Token available!" in lines, 5)
+
+    pulled = prefix.unplug()
+    dismount = prefix.wait_tool_start(calls_before + 1, 10)
+    assert dismount is not None, f"no dismount started; trace={prefix.trace_lines()}"
+    assert dismount["argv"] == DISMOUNT_ARGV
+    delay = dismount["time"] - pulled
+    assert 2.9 <= delay <= 6.6, f"stick removed, dismount started {delay:.2f} s later"
+
+    # The dismount is waited for: the next scan begins only after the tool has ended.
+    def next_scan(lines):
+        closed = last_index(lines, "CloseContainer!")
+        return closed is not None and FIND in lines[closed:]
+
+    time.sleep(max(0.0, dismount["time"] + 0.5 - time.time()))
+    assert not next_scan(prefix.trace_lines()), "next scan began while the dismount still ran"
+    ended = wait_until(lambda: prefix.tool_exit(dismount["pid"]), 5, interval=0.02)
+    assert ended, "the stand-in tool did not end"
+    assert wait_trace(prefix, lambda lines: next_scan(lines) and
+                      WAITING in lines[last_index(lines, "CloseContainer!"):], 5)
+
+    elapsed, out, err = stop_debug(child)
+    assert child.returncode == 0
+    assert out == STOPPING
+    assert len(prefix.tool_starts()) == calls_before + 2, "nothing else may be started"
+
+    lines = prefix.trace_lines()
+    assert lines[:2] == [CONSTRUCTED, FIND]
+    passes = split_idle_passes(lines, 2)
+    assert passes >= 1
+    at = 2 + passes * len(IDLE_PASS)
+    # The pass that finds the stick: C: first, then E: is accepted and the walk stops there.
+    expected = [WAITING] + drive_lines("C", 3) + accepted_check(mount["cmdline"])
+    assert lines[at:at + len(expected)] == expected
+    at += len(expected)
+    available = 0
+    while lines[at] == "SecureToken: Token available!":
+        available += 1
+        at += 1
+    assert available >= 1
+    assert lines[at:at + 4] == ["Token removed!", "CloseContainer!", FIND, WAITING], lines[at:]
+    assert lines[-1] == DESTRUCTED
+    assert count(lines, DESTRUCTED) == 1
+
+
+
+def test_ctrl_c_while_mounted(prefix, unplugged):
+    prefix.set_tool_exit_delay(1000)
+    calls_before = len(prefix.tool_starts())
+    child = start_debug(prefix)
+    prefix.plug()
+    mount = prefix.wait_tool_start(calls_before, 6)
+    assert mount is not None and mount["argv"] == mount_argv()
+    assert wait_trace(prefix, lambda lines: "SecureToken: Token available!" in lines, 5)
+
+    interrupted = send_ctrl_c(child)
+    dismount = prefix.wait_tool_start(calls_before + 1, 6)
+    assert dismount is not None, "Ctrl+C while mounted must dismount"
+    assert dismount["argv"] == DISMOUNT_ARGV
+    assert dismount["time"] - interrupted < 1.0, "the dismount must not wait for a pause"
+    try:
+        out, err = child.communicate(timeout=10)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        pytest.fail("-debug did not end after the dismount")
+    ended = time.time()
+    assert child.returncode == 0
+    assert out == STOPPING
+    assert err == b""
+    tool_exit = prefix.tool_exit(dismount["pid"])
+    assert tool_exit is not None and tool_exit["time"] <= ended, \
+        "the process ended before the dismount had finished"
+    assert len(prefix.tool_starts()) == calls_before + 2
+
+    lines = prefix.trace_lines()
+    assert "Token removed!" not in lines
+    assert lines[-2:] == ["CloseContainer!", DESTRUCTED], lines[-6:]
