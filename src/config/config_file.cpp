@@ -108,7 +108,17 @@ int ConfigFile::LoadText(const char* bytes, std::size_t length) {
     const char16_t* section = kInitialSection;
     const char16_t* key = nullptr;
     const char16_t* value = nullptr;
-    while (NextEntry(cursor, section, key, value)) Store(parsed, section, key, value);
+    // Every key entry up to the next section line belongs to the section found last: its
+    // key map is looked up once per section line, not once per key (map nodes stay put).
+    const char16_t* current = nullptr;
+    KeyMap* keys = nullptr;
+    while (NextEntry(cursor, section, key, value)) {
+      if (keys == nullptr || section != current) {
+        keys = &SectionOf(parsed, section);
+        current = section;
+      }
+      if (key != nullptr) SetValue(*keys, key, value);
+    }
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
@@ -176,16 +186,18 @@ bool ConfigFile::NextEntry(char16_t*& cursor, const char16_t*& section, const ch
   }
 }
 
-void ConfigFile::Store(SectionMap& into, const char16_t* section, const char16_t* key,
-                       const char16_t* value) {
-  // try_emplace and insert_or_assign leave the name of an existing entry as first read.
-  KeyMap& keys = into.try_emplace(section).first->second;
-  if (key == nullptr) return;
+// try_emplace and insert_or_assign keep the name of an existing entry as first read.
+ConfigFile::KeyMap& ConfigFile::SectionOf(SectionMap& into, const char16_t* section) {
+  return into.try_emplace(section).first->second;
+}
+
+void ConfigFile::SetValue(KeyMap& keys, const char16_t* key, const char16_t* value) {
   keys.insert_or_assign(key, value);
 }
 
 void ConfigFile::StoreEntry(const char16_t* section, const char16_t* key, const char16_t* value) {
-  Store(sections, section, key, value);
+  KeyMap& keys = SectionOf(sections, section);
+  if (key != nullptr) SetValue(keys, key, value);
 }
 
 const char16_t* ConfigFile::GetValue(const char16_t* section, const char16_t* key) const {

@@ -51,10 +51,10 @@ class ConfigFile {
   using KeyMap = std::map<const char16_t*, const char16_t*, NameLess>;
   using SectionMap = std::map<const char16_t*, KeyMap, NameLess>;
 
-  // StoreEntry into the given maps; a load fills maps of its own and installs them only
-  // once the whole text is parsed. May throw std::bad_alloc.
-  static void Store(SectionMap& into, const char16_t* section, const char16_t* key,
-                    const char16_t* value);
+  // The two halves of StoreEntry, on maps of the caller's choice: a load fills maps of its
+  // own and installs them only once the whole text is parsed. Both may throw std::bad_alloc.
+  static KeyMap& SectionOf(SectionMap& into, const char16_t* section);
+  static void SetValue(KeyMap& keys, const char16_t* key, const char16_t* value);
 
   std::unique_ptr<char16_t[]> text;
   SectionMap sections;
