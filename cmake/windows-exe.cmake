@@ -1,5 +1,23 @@
 # kelvarn.exe: the process entry wires the Win32 adapter into the core.
-add_executable(kelvarn src/win32/main.cpp)
+
+# The event-log message table: windmc turns messages.mc into a binary table and a resource
+# script, windres the script into an object linked into the executable.
+set(KVN_MC_SOURCE ${CMAKE_SOURCE_DIR}/src/win32/messages.mc)
+set(KVN_MC_DIR ${CMAKE_BINARY_DIR}/messages)
+set(KVN_MC_OBJECT ${KVN_MC_DIR}/messages_res.obj)
+add_custom_command(
+  OUTPUT ${KVN_MC_OBJECT} ${KVN_MC_DIR}/messages.h
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${KVN_MC_DIR}
+  COMMAND ${KVN_WINDMC} -h ${KVN_MC_DIR} -r ${KVN_MC_DIR} ${KVN_MC_SOURCE}
+  COMMAND ${CMAKE_RC_COMPILER} --input-format=rc --output-format=coff -I ${KVN_MC_DIR}
+          -i ${KVN_MC_DIR}/messages.rc -o ${KVN_MC_OBJECT}
+  WORKING_DIRECTORY ${KVN_MC_DIR}
+  DEPENDS ${KVN_MC_SOURCE}
+  COMMENT "Building the event-log message table"
+  VERBATIM)
+set_source_files_properties(${KVN_MC_OBJECT} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+
+add_executable(kelvarn src/win32/main.cpp ${KVN_MC_OBJECT})
 target_compile_options(kelvarn PRIVATE ${KVN_WARNINGS})
 target_link_libraries(kelvarn PRIVATE kvn_core)
 # Output straight into the build folder, where the README and the tests look for it.

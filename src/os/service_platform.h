@@ -32,9 +32,10 @@ class ServicePlatform {
   // The calling thread's last-error code.
   virtual std::uint32_t GetLastError() = 0;
 
-  // StartServiceCtrlDispatcherW with the table {serviceName, main}, {null, null}. Returns
-  // once every service of the process has stopped; false when the process was not started
-  // by the service control manager.
+  // StartServiceCtrlDispatcherW with the table {serviceName, main}, {null, null}. The
+  // system calls `main` on a thread of its own and the registered control handler on the
+  // calling thread. Returns once every service of the process has stopped; false when the
+  // process was not started by the service control manager.
   virtual bool StartServiceCtrlDispatcher(const char16_t* serviceName, ServiceMainFn main) = 0;
   // RegisterServiceCtrlHandlerW; null on failure.
   virtual Handle RegisterServiceCtrlHandler(const char16_t* serviceName,
@@ -82,14 +83,15 @@ class ServicePlatform {
   virtual void CloseServiceHandle(Handle handle) = 0;
   virtual void Sleep(std::uint32_t milliseconds) = 0;
 
-  // FormatMessageW(FROM_SYSTEM | IGNORE_INSERTS, language 0) for `code`. On success puts
-  // the text, as the system gives it, into `text` and returns true.
+  // FormatMessageW(ALLOCATE_BUFFER | FROM_SYSTEM | ARGUMENT_ARRAY | IGNORE_INSERTS, no
+  // source, language 0, no arguments) for `code`. On success puts the text as the system
+  // gives it (line end included, insertion points such as %1 as written) into `text` and
+  // returns true; the thread's last error is left as the lookup left it.
   virtual bool FormatSystemMessage(std::uint32_t code, std::u16string& text) = 0;
 
   // The event source under the Application log: EventMessageFile = `messageFile`,
   // TypesSupported = error | warning | information. Returns false on failure.
-  virtual bool RegisterEventSourceKey(const char16_t* sourceName,
-                                      const char16_t* messageFile) = 0;
+  virtual bool RegisterEventSourceKey(const char16_t* sourceName, const char16_t* messageFile) = 0;
   virtual bool DeleteEventSourceKey(const char16_t* sourceName) = 0;
 };
 

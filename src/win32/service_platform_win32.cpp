@@ -1,0 +1,284 @@
+#include "win32/service_platform_win32.h"
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "win32/win32.h"
+
+// <windows.h> maps these names onto their A/W functions; here they are the seam's methods,
+// and every platform call below names its W function explicitly.
+#undef StartServiceCtrlDispatcher
+#undef RegisterServiceCtrlHandler
+#undef RegisterEventSource
+#undef ReportEvent
+#undef CreateEvent
+#undef GetModuleFileName
+#undef OpenSCManager
+#undef CreateService
+#undef OpenService
+
+namespace kvn::win32 {
+
+namespace {
+
+// The core's entries behind the WINAPI trampolines (stdcall on x86). Each slot is written
+// before the system is handed the trampoline, and the system's own synchronisation (thread
+// creation, the control dispatch) orders that write before the call on the other thread.
+std::atomic<os::ServiceMainFn> serviceMainSlot{nullptr};
+std::atomic<os::ControlHandlerFn> controlHandlerSlot{nullptr};
+std::atomic<os::ConsoleHandlerFn> consoleHandlerSlot{nullptr};
+
+// Runs on the thread the dispatcher creates for the service.
+void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv) {
+  serviceMainSlot.load()(argc, reinterpret_cast<char16_t**>(argv));
+}
+
+// Runs on the thread that called StartServiceCtrlDispatcherW.
+void WINAPI ControlHandlerEntry(DWORD control) { controlHandlerSlot.load()(control); }
+
+// Runs on a thread the system creates for each console event.
+BOOL WINAPI ConsoleHandlerEntry(DWORD event) {
+  return consoleHandlerSlot.load()(event) != 0 ? TRUE : FALSE;
+}
+
+SERVICE_STATUS ToWin32(const os::ServiceStatus& status) {
+  SERVICE_STATUS raw;
+  raw.dwServiceType = status.serviceType;
+  raw.dwCurrentState = status.currentState;
+  raw.dwControlsAccepted = status.controlsAccepted;
+  raw.dwWin32ExitCode = status.win32ExitCode;
+  raw.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
+  raw.dwCheckPoint = status.checkPoint;
+  raw.dwWaitHint = status.waitHint;
+  return raw;
+}
+
+os::ServiceStatus FromWin32(const SERVICE_STATUS& raw) {
+  return {raw.dwServiceType,
+          raw.dwCurrentState,
+          raw.dwControlsAccepted,
+          raw.dwWin32ExitCode,
+          raw.dwServiceSpecificExitCode,
+          raw.dwCheckPoint,
+          raw.dwWaitHint};
+}
+
+SC_HANDLE AsScHandle(os::Handle handle) { return static_cast<SC_HANDLE>(handle); }
+
+// A buffer that FormatMessageW allocated. LocalFree may touch the thread's last error,
+// which the caller still reads afterwards, so it is kept across the release.
+class LocalBuffer {
+ public:
+  LocalBuffer() = default;
+  ~LocalBuffer() {
+    if (buffer_ == nullptr) return;
+    const DWORD saved = ::GetLastError();
+    ::LocalFree(buffer_);
+    ::SetLastError(saved);
+  }
+  LocalBuffer(const LocalBuffer&) = delete;
+  LocalBuffer& operator=(const LocalBuffer&) = delete;
+  wchar_t** receiver() { return &buffer_; }
+  const wchar_t* get() const { return buffer_; }
+
+ private:
+  wchar_t* buffer_ = nullptr;
+};
+
+class RegistryKey {
+ public:
+  RegistryKey() = default;
+  ~RegistryKey() {
+    if (key_ != nullptr) ::RegCloseKey(key_);
+  }
+  RegistryKey(const RegistryKey&) = delete;
+  RegistryKey& operator=(const RegistryKey&) = delete;
+  HKEY* receiver() { return &key_; }
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+// The Application log's event sources.
+std::wstring EventSourceKeyPath(const char16_t* sourceName) {
+  return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") +
+         AsWide(sourceName);
+}
+
+// Registry calls return their error instead of setting it; the seam reports failures through
+// the last error like every other call.
+bool Succeeded(LSTATUS status) {
+  if (status == ERROR_SUCCESS) return true;
+  ::SetLastError(static_cast<DWORD>(status));
+  return false;
+}
+
+}  // namespace
+
+std::uint32_t Win32ServicePlatform::GetLastError() { return ::GetLastError(); }
+
+bool Win32ServicePlatform::StartServiceCtrlDispatcher(const char16_t* serviceName,
+                                                      os::ServiceMainFn main) {
+  serviceMainSlot = main;
+  // The table must outlive the call; the dispatcher keeps using it until it returns.
+  SERVICE_TABLE_ENTRYW table[] = {
+      {const_cast<LPWSTR>(AsWide(serviceName)), &ServiceMainEntry},
+      {nullptr, nullptr},
+  };
+  return ::StartServiceCtrlDispatcherW(table) != FALSE;
+}
+
+os::Handle Win32ServicePlatform::RegisterServiceCtrlHandler(const char16_t* serviceName,
+                                                            os::ControlHandlerFn handler) {
+  controlHandlerSlot = handler;
+  return ::RegisterServiceCtrlHandlerW(AsWide(serviceName), &ControlHandlerEntry);
+}
+
+bool Win32ServicePlatform::SetServiceStatus(os::Handle statusHandle,
+                                            const os::ServiceStatus& status) {
+  SERVICE_STATUS raw = ToWin32(status);
+  return ::SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(statusHandle), &raw) != FALSE;
+}
+
+os::Handle Win32ServicePlatform::RegisterEventSource(const char16_t* sourceName) {
+  return ::RegisterEventSourceW(nullptr, AsWide(sourceName));
+}
+
+void Win32ServicePlatform::ReportEvent(os::Handle eventSource, std::uint16_t type,
+                                       std::uint16_t category, std::uint32_t eventId,
+                                       const char16_t* const* strings, std::uint16_t stringCount) {
+  ::ReportEventW(eventSource, type, category, eventId, nullptr, stringCount, 0,
+                 const_cast<LPCWSTR*>(reinterpret_cast<const wchar_t* const*>(strings)), nullptr);
+}
+
+void Win32ServicePlatform::DeregisterEventSource(os::Handle eventSource) {
+  ::DeregisterEventSource(eventSource);
+}
+
+os::Handle Win32ServicePlatform::CreateEvent() {
+  return ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+void Win32ServicePlatform::SetEvent(os::Handle event) { ::SetEvent(event); }
+
+void Win32ServicePlatform::CloseHandle(os::Handle handle) { ::CloseHandle(handle); }
+
+bool Win32ServicePlatform::SetConsoleCtrlHandler(os::ConsoleHandlerFn handler) {
+  consoleHandlerSlot = handler;
+  return ::SetConsoleCtrlHandler(&ConsoleHandlerEntry, TRUE) != FALSE;
+}
+
+// Both outlets go through stdout in text mode ("\n" becomes CR LF) and keep their order.
+// Flushed at once, so that a pipe sees every line as it is written: the C runtime flushes
+// after a narrow printf but not after a wide one.
+void Win32ServicePlatform::WriteNarrow(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+void Win32ServicePlatform::WriteWide(std::u16string_view text) {
+  const std::wstring copy(text.begin(), text.end());
+  // MinGW's wprintf is its C99 one, where %s is narrow: wide text needs %ls.
+  std::wprintf(L"%ls", copy.c_str());
+  std::fflush(stdout);
+}
+
+std::uint32_t Win32ServicePlatform::GetModuleFileName(char16_t* buffer, std::uint32_t size) {
+  return ::GetModuleFileNameW(nullptr, AsWide(buffer), size);
+}
+
+os::Handle Win32ServicePlatform::OpenSCManager() {
+  return ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+}
+
+os::Handle Win32ServicePlatform::CreateService(os::Handle manager, const char16_t* serviceName,
+                                               const char16_t* displayName,
+                                               std::uint32_t desiredAccess,
+                                               std::uint32_t serviceType, std::uint32_t startType,
+                                               std::uint32_t errorControl,
+                                               const char16_t* binaryPath) {
+  // A list of zero-terminated names ended by an empty one: here only the end.
+  static constexpr wchar_t kNoDependencies[] = L"\0";
+  return ::CreateServiceW(AsScHandle(manager), AsWide(serviceName), AsWide(displayName),
+                          desiredAccess, serviceType, startType, errorControl, AsWide(binaryPath),
+                          nullptr, nullptr, kNoDependencies, nullptr, nullptr);
+}
+
+bool Win32ServicePlatform::ChangeServiceDescription(os::Handle service,
+                                                    const char16_t* description) {
+  SERVICE_DESCRIPTIONW record;
+  record.lpDescription = const_cast<LPWSTR>(AsWide(description));
+  return ::ChangeServiceConfig2W(AsScHandle(service), SERVICE_CONFIG_DESCRIPTION, &record) != FALSE;
+}
+
+os::Handle Win32ServicePlatform::OpenService(os::Handle manager, const char16_t* serviceName,
+                                             std::uint32_t desiredAccess) {
+  return ::OpenServiceW(AsScHandle(manager), AsWide(serviceName), desiredAccess);
+}
+
+// The record goes in and comes back whole, whatever the result, as if the caller's own
+// record had been handed to the call: a failed call leaves what it does not write.
+bool Win32ServicePlatform::ControlService(os::Handle service, std::uint32_t control,
+                                          os::ServiceStatus& status) {
+  SERVICE_STATUS raw = ToWin32(status);
+  const BOOL delivered = ::ControlService(AsScHandle(service), control, &raw);
+  status = FromWin32(raw);
+  return delivered != FALSE;
+}
+
+bool Win32ServicePlatform::QueryServiceStatus(os::Handle service, os::ServiceStatus& status) {
+  SERVICE_STATUS raw = ToWin32(status);
+  const BOOL queried = ::QueryServiceStatus(AsScHandle(service), &raw);
+  status = FromWin32(raw);
+  return queried != FALSE;
+}
+
+bool Win32ServicePlatform::DeleteService(os::Handle service) {
+  return ::DeleteService(AsScHandle(service)) != FALSE;
+}
+
+void Win32ServicePlatform::CloseServiceHandle(os::Handle handle) {
+  ::CloseServiceHandle(AsScHandle(handle));
+}
+
+void Win32ServicePlatform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+bool Win32ServicePlatform::FormatSystemMessage(std::uint32_t code, std::u16string& text) {
+  // IGNORE_INSERTS: a text with %1 is returned as written; without it the lookup fails (or
+  // reads arguments that are not there).
+  LocalBuffer buffer;
+  const DWORD length =
+      ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                           FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<LPWSTR>(buffer.receiver()), 0, nullptr);
+  if (length == 0 || buffer.get() == nullptr) return false;
+  text.assign(AsU16(buffer.get()), length);
+  return true;
+}
+
+bool Win32ServicePlatform::RegisterEventSourceKey(const char16_t* sourceName,
+                                                  const char16_t* messageFile) {
+  RegistryKey key;
+  if (!Succeeded(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, EventSourceKeyPath(sourceName).c_str(), 0,
+                                   nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                                   key.receiver(), nullptr))) {
+    return false;
+  }
+  const std::wstring file(AsWide(messageFile));
+  const auto fileBytes = static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t));
+  if (!Succeeded(::RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+                                  reinterpret_cast<const BYTE*>(file.c_str()), fileBytes))) {
+    return false;
+  }
+  const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  return Succeeded(::RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
+                                    reinterpret_cast<const BYTE*>(&types), sizeof(types)));
+}
+
+bool Win32ServicePlatform::DeleteEventSourceKey(const char16_t* sourceName) {
+  return Succeeded(::RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKeyPath(sourceName).c_str()));
+}
+
+}  // namespace kvn::win32
