@@ -21,8 +21,8 @@ class ConfigFile {
 
   // Opens, reads, converts and parses the file at `path`. 0 on success; otherwise the errno
   // of the open, seek or position query, -1 for a short read, 22 when the text converts to
-  // nothing, 12 when memory runs out. A failed load leaves the reader as it was; a load into
-  // a loaded reader resets it first.
+  // nothing (or the path is null), 12 when memory runs out. A failed load leaves the reader as it
+  // was; a load into a loaded reader resets it first.
   int LoadFile(const char16_t* path);                         // the machine's own files
   int LoadFile(os::FileOpener& files, const char16_t* path);  // files of the given opener
   // Reads `stream` from start to end and hands the bytes to LoadText.
