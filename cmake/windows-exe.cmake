@@ -20,5 +20,7 @@ set_source_files_properties(${KVN_MC_OBJECT} PROPERTIES EXTERNAL_OBJECT TRUE GEN
 add_executable(kelvarn src/win32/main.cpp ${KVN_MC_OBJECT})
 target_compile_options(kelvarn PRIVATE ${KVN_WARNINGS})
 target_link_libraries(kelvarn PRIVATE kvn_core)
+# The shipped executable carries no symbol tables (they are two thirds of its size).
+target_link_options(kelvarn PRIVATE $<$<CONFIG:Release>:-s>)
 # Output straight into the build folder, where the README and the tests look for it.
 set_target_properties(kelvarn PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

@@ -23,6 +23,17 @@ using service::kServiceStopPending;
 constexpr std::uint32_t kStop = 1;
 constexpr std::uint32_t kInterrogate = 4;
 
+constexpr char kUsage[] =
+    "Kelvarn -help or -?       to display this list\n"
+    "Kelvarn -install          to install the service\n"
+    "Kelvarn -remove           to remove the service\n"
+    "Kelvarn -debug <params>   to run as a console app for debugging\n"
+    "Kelvarn (no parameter)    starts the service if installed\n";
+
+constexpr char kDispatcherLines[] =
+    "\nStartServiceCtrlDispatcher being called.\n"
+    "This may take several seconds.  Please wait.\n";
+
 // One status record as handed over, in a form that reads well in a failure.
 std::string Describe(const fake::StatusReport& report) {
   const os::ServiceStatus& s = report.status;
@@ -85,6 +96,7 @@ TEST_F(ServiceHostTest, StartRunAndStopHandOverTheRecordsInOrder) {
                                            }));
   EXPECT_EQ(os.service.registeredName, u"Kelvarn");
   EXPECT_EQ(os.service.dispatchedName, u"Kelvarn");
+  EXPECT_EQ(os.service.Transcript(), kDispatcherLines);
   EXPECT_TRUE(Entries().empty());
   EXPECT_EQ(os.kernel.openEvents(), 0u);
   EXPECT_EQ(service::stopEvent.load(), nullptr);
@@ -246,22 +258,13 @@ TEST_F(ServiceHostTest, ReportsFromTwoThreadsNeverShareACheckpoint) {
 
 // --- the command line ------------------------------------------------------------------------
 
-constexpr char kUsage[] =
-    "Kelvarn -help or -?       to display this list\n"
-    "Kelvarn -install          to install the service\n"
-    "Kelvarn -remove           to remove the service\n"
-    "Kelvarn -debug <params>   to run as a console app for debugging\n"
-    "Kelvarn (no parameter)    starts the service if installed\n";
-
-constexpr char kDispatcherLines[] =
-    "\nStartServiceCtrlDispatcher being called.\n"
-    "This may take several seconds.  Please wait.\n";
-
 TEST_F(ServiceHostTest, HelpAndQuestionMarkPrintTheUsageListNarrow) {
+  debugMode = true;  // cleared for every mode but -debug
   for (const char* word : {"-help", "-HELP", "/?", "-?", "/Help"}) {
     os.service.console.clear();
     EXPECT_EQ(Run({word}), 0) << word;
     EXPECT_EQ(os.service.Transcript(), kUsage) << word;
+    EXPECT_FALSE(debugMode);
     for (const auto& write : os.service.console) EXPECT_FALSE(write.wide) << word;
   }
 }
@@ -296,12 +299,6 @@ TEST_F(ServiceHostTest, DebugSwitchRunsTheWatcherOnThisThreadWithoutReports) {
   EXPECT_TRUE(os.service.statuses.empty());
   EXPECT_EQ(os.kernel.now(), 2500u);
   EXPECT_EQ(os.service.Transcript(), "Stopping Kelvarn.\n");
-}
-
-TEST_F(ServiceHostTest, DebugModeIsClearedForEveryOtherMode) {
-  debugMode = true;
-  Run({"-help"});
-  EXPECT_FALSE(debugMode);
 }
 
 TEST_F(ServiceHostTest, UnknownWordsEndTheProcessSilently) {
@@ -340,20 +337,6 @@ TEST_F(ServiceHostTest, FailedDispatcherLogsOneEntryAndPrintsItsLineAfterIt) {
   EXPECT_EQ(os.service.callLog.back(), "DeregisterEventSource");
 }
 
-TEST_F(ServiceHostTest, DispatcherFailingWithAnotherCodeLogsThatCode) {
-  os.service.startedByServiceManager = true;
-  os.service.FailCall("StartServiceCtrlDispatcher", 87);
-  EXPECT_EQ(Run({}), 0);
-  ASSERT_EQ(Entries().size(), 1u);
-  EXPECT_EQ(Entries()[0].strings[0], u"Kelvarn error: 87");
-  EXPECT_EQ(service::lastServiceError, 87u);
-}
-
-TEST_F(ServiceHostTest, ServiceThatStopsNormallyPrintsOnlyTheDispatcherLines) {
-  EXPECT_EQ(RunService(3000), 0);
-  EXPECT_EQ(os.service.Transcript(), kDispatcherLines);
-}
-
 // --- the console control handler --------------------------------------------------------------
 
 TEST_F(ServiceHostTest, CtrlCBeforeTheEventExistsPrintsAndSignalsNothing) {
@@ -384,16 +367,6 @@ TEST_F(ServiceHostTest, OtherConsoleEventsArePassedOn) {
   EXPECT_FALSE(os.kernel.IsSignalled(stop));
   EXPECT_TRUE(os.service.console.empty());
   service::CloseStopEvent();
-}
-
-TEST_F(ServiceHostTest, ClosingTheEventClearsItFirstSoNothingSignalsAClosedHandle) {
-  const os::Handle stop = os.service.CreateEvent();
-  service::PublishStopEvent(stop);
-  service::CloseStopEvent();
-  EXPECT_EQ(service::stopEvent.load(), nullptr);
-  EXPECT_EQ(os.kernel.openEvents(), 0u);
-  EXPECT_FALSE(service::SignalStopEvent());
-  EXPECT_EQ(os.service.Calls("SetEvent"), 0u);
 }
 
 }  // namespace
