@@ -218,12 +218,10 @@ def measure_ctrl_c(figures, prefix, runs):
     print(f"debug: {runs} idle Ctrl+C", flush=True)
     times = []
     for _ in range(runs):
-        child = prefix.spawn_kelvarn("-debug")
-        ready = wait_until(lambda: child.poll() is not None or
-                           "Waiting, looking for config: A:\\kvn.ini" in prefix.trace_lines(), 15)
-        if not ready or child.poll() is not None:
-            child.kill()
-            child.communicate()
+        try:
+            child = prefix.start_debug()
+        except kvn_wine.WineError as error:
+            print(f"  {error}")
             break
         time.sleep(random.uniform(0.1, 2.1))
         result = {}

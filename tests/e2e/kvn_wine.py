@@ -40,6 +40,8 @@ EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application
 
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
 
+WAITING = "Waiting, looking for config: A:\\kvn.ini"  # opens every scan pass of the trace log
+
 REPO = Path(__file__).resolve().parents[2]
 
 
@@ -265,6 +267,20 @@ class Prefix:
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE)
         self.children.append(child)
+        return child
+
+    def start_debug(self, timeout=15):
+        """Starts `kelvarn.exe -debug` and returns it once its first scan pass is in the trace log
+        (so its console handler and stop event exist), or raises with what it printed."""
+        self.trace_file.unlink(missing_ok=True)  # the new run's lines, not the last run's
+        child = self.spawn_kelvarn("-debug")
+        ready = wait_until(lambda: child.poll() is not None or WAITING in self.trace_lines(),
+                           timeout, interval=0.02)
+        if not ready or child.poll() is not None:
+            child.kill()
+            out, err = child.communicate()
+            raise WineError(f"-debug made no scan pass: trace={self.trace_bytes()!r} "
+                            f"rc={child.returncode} stdout={out!r} stderr={err!r}")
         return child
 
     # -- the stick ---------------------------------------------------------------------------

@@ -7,12 +7,11 @@ import time
 import pytest
 
 import kvn_wine
-from kvn_wine import DISMOUNT_ARGV, mount_argv, send_ctrl_c, wait_until
+from kvn_wine import DISMOUNT_ARGV, WAITING, mount_argv, send_ctrl_c, wait_until
 
 CONSTRUCTED = "SecureToken construktor!"
 DESTRUCTED = "SecureToken implicite destructor!"
 FIND = "SecureToken::FindToken!"
-WAITING = "Waiting, looking for config: A:\\kvn.ini"
 STOPPING = b"Stopping Kelvarn.\r\n"
 
 
@@ -58,15 +57,10 @@ def wait_trace(prefix, predicate, timeout):
 
 
 def start_debug(prefix):
-    child = prefix.spawn_kelvarn("-debug")
-    ready = wait_until(lambda: child.poll() is not None or WAITING in prefix.trace_lines(), 15,
-                       interval=0.02)
-    if not ready or child.poll() is not None:
-        child.kill()
-        out, err = child.communicate()
-        pytest.fail(f"no scan pass in the trace log; trace={prefix.trace_bytes()!r} "
-                    f"rc={child.returncode} stdout={out!r} stderr={err!r}")
-    return child
+    try:
+        return prefix.start_debug()
+    except kvn_wine.WineError as error:
+        pytest.fail(str(error))
 
 
 def stop_debug(child, timeout=10):
