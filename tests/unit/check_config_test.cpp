@@ -105,6 +105,17 @@ TEST_F(CheckConfigTest, EmptyKeyValueLeavesTheBareRootWhichIsNotFound) {
   EXPECT_NE(Closed().find("Keyfile not found. Search string: E:\\\r\n"), std::string::npos);
 }
 
+TEST_F(CheckConfigTest, AKeyValueCannotLeaveTheStick) {
+  platform.AddFile(u"C:\\Windows\\win.ini");
+  for (const char* key :
+       {"..\\..\\Windows\\win.ini", "C:\\Windows\\win.ini", "\\\\server\\share\\key.dat"}) {
+    Ini ini;
+    ini.key = std::string(key);
+    EXPECT_EQ(Check(ini), KeyFileNotFound) << key;
+    EXPECT_EQ(Field(Token().keyFilePath), u"E:\\" + Wide(key));
+  }
+}
+
 TEST_F(CheckConfigTest, MissingContainerIsResultFour) {
   Ini ini;
   ini.container = "D:\\gone.tc";

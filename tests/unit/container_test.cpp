@@ -154,5 +154,20 @@ TEST_F(ContainerTest, AStopEndsTheWatchAtOnceWithTheTokenStillPresent) {
   EXPECT_EQ(platform.searches.size(), 2u);
 }
 
+// A quote is a wildcard to FindFirstFileW (it matches a dot), so a container value with one
+// passes its existence test; it must still reach the tool inside one argument.
+TEST_F(ContainerTest, AQuoteFromTheStickCannotSplitTheMountArguments) {
+  Ini ini;
+  ini.container = "D:\\vault\"tc";
+  AddStick(u'E', ini);
+  SecureToken& t = Token();
+  ASSERT_EQ(t.FindToken(), ConfigOk);
+  t.OpenContainer();
+  ASSERT_EQ(platform.starts.size(), 1u);
+  EXPECT_EQ(platform.starts[0].commandLine,
+            u"\"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe\" /a /q /l T /m rm /v "
+            u"\"D:\\vault\\\"tc\" /k E:\\key.dat");
+}
+
 }  // namespace
 }  // namespace kvn::testing
