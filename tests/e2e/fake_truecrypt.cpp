@@ -17,8 +17,9 @@
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0602  // GetSystemTimePreciseAsFileTime
 #endif
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>  // needs windows.h first
 
 #include <cstdio>
 #include <cstdlib>

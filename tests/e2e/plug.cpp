@@ -12,7 +12,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-#include <winioctl.h>
+
+#include <winioctl.h>  // needs windows.h first
 
 #include <algorithm>
 #include <cstdio>
