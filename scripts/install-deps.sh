@@ -16,6 +16,8 @@ packages=(
   wine wine64
   # end-to-end harness
   python3 python3-pytest procps
+  # release packages (MSI)
+  wixl
 )
 
 missing=()
