@@ -176,6 +176,18 @@ def mount_argv(target=TARGET_LETTER):
 DISMOUNT_ARGV = [TOOL_DOS_PATH, "/a", "/q", "/d", "/f"]
 
 
+def assert_attach_delay(delay):
+    """Stick attached -> mount started: the next pass finds the stick (within one 2 s pause),
+    and the pass that accepts it still ends with its own 2 s pause before the mount."""
+    assert 1.9 <= delay <= 4.6, f"stick attached, mount started {delay:.2f} s later"
+
+
+def assert_removal_delay(delay):
+    """Stick or file removed -> dismount started: the next presence test (within one 3 s pause)
+    misses the file, and one more 3 s pause follows it."""
+    assert 2.9 <= delay <= 6.6, f"stick removed, dismount started {delay:.2f} s later"
+
+
 class Prefix:
     """A throwaway copy of the template with a running, persistent wineserver session."""
 
