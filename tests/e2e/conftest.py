@@ -43,10 +43,11 @@ def prefix(template, request):
 
 @pytest.fixture
 def unplugged(prefix):
-    """The stick detached and its files restored after the test, whatever happened in it."""
+    """Every stick detached and the stick's files restored after the test, whatever happened."""
     yield prefix
-    if prefix.plugged and prefix.started:
-        prefix.unplug()
+    if prefix.started:
+        for letter in sorted(prefix.plugged):
+            prefix.unplug(letter)
     prefix.write_stick()
 
 

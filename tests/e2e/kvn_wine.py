@@ -203,7 +203,7 @@ class Prefix:
         self.plug_exe = str(template.plug)
         self.children = []
         self.started = False
-        self.plugged = False
+        self.plugged = set()  # drive letters attached by plug()
 
     # -- life cycle ------------------------------------------------------------------------
     def create(self):
@@ -296,18 +296,21 @@ class Prefix:
         return child
 
     # -- the stick ---------------------------------------------------------------------------
-    def plug(self):
-        result = self.wine(self.plug_exe, STICK_LETTER, str(self.stick), "2", timeout=30)
+    def plug(self, letter=STICK_LETTER, folder=None):
+        """Attaches `folder` (default: the stick) as removable drive `letter`; returns the time
+        the mount manager had done it."""
+        folder = self.stick if folder is None else folder
+        result = self.wine(self.plug_exe, letter, str(folder), "2", timeout=30)
         if result.returncode != 0:
             raise WineError(f"plug failed: {result.stdout!r} {result.stderr!r}")
-        self.plugged = True
+        self.plugged.add(letter)
         return time.time()
 
-    def unplug(self):
-        result = self.wine(self.plug_exe, STICK_LETTER, timeout=30)
+    def unplug(self, letter=STICK_LETTER):
+        result = self.wine(self.plug_exe, letter, timeout=30)
         if result.returncode != 0:
             raise WineError(f"unplug failed: {result.stdout!r} {result.stderr!r}")
-        self.plugged = False
+        self.plugged.discard(letter)
         return time.time()
 
     def remove_config(self):

@@ -1,6 +1,7 @@
 """kelvarn.exe -debug: the trace log, one full turn of the watch cycle with the stand-in tool, and
 Ctrl+C while idle and while a container is mounted."""
 
+import shutil
 import subprocess
 import time
 
@@ -206,3 +207,48 @@ def test_ctrl_c_while_mounted(prefix, unplugged):
     lines = prefix.trace_lines()
     assert "Token removed!" not in lines
     assert lines[-2:] == ["CloseContainer!", DESTRUCTED], lines[-6:]
+
+
+def test_programs_outside_program_files_are_refused(prefix, unplugged):
+    """Three sticks at once, each naming a real copy of the stand-in that is not an installed
+    TrueCrypt: on the stick itself, in a look-alike folder beside Program Files, and reached
+    through '..' out of Program Files. None may run; each is refused again on every pass."""
+    tool = prefix.template.fake_tool
+    hostile = {
+        "F": "F:\\TrueCrypt.exe",
+        "G": "C:\\Program Files Evil\\TrueCrypt.exe",
+        "H": "C:\\Program Files\\..\\Vaults\\TrueCrypt.exe",
+    }
+    sticks = {letter: prefix.root / f"{prefix.name}-stick-{letter}" for letter in hostile}
+    copies = [sticks["F"] / "TrueCrypt.exe",
+              kvn_wine.dos_to_unix(prefix.path, "C:\\Program Files Evil\\TrueCrypt.exe"),
+              kvn_wine.dos_to_unix(prefix.path, "C:\\Vaults\\TrueCrypt.exe")]
+    for copy in copies:
+        copy.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(tool, copy)
+    for letter, program in hostile.items():
+        stick = sticks[letter]
+        stick.mkdir(exist_ok=True)
+        (stick / "kvn.ini").write_bytes(kvn_wine.kvn_ini(truecrypt=program))
+        (stick / kvn_wine.KEY_FILE_NAME).write_bytes(b"key\n")
+        prefix.plug(letter, stick)
+    calls_before = len(prefix.tool_starts())
+
+    child = start_debug(prefix)
+    refusals = [f"TrueCrypt not found!: {program}" for program in hostile.values()]
+    passes = wait_trace(prefix, lambda lines: all(count(lines, r) >= 2 for r in refusals), 10)
+    stop_debug(child)
+    assert passes, prefix.trace_lines()
+    assert child.returncode == 0
+
+    assert len(prefix.tool_starts()) == calls_before
+    for copy in copies:
+        assert not (copy.parent / "calls.jsonl").exists(), f"{copy} was started"
+    lines = prefix.trace_lines()
+    for letter, program in hostile.items():
+        at = lines.index(f"DriveType:  {letter}:\\ 2")
+        assert lines[at:at + 4] == drive_lines(letter, 2) + [
+            f"Loading file: {letter}:\\kvn.ini", "GetValue for TrueCrypt"]
+        refused = lines[at + 4]
+        assert "refused" in refused.lower(), refused
+        assert lines[at + 5] == f"TrueCrypt not found!: {program}"

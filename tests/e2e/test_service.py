@@ -129,8 +129,8 @@ def test_sc_stop_while_mounted(prefix):
 
 @pytest.mark.after("test_install")
 def test_auto_start_in_a_new_session(prefix, unplugged):
-    if prefix.plugged:
-        prefix.unplug()
+    for letter in sorted(prefix.plugged):
+        prefix.unplug(letter)
     prefix.restart_session()
     assert prefix.wait_service_state(RUNNING, 10), f"not started: {prefix.service_query()}"
     assert len(prefix.windows_pids()) == 1
