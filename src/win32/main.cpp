@@ -1,2 +1,14 @@
-// The process entry of kelvarn.exe.
-int main() { return 0; }
+// The process entry of kelvarn.exe: installs the Win32 platforms into the core and runs it.
+#include "service/service_host.h"
+#include "service/service_state.h"
+#include "win32/service_platform_win32.h"
+#include "win32/token_platform_win32.h"
+
+int main(int argc, char** argv) {
+  // Alive until the process ends: the service thread and the console handler's threads use
+  // them until then.
+  static kvn::win32::Win32ServicePlatform servicePlatform;
+  static kvn::win32::Win32TokenPlatform tokenPlatform;
+  kvn::service::InstallPlatforms(&servicePlatform, &tokenPlatform);
+  return kvn::service::RunProcess(argc, argv);
+}
