@@ -17,7 +17,11 @@ add_custom_command(
   VERBATIM)
 set_source_files_properties(${KVN_MC_OBJECT} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
 
-add_executable(kelvarn src/win32/main.cpp ${KVN_MC_OBJECT})
+# The version resource, from the one version number in project().
+enable_language(RC)
+configure_file(${CMAKE_SOURCE_DIR}/src/win32/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @ONLY)
+
+add_executable(kelvarn src/win32/main.cpp ${KVN_MC_OBJECT} ${CMAKE_BINARY_DIR}/version.rc)
 target_compile_options(kelvarn PRIVATE ${KVN_WARNINGS})
 target_link_libraries(kelvarn PRIVATE kvn_core)
 # The shipped executable carries no symbol tables (they are two thirds of its size).
