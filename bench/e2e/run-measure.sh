@@ -23,8 +23,8 @@ export KVN_E2E_ROOT=$root
 cleanup() {
   for pfx in "$root"/*/; do
     [ -f "$pfx/system.reg" ] || continue
-    WINEPREFIX=${pfx%/} wineserver -k >/dev/null 2>&1
-    WINEPREFIX=${pfx%/} timeout 30 wineserver -w >/dev/null 2>&1
+    TMPDIR=$root WINEPREFIX=${pfx%/} wineserver -k >/dev/null 2>&1
+    TMPDIR=$root WINEPREFIX=${pfx%/} timeout 30 wineserver -w >/dev/null 2>&1
   done
   rm -rf "$root"
 }

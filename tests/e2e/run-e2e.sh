@@ -28,8 +28,8 @@ cleanup() {
   # A persistent wineserver (-p) outlives everything else: stop each one of this run.
   for pfx in "$root"/*/; do
     [ -f "$pfx/system.reg" ] || continue
-    WINEPREFIX=${pfx%/} wineserver -k >/dev/null 2>&1
-    WINEPREFIX=${pfx%/} timeout 30 wineserver -w >/dev/null 2>&1
+    TMPDIR=$root WINEPREFIX=${pfx%/} wineserver -k >/dev/null 2>&1
+    TMPDIR=$root WINEPREFIX=${pfx%/} timeout 30 wineserver -w >/dev/null 2>&1
   done
   if [ "${KVN_E2E_KEEP:-0}" = 1 ]; then
     echo "kept: $root"
