@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# The main job: installs what is needed and builds kelvarn.exe for 64-bit and 32-bit Windows.
+# The main job: installs what is needed, builds kelvarn.exe for 64-bit and 32-bit Windows,
+# then shows the whole job under Wine (scripts/demo.py).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/install-deps.sh
-for preset in win64 win32; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" --target kelvarn
-done
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 --target kelvarn
+cmake --preset win64 >/dev/null
+cmake --build --preset win64
 echo
-echo "Built:"
-ls -l build/win64/kelvarn.exe build/win32/kelvarn.exe
+echo "Built build/win64/kelvarn.exe (x64) and build/win32/kelvarn.exe (x86)."
+exec /usr/bin/python3 scripts/demo.py
