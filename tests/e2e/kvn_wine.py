@@ -15,6 +15,8 @@ Shared by the end-to-end suite (tests/e2e) and the measurements (bench/e2e). Fac
 - SIGINT to the process of `wine x.exe` (the wrapper execs the loader, so the pid is the Windows
   program) runs its console control handler with CTRL_C_EVENT; no console is needed.
 - `sc` does not wait for anything: the state is polled with `sc query`.
+- StartServiceCtrlDispatcherW in a console process fails with 1063 only after 10 s: it waits
+  for the control pipe of the last service that services.exe started, which is busy.
 """
 
 import json
