@@ -7,6 +7,7 @@
 
 #include "common/process_state.h"
 #include "common/strings.h"
+#include "service/scoped_handle.h"
 #include "service/service_install.h"
 #include "service/service_state.h"
 #include "token/watch_cycle.h"
@@ -47,21 +48,6 @@ void ReportCurrentState() {
   std::lock_guard<std::mutex> hold(reportLock);
   ReportLocked(serviceStatus.currentState, kNoError, 0);
 }
-
-// Releases an event source on every path out of LogServiceError.
-class EventSource {
- public:
-  EventSource() : handle_(ServiceOs().RegisterEventSource(kServiceName)) {}
-  ~EventSource() {
-    if (handle_ != nullptr) ServiceOs().DeregisterEventSource(handle_);
-  }
-  EventSource(const EventSource&) = delete;
-  EventSource& operator=(const EventSource&) = delete;
-  os::Handle get() const { return handle_; }
-
- private:
-  os::Handle handle_;
-};
 
 std::u16string SignedDecimal(std::int32_t value) {
   const std::string digits = std::to_string(value);
@@ -117,7 +103,7 @@ void LogServiceError(const char16_t* operation) {
   if (debugMode) return;
   // Before any other platform call can change the code.
   lastServiceError = ServiceOs().GetLastError();
-  const EventSource source;
+  const ScopedEventSource source(ServiceOs().RegisterEventSource(kServiceName));
   char16_t message[256];
   CopyBounded(message, std::u16string(kServiceName) + u" error: " +
                            SignedDecimal(static_cast<std::int32_t>(lastServiceError.load())));

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/strings.h"
+#include "service/scoped_handle.h"
 #include "service/service_state.h"
 
 namespace kvn::service {
@@ -25,22 +26,6 @@ constexpr char16_t kDescription[] =
 constexpr std::size_t kErrorTextCapacity = 256;
 constexpr std::size_t kErrorSuffixLength = 25;
 char16_t errorText[kErrorTextCapacity];
-
-// A handle of the service control manager or of a service, closed on every path out of the
-// command that opened it; declared in opening order, so the service closes before the manager.
-class ScopedServiceHandle {
- public:
-  explicit ScopedServiceHandle(os::Handle handle) : handle_(handle) {}
-  ~ScopedServiceHandle() {
-    if (handle_ != nullptr) ServiceOs().CloseServiceHandle(handle_);
-  }
-  ScopedServiceHandle(const ScopedServiceHandle&) = delete;
-  ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
-  os::Handle get() const { return handle_; }
-
- private:
-  os::Handle handle_;
-};
 
 void PrintWide(std::u16string_view text) { ServiceOs().WriteWide(text); }
 

@@ -8,14 +8,14 @@ void FakeKernel::At(std::uint64_t time, std::function<void()> action) {
   actions_.emplace(std::make_pair(time, sequence_++), std::move(action));
 }
 
-bool FakeKernel::RunDue(std::uint64_t until) {
+bool FakeKernel::RunDue(std::uint64_t until, bool stopOnSignal) {
   while (!actions_.empty() && actions_.begin()->first.first <= until) {
     auto it = actions_.begin();
     if (it->first.first > now_) now_ = it->first.first;
     auto action = std::move(it->second);
     actions_.erase(it);
     action();
-    if (StopSignalled()) return true;
+    if (stopOnSignal && StopSignalled()) return true;
   }
   return false;
 }
@@ -23,20 +23,14 @@ bool FakeKernel::RunDue(std::uint64_t until) {
 bool FakeKernel::Pause(std::uint32_t milliseconds) {
   if (StopSignalled()) return true;
   const std::uint64_t until = now_ + milliseconds;
-  if (RunDue(until)) return true;
+  if (RunDue(until, true)) return true;
   now_ = until;
   return false;
 }
 
 void FakeKernel::Advance(std::uint64_t milliseconds) {
   const std::uint64_t until = now_ + milliseconds;
-  while (!actions_.empty() && actions_.begin()->first.first <= until) {
-    auto it = actions_.begin();
-    if (it->first.first > now_) now_ = it->first.first;
-    auto action = std::move(it->second);
-    actions_.erase(it);
-    action();
-  }
+  RunDue(until, false);
   now_ = until;
 }
 

@@ -42,7 +42,9 @@ class FakeKernel {
   std::uint32_t lastError = 0;
 
  private:
-  bool RunDue(std::uint64_t until);
+  // Runs the actions due up to `until`; with `stopOnSignal`, stops after the action that
+  // signalled the stop event and returns true.
+  bool RunDue(std::uint64_t until, bool stopOnSignal);
 
   std::uint64_t now_ = 0;
   std::uint64_t sequence_ = 0;
