@@ -66,6 +66,10 @@ pytest_counts() {  # "==== 12 passed, 1 failed in 93.2s ===="
 run format scripts/check-format.sh
 count format $? 1 0
 
+# 1b. The portable core as strict ISO C++17 with a second compiler.
+run portable scripts/check-portable.sh
+count portable $? 1 0
+
 # 2. Native unit tests under the sanitizers.
 run native bash -c "cmake --preset native >/dev/null && cmake --build --preset native -j$jobs && ctest --preset native -j$jobs"
 st=$?
