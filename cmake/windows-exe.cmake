@@ -16,6 +16,10 @@ if(MSVC)
     VERBATIM)
   set(KVN_MC_OBJECT ${KVN_MC_DIR}/messages.rc)
 else()
+  # Cross builds name the tool in their toolchain file; a native MinGW (MSYS2) finds it.
+  if(NOT KVN_WINDMC)
+    find_program(KVN_WINDMC windmc REQUIRED)
+  endif()
   set(KVN_MC_OBJECT ${KVN_MC_DIR}/messages_res.obj)
   add_custom_command(
     OUTPUT ${KVN_MC_OBJECT} ${KVN_MC_DIR}/messages.h
