@@ -9,7 +9,9 @@ cd "$root"
 
 version=""
 rm -rf dist
-mkdir -p dist
+mkdir -p dist build/package
+# The sample configuration with Windows line ends, for Notepad users.
+sed 's/$/\r/' docs/kvn.ini > build/package/kvn.ini
 for arch in x64 x86; do
   case $arch in
     x64) preset=win64 wixarch=x64 win64=yes pfdir=ProgramFiles64Folder ;;
@@ -24,13 +26,13 @@ for arch in x64 x86; do
   stage=$(mktemp -d)
   mkdir -p "$stage/$name"
   cp "$exe" "$stage/$name/kelvarn.exe"
-  cp docs/kvn.ini docs/stick-setup.md "$stage/$name/"
+  cp build/package/kvn.ini docs/stick-setup.md "$stage/$name/"
   cp LICENSE "$stage/$name/LICENSE.txt"
   (cd "$stage" && python3 -m zipfile -c "$root/dist/$name.zip" "$name")
   rm -rf "$stage"
 
   wixl -a "$wixarch" -D Version="$version" -D ExePath="$exe" -D Win64="$win64" \
-    -D ProgramFilesDir="$pfdir" -o "dist/$name.msi" packaging/kelvarn.wxs
+    -D ProgramFilesDir="$pfdir" -D IniPath=build/package/kvn.ini -o "dist/$name.msi" packaging/kelvarn.wxs
 done
 
 (cd dist && sha256sum -- *.zip *.msi > SHA256SUMS)

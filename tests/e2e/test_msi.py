@@ -22,7 +22,7 @@ def msi(prefix):
     exe = os.path.relpath(kvn_wine.build_dir() / "kelvarn.exe", kvn_wine.REPO)
     subprocess.run(["wixl", "-a", "x64", "-D", f"Version={version}",
                     "-D", f"ExePath={exe}", "-D", "Win64=yes",
-                    "-D", "ProgramFilesDir=ProgramFiles64Folder", "-o", str(out),
+                    "-D", "ProgramFilesDir=ProgramFiles64Folder", "-D", "IniPath=docs/kvn.ini", "-o", str(out),
                     str(kvn_wine.REPO / "packaging" / "kelvarn.wxs")],
                    cwd=kvn_wine.REPO, check=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     # The template carries a copy of the program at the same place: the package must bring it.
