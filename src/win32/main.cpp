@@ -3,8 +3,12 @@
 #include "service/service_state.h"
 #include "win32/service_platform_win32.h"
 #include "win32/token_platform_win32.h"
+#include "win32/win32.h"
 
 int main(int argc, char** argv) {
+  // An empty card reader or a stick pulled mid-search must fail the search quietly, not put
+  // up a "no disk" box that would hold the watch cycle until someone clicks it.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   // Alive until the process ends: the service thread and the console handler's threads use
   // them until then.
   static kvn::win32::Win32ServicePlatform servicePlatform;

@@ -158,7 +158,13 @@ bool Win32TokenPlatform::Pause(std::uint32_t milliseconds) {
     ::Sleep(milliseconds);
     return false;
   }
-  return ::WaitForSingleObject(stop, milliseconds) == WAIT_OBJECT_0;
+  const DWORD result = ::WaitForSingleObject(stop, milliseconds);
+  if (result == WAIT_FAILED) {
+    // Still a pause: a watch cycle that stopped pausing would spin at full speed.
+    ::Sleep(milliseconds);
+    return false;
+  }
+  return result == WAIT_OBJECT_0;
 }
 
 std::u16string Win32TokenPlatform::FullPathName(const char16_t* path) {

@@ -30,11 +30,11 @@ class Win32File final : public ByteSink {
 }  // namespace
 
 std::unique_ptr<ByteSink> OpenHostTraceFile(const char16_t* path) {
-  // Created or emptied, and shared deny-none so that others may read (and write) the log
-  // while the watcher holds it.
-  const HANDLE file = ::CreateFileW(win32::AsWide(path), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Created or emptied, and shared deny-none (_SH_DENYNO: read and write) so that others may
+  // read, and write, the log while the watcher holds it.
+  const HANDLE file =
+      ::CreateFileW(win32::AsWide(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<Win32File>(file);
 }
