@@ -1,28 +1,54 @@
 // CheckConfig: every result with its exact trace bytes and the fields it leaves behind.
+#include <functional>
+#include <optional>
+#include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "token_fixture.h"
 
 namespace kvn::testing {
 namespace {
 
-// The lines of an accepted check up to the drive letter, for the standard stick on E:.
-const std::string kUpToTarget =
-    "Loading file: E:\\kvn.ini\r\n"
-    "GetValue for TrueCrypt\r\n"
-    "TrueCryptPath: C:\\Program Files\\TrueCrypt\\TrueCrypt.exe\r\n"
-    "GetValue for Key\r\n"
-    "SetValue Key Drive\r\n"
-    "SetValue Key file\r\n"
-    "Keyfile found: E:\\key.dat\r\n"
-    "GetValue for Container\r\n"
-    "Container found: D:\\vault.tc\r\n"
-    "GetValue for TargetDrive\r\n";
+using Platform = fake::FakeTokenPlatform;
+using Arrange = std::function<void(Platform&)>;
+
+// The trace of a check of the standard stick on E:, up to the start of each step.
+const std::string kLoad = "Loading file: E:\\kvn.ini\r\n";
+const std::string kProgramStep = kLoad + "GetValue for TrueCrypt\r\n";
+const std::string kKeyStep = kProgramStep +
+                             "TrueCryptPath: C:\\Program Files\\TrueCrypt\\TrueCrypt.exe\r\n"
+                             "GetValue for Key\r\nSetValue Key Drive\r\n";
+const std::string kContainerStep =
+    kKeyStep + "SetValue Key file\r\nKeyfile found: E:\\key.dat\r\nGetValue for Container\r\n";
+const std::string kTargetStep =
+    kContainerStep + "Container found: D:\\vault.tc\r\nGetValue for TargetDrive\r\n";
+const std::string kFree = "FirstFreeDrive is: A\r\nTargetDrive is free.\r\n";
+const std::string kAccepted = kTargetStep + "TargetDrive: T\r\n" + kFree;
+const std::string kMoved = "TargetDrive set to FirstFreeDrive.\r\n";
+const std::string kLongProgram = "C:\\Program Files\\" + std::string(300, 'p');
+
+// T taken, up to the reading of the IfUsed `policy`.
+std::string Taken(const std::string& policy, const std::string& firstFree = "A") {
+  return kTargetStep + "TargetDrive: T\r\nFirstFreeDrive is: " + firstFree +
+         "\r\nTargetDrive already in use, Targetdrive: T\r\nAfter GetValue for IfUsed: " + policy +
+         " :\r\n";
+}
+
+// The fields after a check (program, key, container, letter, policy); the check starts from
+// the "old" marks, so what it leaves untouched shows.
+using Fields = std::vector<std::u16string>;
+Fields Left(std::u16string tool = u"old tool", std::u16string key = u"old key",
+            std::u16string container = u"old container") {
+  return {tool, key, container, u"o", u"o"};
+}
+Fields Settled(std::u16string target = u"T", std::u16string ifUsed = u"o") {
+  return {kProgram16, u"E:\\key.dat", u"D:\\vault.tc", target, ifUsed};
+}
 
 class CheckConfigTest : public TokenTest {
  protected:
-  // Checks the stick on E: with `ini`; the fields start with marks that show what was
-  // written.
   int Check(const Ini& ini = {}) {
     AddStick(u'E', ini);
     return CheckOnly();
@@ -37,276 +63,231 @@ class CheckConfigTest : public TokenTest {
     t.configPath[0] = u'E';
     return t.CheckConfig(t.configPath);
   }
-  std::u16string Field(const char16_t* field) const { return field; }
 };
 
-TEST_F(CheckConfigTest, FreeTargetIsAccepted) {
-  EXPECT_EQ(Check(), ConfigOk);
-  SecureToken& t = Token();
-  EXPECT_EQ(Field(t.trueCryptPath), kProgram16);
-  EXPECT_EQ(Field(t.keyFilePath), u"E:\\key.dat");
-  EXPECT_EQ(Field(t.containerPath), u"D:\\vault.tc");
-  EXPECT_EQ(Field(t.targetDrive), u"T");
-  EXPECT_EQ(Field(t.ifUsed), u"o");  // not read
-  EXPECT_FALSE(t.tokenPresent);
-  // The last line closes itself with "\n" and waits for the next flush.
-  EXPECT_EQ(Flushed(), kUpToTarget + "TargetDrive: T\r\nFirstFreeDrive is: A\r\n");
-  EXPECT_EQ(Closed(), kUpToTarget +
-                          "TargetDrive: T\r\nFirstFreeDrive is: A\r\n"
-                          "TargetDrive is free.\r\n");
+// --- every way out: result, trace, fields and drive-mask readings --------------------------
+
+struct Case {
+  const char* name;
+  Ini ini;          // on the stick
+  Arrange arrange;  // the machine, once the stick is in E:
+  int result;
+  std::string trace;  // between the watcher's first and last line
+  Fields fields;
+  int readings;  // of the drive mask
+};
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+Ini Set(std::optional<std::string> Ini::*value, std::optional<std::string> to) {
+  return Ini().With(value, std::move(to));
+}
+Arrange Write(const char16_t* path, const char* bytes) {
+  return [path, bytes](Platform& p) { p.AddFile(path, bytes); };
+}
+// Further drives at `letters`, then `then`.
+Arrange InUse(const char16_t* letters, Arrange then = nullptr) {
+  return [letters, then](Platform& p) {
+    for (const char16_t* l = letters; *l != u'\0'; ++l) p.AddDrive(*l, fake::kDriveFixed);
+    if (then) then(p);
+  };
+}
+// `change` made to the machine between the two readings of the drive mask.
+Arrange BetweenReadings(Arrange change) {
+  return [change](Platform& p) {
+    p.afterGetDrives = [&p, change](int call) {
+      if (call == 1) change(p);
+    };
+  };
+}
+const Arrange kZeroMask = [](Platform& p) { p.FailGetDrives(5); };
+
+Case Row(const char* name, Ini ini, Arrange arrange, int result, std::string trace, Fields fields,
+         int readings) {
+  return {name, ini, arrange, result, trace, fields, readings};
+}
+// The key, always taken from the stick's root, is not found.
+Case MissingKey(const char* name, const std::string& key) {
+  return Row(
+      name, Set(&Ini::key, key), Write(u"C:\\Windows\\win.ini", ""), KeyFileNotFound,
+      kKeyStep + "SetValue Key file\r\nKeyfile not found. Search string: E:\\" + key + "\r\n",
+      Left(kProgram16, u"E:\\" + Wide(key)), 0);
+}
+// D:\vaults is a folder.
+Case MissingContainer(const char* name, const std::string& container) {
+  return Row(
+      name, Set(&Ini::container, container), [](Platform& p) { p.AddFolder(u"D:\\vaults"); },
+      ContainerNotFound,
+      kContainerStep + "Container not found. Search string: " + container + "\r\n",
+      Left(kProgram16, u"E:\\key.dat", Wide(container)), 0);
+}
+// T in use, and a TargetDrive value that is still free, traced as `shown`.
+Case Free(const char* name, std::optional<std::string> target, const std::string& shown) {
+  return Row(name, Set(&Ini::targetDrive, target), InUse(u"T"), ConfigOk,
+             kTargetStep + "TargetDrive: " + shown + "\r\n" + kFree, Settled(Wide(shown)), 2);
+}
+// Every letter in use.
+Case NoFree(const char* name, const std::string& target) {
+  return Row(name, Set(&Ini::targetDrive, target), InUse(u"ABCDFGHIJKLMNOPQRSTUVWXYZ"),
+             NoFreeDriveLetter,
+             kTargetStep + "TargetDrive: " + target +
+                 "\r\nFirstFreeDrive: [\r\nFirstFreeDrive is: [\r\nNo free drive letter "
+                 "available!\r\n",
+             Settled(Wide(target)), 1);
+}
+// TargetDrive "0" takes the first free letter `letter`, traced by `line`.
+Case Walk(const char* name, Arrange arrange, const std::string& line, char16_t letter) {
+  return Row(name, Set(&Ini::targetDrive, "0"), arrange, ConfigOk,
+             kTargetStep + "TargetDrive: 0\r\n" + line + "\r\n" + kMoved,
+             Settled(std::u16string(1, letter)), 2);
 }
 
-TEST_F(CheckConfigTest, MissingOrEmptyFileIsUnreadableAndChangesNothing) {
-  platform.AddDrive(u'E', fake::kDriveRemovable);
-  EXPECT_EQ(CheckOnly(), ConfigUnreadable);
-  platform.AddFile(u"E:\\kvn.ini", "");
-  EXPECT_EQ(Token().CheckConfig(Token().configPath), ConfigUnreadable);
-  SecureToken& t = Token();
-  EXPECT_EQ(Field(t.trueCryptPath), u"old tool");
-  EXPECT_EQ(Field(t.keyFilePath), u"old key");
-  EXPECT_EQ(Field(t.containerPath), u"old container");
-  EXPECT_EQ(Field(t.targetDrive), u"o");
-  EXPECT_EQ(Closed(),
-            "Loading file: E:\\kvn.ini\r\nFailed to open file.\r\n"
-            "Loading file: E:\\kvn.ini\r\nFailed to open file.\r\n");
-}
-
-TEST_F(CheckConfigTest, MissingProgramIsResultTwo) {
-  platform.RemoveFile(kProgram16);
-  EXPECT_EQ(Check(), TrueCryptNotFound);
-  SecureToken& t = Token();
-  EXPECT_EQ(Field(t.trueCryptPath), kProgram16);
-  EXPECT_EQ(Field(t.keyFilePath), u"old key");
-  EXPECT_EQ(Closed(),
-            "Loading file: E:\\kvn.ini\r\nGetValue for TrueCrypt\r\n"
-            "TrueCrypt not found. Search string: C:\\Program Files\\TrueCrypt\\TrueCrypt.exe\r\n");
-}
-
-TEST_F(CheckConfigTest, MissingKeyFileIsResultThreeWithTheRootAndValue) {
-  Ini ini;
-  ini.key = "keys\\other.dat";
-  EXPECT_EQ(Check(ini), KeyFileNotFound);
-  SecureToken& t = Token();
-  EXPECT_EQ(Field(t.trueCryptPath), kProgram16);
-  EXPECT_EQ(Field(t.keyFilePath), u"E:\\keys\\other.dat");
-  EXPECT_EQ(Field(t.containerPath), u"old container");
-  EXPECT_EQ(Closed(),
-            "Loading file: E:\\kvn.ini\r\nGetValue for TrueCrypt\r\n"
-            "TrueCryptPath: C:\\Program Files\\TrueCrypt\\TrueCrypt.exe\r\n"
-            "GetValue for Key\r\nSetValue Key Drive\r\nSetValue Key file\r\n"
-            "Keyfile not found. Search string: E:\\keys\\other.dat\r\n");
-}
-
-TEST_F(CheckConfigTest, EmptyKeyValueLeavesTheBareRootWhichIsNotFound) {
-  Ini ini;
-  ini.key = "";
-  EXPECT_EQ(Check(ini), KeyFileNotFound);
-  EXPECT_EQ(Field(Token().keyFilePath), u"E:\\");
-  EXPECT_NE(Closed().find("Keyfile not found. Search string: E:\\\r\n"), std::string::npos);
-}
-
-TEST_F(CheckConfigTest, AKeyValueCannotLeaveTheStick) {
-  platform.AddFile(u"C:\\Windows\\win.ini");
-  for (const char* key :
-       {"..\\..\\Windows\\win.ini", "C:\\Windows\\win.ini", "\\\\server\\share\\key.dat"}) {
-    Ini ini;
-    ini.key = std::string(key);
-    EXPECT_EQ(Check(ini), KeyFileNotFound) << key;
-    EXPECT_EQ(Field(Token().keyFilePath), u"E:\\" + Wide(key));
+// The stick names the program `value`; refused `why` (showing `shown`) or accepted.
+Case Program(const char* name, const std::string& value, Arrange arrange, const char* why = nullptr,
+             const std::string& shown = "") {
+  if (why == nullptr) {
+    Fields fields = Settled();
+    fields[0] = Wide(value);
+    std::string trace = kAccepted;
+    trace.replace(trace.find(kProgram), std::string(kProgram).size(), value);
+    return Row(name, Set(&Ini::truecrypt, value), arrange, ConfigOk, trace, fields, 2);
   }
+  return Row(name, Set(&Ini::truecrypt, value), arrange, TrueCryptNotFound,
+             kProgramStep + "TrueCrypt refused, not an installed TrueCrypt or VeraCrypt: " + why +
+                 ": " + (shown.empty() ? value : shown) + "\r\n",
+             Left(Wide(value)), 0);
+}
+const char kEvil[] = "C:\\Program Files Evil\\TrueCrypt.exe";
+const char kOutside[] = "outside the Program Files folders";
+void LookAlikeAndShortNames(Platform& p) {
+  p.AddShortName(u"C:\\PROGRA~1", u"C:\\Program Files");
+  p.AddShortName(u"C:\\Program Files\\TRUECR~1", u"C:\\Program Files\\TrueCrypt");
+  p.AddShortName(u"C:\\Program Files\\TrueCrypt\\TRUECR~1.EXE", kProgram16);
+  p.AddShortName(u"C:\\PROGRA~3", u"C:\\Program Files Evil");
+  p.AddFile(Wide(kEvil), "MZ");
 }
 
-TEST_F(CheckConfigTest, MissingContainerIsResultFour) {
-  Ini ini;
-  ini.container = "D:\\gone.tc";
-  EXPECT_EQ(Check(ini), ContainerNotFound);
-  SecureToken& t = Token();
-  EXPECT_EQ(Field(t.containerPath), u"D:\\gone.tc");
-  EXPECT_EQ(Field(t.targetDrive), u"o");
-  EXPECT_EQ(Closed(),
-            "Loading file: E:\\kvn.ini\r\nGetValue for TrueCrypt\r\n"
-            "TrueCryptPath: C:\\Program Files\\TrueCrypt\\TrueCrypt.exe\r\n"
-            "GetValue for Key\r\nSetValue Key Drive\r\nSetValue Key file\r\n"
-            "Keyfile found: E:\\key.dat\r\nGetValue for Container\r\n"
-            "Container not found. Search string: D:\\gone.tc\r\n");
-}
-
-TEST_F(CheckConfigTest, TakenTargetWithIfUsedZeroIsResultFive) {
-  platform.AddDrive(u'T', fake::kDriveRemote);
-  EXPECT_EQ(Check(), TargetDriveInUse);
-  EXPECT_EQ(Field(Token().targetDrive), u"T");
-  EXPECT_EQ(Field(Token().ifUsed), u"0");
-  EXPECT_EQ(Closed(), kUpToTarget +
-                          "TargetDrive: T\r\nFirstFreeDrive is: A\r\n"
-                          "TargetDrive already in use, Targetdrive: T\r\n"
-                          "After GetValue for IfUsed: 0 :\r\n"
-                          "Do nothing, Targetdrive: T\r\n");
-}
-
-TEST_F(CheckConfigTest, TakenTargetWithIfUsedOneMovesToTheFirstFreeLetter) {
-  platform.AddDrive(u'A', fake::kDriveRemovable);
-  platform.AddDrive(u'B', fake::kDriveRemovable);
-  platform.AddDrive(u'T', fake::kDriveFixed);
-  Ini ini;
-  ini.ifUsed = "1 (take the next)";
-  EXPECT_EQ(Check(ini), ConfigOk);
-  EXPECT_EQ(Field(Token().targetDrive), u"F");
-  EXPECT_EQ(Field(Token().ifUsed), u"1");
-  EXPECT_EQ(Closed(), kUpToTarget +
-                          "TargetDrive: T\r\nFirstFreeDrive is: F\r\n"
-                          "TargetDrive already in use, Targetdrive: T\r\n"
-                          "After GetValue for IfUsed: 1 :\r\n"
-                          "TargetDrive set to FirstFreeDrive.\r\n");
-}
-
-TEST_F(CheckConfigTest, TakenTargetWithAnyOtherIfUsedKeepsTheTakenLetter) {
-  platform.AddDrive(u'T', fake::kDriveFixed);
-  for (const char* policy : {"2", "", "x"}) {
-    Ini ini;
-    ini.ifUsed = std::string(policy);
-    EXPECT_EQ(Check(ini), ConfigOk) << policy;
-    EXPECT_EQ(Field(Token().targetDrive), u"T");
-  }
-  Ini missing;
-  missing.ifUsed.reset();
-  EXPECT_EQ(Check(missing), ConfigOk);
-  EXPECT_EQ(Field(Token().ifUsed), u"");
-  const std::string closed = Closed();
-  EXPECT_EQ(closed.substr(closed.rfind("TargetDrive already")),
-            "TargetDrive already in use, Targetdrive: T\r\nAfter GetValue for IfUsed:  :\r\n");
-}
-
-TEST_F(CheckConfigTest, AllLettersInUseIsResultSixWhateverTheTarget) {
-  for (char16_t letter = u'A'; letter <= u'Z'; ++letter) {
-    platform.AddDrive(letter, letter == u'E' ? fake::kDriveRemovable : fake::kDriveFixed);
-  }
-  for (const char* target : {"T", "0", ""}) {
-    Ini ini;
-    ini.targetDrive = std::string(target);
-    EXPECT_EQ(Check(ini), NoFreeDriveLetter) << target;
-  }
-  EXPECT_EQ(Field(Token().targetDrive), u"");
-  EXPECT_EQ(Field(Token().ifUsed), u"o");
-  const std::string closed = Closed();
-  EXPECT_EQ(closed.substr(closed.rfind("GetValue for TargetDrive")),
-            "GetValue for TargetDrive\r\nTargetDrive: \r\nFirstFreeDrive: [\r\n"
-            "FirstFreeDrive is: [\r\nNo free drive letter available!\r\n");
-}
-
-// --- the first free letter and the in-use test --------------------------------------------
-
-class FreeLetterTest : public CheckConfigTest {
- protected:
-  // Runs an accepted check with TargetDrive "0" and returns the lines after "TargetDrive: 0".
-  std::string Walk() {
-    Ini ini;
-    ini.targetDrive = "0";
-    EXPECT_EQ(Check(ini), ConfigOk);
-    target = Field(Token().targetDrive);
-    const std::string closed = Closed();
-    return closed.substr(closed.find("TargetDrive: 0\r\n") + 16);
-  }
-  std::u16string target;  // targetDrive after the walk
+const Case kCases[] = {
+    {"EmptyFile", Ini(), Write(u"E:\\kvn.ini", ""), ConfigUnreadable,
+     kLoad + "Failed to open file.\r\n", Left(), 0},
+    // result 2
+    {"ProgramMissing", Set(&Ini::truecrypt, "C:\\Program Files\\TC\\TrueCrypt.exe"), nullptr,
+     TrueCryptNotFound,
+     kProgramStep + "TrueCrypt not found. Search string: C:\\Program Files\\TC\\TrueCrypt.exe\r\n",
+     Left(u"C:\\Program Files\\TC\\TrueCrypt.exe"), 0},
+    {"ProgramEmpty", Set(&Ini::truecrypt, ""), nullptr, TrueCryptNotFound,
+     kProgramStep + "TrueCrypt not found. Search string: \r\n", Left(u""), 0},
+    {"ProgramAbsent", Set(&Ini::truecrypt, std::nullopt), nullptr, TrueCryptNotFound,
+     kProgramStep + "TrueCrypt not found. No value Truecrypt in section Truecrypt\r\n", Left(), 0},
+    {"ProgramOverlong", Set(&Ini::truecrypt, kLongProgram), nullptr, TrueCryptNotFound,
+     kProgramStep + "TrueCrypt not found. Value longer than 259 characters: " +
+         kLongProgram.substr(0, 259) + "\r\n",
+     Left(Wide(kLongProgram.substr(0, 259))), 0},
+    // which program the stick may name: resolved, judged, and refused with its own line
+    Program("ProgramOnTheStick", "E:\\TrueCrypt.exe", Write(u"E:\\TrueCrypt.exe", "MZ"), kOutside),
+    Program("ProgramDotDotOut",
+            "C:\\Program Files\\TrueCrypt\\..\\..\\Users\\Public\\TrueCrypt.exe",
+            Write(u"C:\\Users\\Public\\TrueCrypt.exe", "MZ"), kOutside,
+            "C:\\Users\\Public\\TrueCrypt.exe"),
+    Program("ProgramDotDotInside", "C:\\Program Files\\Other\\..\\TrueCrypt\\.\\TrueCrypt.exe",
+            nullptr),
+    Program("ProgramLookAlikeFolder", kEvil, LookAlikeAndShortNames, kOutside),
+    Program("ProgramShortNames", "C:\\PROGRA~1\\TRUECR~1\\TRUECR~1.EXE", LookAlikeAndShortNames),
+    Program("ProgramShortNameOfLookAlike", "C:\\PROGRA~3\\TrueCrypt.exe", LookAlikeAndShortNames,
+            kOutside, kEvil),
+    Program(
+        "ProgramNoKnownFolder", kProgram, [](Platform& p) { p.programFilesFolders.clear(); },
+        kOutside),
+    // refused as written, before any search
+    Program("ProgramRelativeToInstalled", "..\\..\\Program Files\\TrueCrypt\\TrueCrypt.exe",
+            nullptr, "relative path"),
+    Program("ProgramUnc", "\\\\attacker\\share\\TrueCrypt.exe", nullptr, "UNC path"),
+    // result 3
+    MissingKey("KeyMissing", "keys\\other.dat"),
+    MissingKey("KeyEmpty", ""),
+    MissingKey("KeyUpAndOut", "..\\..\\Windows\\win.ini"),
+    MissingKey("KeyUnc", "\\\\server\\share\\key.dat"),
+    {"KeyAbsent", Set(&Ini::key, std::nullopt), nullptr, KeyFileNotFound,
+     kKeyStep + "Keyfile not found. No value Key in section Config\r\n", Left(kProgram16, u"E:\\"),
+     0},
+    {"KeyOverlong", Set(&Ini::key, std::string(257, 'k')), nullptr, KeyFileNotFound,
+     kKeyStep + "Keyfile not found. Value longer than 256 characters: E:\\" +
+         std::string(256, 'k') + "\r\n",
+     Left(kProgram16, u"E:\\" + std::u16string(256, u'k')), 0},
+    // result 4: a path ending in a backslash finds nothing
+    MissingContainer("ContainerMissing", "D:\\gone.tc"),
+    MissingContainer("ContainerEmpty", ""),
+    MissingContainer("ContainerFolderWithBackslash", "D:\\vaults\\"),
+    MissingContainer("ContainerDriveRoot", "D:\\"),
+    {"ContainerAbsent", Set(&Ini::container, std::nullopt), nullptr, ContainerNotFound,
+     kContainerStep + "Container not found. No value Container in section Config\r\n",
+     Left(kProgram16, u"E:\\key.dat"), 0},
+    {"ContainerOverlong", Set(&Ini::container, "D:\\" + std::string(5000, 'c')), nullptr,
+     ContainerNotFound,
+     kContainerStep + "Container not found. Value longer than 259 characters: D:\\" +
+         std::string(256, 'c') + "\r\n",
+     Left(kProgram16, u"E:\\key.dat", u"D:\\" + std::u16string(256, u'c')), 0},
+    // results 5 and 0 for a taken target, by IfUsed
+    {"TakenDoNothing", Ini(), InUse(u"T"), TargetDriveInUse,
+     Taken("0") + "Do nothing, Targetdrive: T\r\n", Settled(u"T", u"0"), 2},
+    {"TakenMovesToFirstFree", Set(&Ini::ifUsed, "1 (take the next)"), InUse(u"ABT"), ConfigOk,
+     Taken("1", "F") + kMoved, Settled(u"F", u"1"), 2},
+    {"TakenOtherPolicyKeepsIt", Set(&Ini::ifUsed, "2"), InUse(u"T"), ConfigOk, Taken("2"),
+     Settled(u"T", u"2"), 2},
+    {"TakenAbsentPolicyKeepsIt", Set(&Ini::ifUsed, std::nullopt), InUse(u"T"), ConfigOk, Taken(""),
+     Settled(u"T", u""), 2},
+    // result 6, whatever the target
+    NoFree("NoFreeLetter", "T"),
+    NoFree("NoFreeLetterForZero", "0"),
+    NoFree("NoFreeLetterForEmpty", ""),
+    // the first free letter
+    Walk("WalkPastTheHighest", InUse(u"AB"), "FirstFreeDrive: F", u'F'),
+    Walk("WalkLowestGapTracedOnce", InUse(u"AF"), "FirstFreeDrive is: B", u'B'),
+    Walk("WalkZeroMask", kZeroMask, "FirstFreeDrive: A", u'A'),
+    Walk("WalkToZ", InUse(u"ABCDFGHIJKLMNOPQRSTUVWXY"), "FirstFreeDrive: Z", u'Z'),
+    // only upper case names a drive: anything else is free
+    Free("FirstCharacterOnly", "X:\\", "X"),
+    Free("LowerCaseTarget", "t", "t"),
+    Free("EmptyTarget", "", ""),
+    Free("AbsentTarget", std::nullopt, ""),
+    // the in-use test reads the mask afresh; FirstFreeDrive comes from the first reading
+    {"TargetPluggedBetweenReadings", Ini(), BetweenReadings(InUse(u"T")), TargetDriveInUse,
+     Taken("0") + "Do nothing, Targetdrive: T\r\n", Settled(u"T", u"0"), 2},
+    Walk("FirstFreePluggedBetweenReadings", BetweenReadings(InUse(u"A")), "FirstFreeDrive is: A",
+         u'A'),
+    {"ZeroSecondReading", Ini(), InUse(u"T", BetweenReadings(kZeroMask)), ConfigOk, kAccepted,
+     Settled(), 2},
 };
 
-TEST_F(FreeLetterTest, NoGapGivesTheLetterAboveTheHighest) {
-  platform.AddDrive(u'A', fake::kDriveRemovable);
-  platform.AddDrive(u'B', fake::kDriveRemovable);
-  EXPECT_EQ(Walk(), "FirstFreeDrive: F\r\nTargetDrive set to FirstFreeDrive.\r\n");
-  EXPECT_EQ(target, u"F");
+class CheckResultTest : public CheckConfigTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(CheckResultTest, TraceFieldsAndReadings) {
+  const Case& c = GetParam();
+  AddStick(u'E', c.ini);
+  if (c.arrange) c.arrange(platform);
+  EXPECT_EQ(CheckOnly(), c.result);
+  const SecureToken& t = Token();
+  EXPECT_EQ(Fields({t.trueCryptPath, t.keyFilePath, t.containerPath, t.targetDrive, t.ifUsed}),
+            c.fields);
+  EXPECT_EQ(platform.getDrivesCalls(), c.readings);
+  EXPECT_EQ(Closed(), c.trace);
+  // Only paths on a drive of this machine are ever looked for: a relative or UNC value is
+  // refused before any search.
+  for (const auto& path : platform.searches) {
+    EXPECT_TRUE(path.empty() || path.compare(1, 2, u":\\") == 0) << ::testing::PrintToString(path);
+  }
 }
 
-TEST_F(FreeLetterTest, LowestGapWinsAndIsTracedOnce) {
-  platform.AddDrive(u'F', fake::kDriveCdRom);
-  platform.AddDrive(u'A', fake::kDriveRemovable);
-  EXPECT_EQ(Walk(), "FirstFreeDrive is: B\r\nTargetDrive set to FirstFreeDrive.\r\n");
-}
+INSTANTIATE_TEST_SUITE_P(Cases, CheckResultTest, ::testing::ValuesIn(kCases),
+                         [](const auto& row) { return std::string(row.param.name); });
 
-TEST_F(FreeLetterTest, ZeroFirstMaskGivesA) {
-  platform.FailGetDrives(5);
-  EXPECT_EQ(Walk(), "FirstFreeDrive: A\r\nTargetDrive set to FirstFreeDrive.\r\n");
-  EXPECT_EQ(target, u"A");
-}
+// --- what the table cannot show ------------------------------------------------------------
 
-TEST_F(FreeLetterTest, TargetZeroSkipsTheInUseTestButReadsTheMaskTwice) {
-  EXPECT_EQ(Walk(), "FirstFreeDrive is: A\r\nTargetDrive set to FirstFreeDrive.\r\n");
-  EXPECT_EQ(platform.getDrivesCalls(), 2);
-}
-
-TEST_F(CheckConfigTest, OnlyTheFirstCharacterOfTargetDriveCounts) {
-  Ini ini;
-  ini.targetDrive = "X:\\";
-  EXPECT_EQ(Check(ini), ConfigOk);
-  EXPECT_EQ(Field(Token().targetDrive), u"X");
-}
-
-TEST_F(CheckConfigTest, LowerCaseEmptyAndMissingTargetsCountAsFree) {
-  platform.AddDrive(u'T', fake::kDriveFixed);
-  Ini lower;
-  lower.targetDrive = "t";
-  EXPECT_EQ(Check(lower), ConfigOk);
-  EXPECT_EQ(Field(Token().targetDrive), u"t");
-  Ini empty;
-  empty.targetDrive = "";
-  EXPECT_EQ(Check(empty), ConfigOk);
-  EXPECT_EQ(Field(Token().targetDrive), u"");
-  Ini missing;
-  missing.targetDrive.reset();
-  EXPECT_EQ(Check(missing), ConfigOk);
-  EXPECT_EQ(Field(Token().targetDrive), u"");
-  EXPECT_EQ(Field(Token().ifUsed), u"o");
-  const std::string closed = Closed();
-  EXPECT_NE(closed.find("TargetDrive: t\r\nFirstFreeDrive is: A\r\nTargetDrive is free.\r\n"),
-            std::string::npos);
-  EXPECT_NE(closed.find("TargetDrive: \r\nFirstFreeDrive is: A\r\nTargetDrive is free.\r\n"),
-            std::string::npos);
-}
-
-TEST_F(CheckConfigTest, CharactersFarAboveZAreFreeAndEndTheWalk) {
-  // 0x80 converts to a unit far above the 32 mask bits (the euro sign in Windows-1252).
-  platform.AddDrive(u'T', fake::kDriveFixed);
-  Ini ini;
-  ini.targetDrive = "\x80";
-  EXPECT_EQ(Check(ini), ConfigOk);
-  EXPECT_GT(Token().targetDrive[0], u'Z');
-}
-
-TEST_F(CheckConfigTest, TheInUseTestSeesTheSecondReadingOfTheMask) {
-  // T plugged in between the two readings: the first gives FirstFreeDrive A, the second
-  // finds T taken.
-  platform.afterGetDrives = [this](int call) {
-    if (call == 1) platform.AddDrive(u'T', fake::kDriveRemovable);
-  };
-  EXPECT_EQ(Check(), TargetDriveInUse);
-  EXPECT_EQ(platform.getDrivesCalls(), 2);
-}
-
-TEST_F(CheckConfigTest, FirstFreeDriveComesFromTheFirstReading) {
-  // A plugged in between the readings: A is in use for the second reading, yet the first
-  // reading already chose it as the first free letter.
-  platform.afterGetDrives = [this](int call) {
-    if (call == 1) platform.AddDrive(u'A', fake::kDriveRemovable);
-  };
-  Ini ini;
-  ini.targetDrive = "A";
-  ini.ifUsed = "1";
-  EXPECT_EQ(Check(ini), ConfigOk);
-  EXPECT_EQ(Field(Token().targetDrive), u"A");
-}
-
-TEST_F(CheckConfigTest, ZeroSecondReadingMakesEveryTargetFree) {
-  platform.AddDrive(u'T', fake::kDriveFixed);
-  platform.afterGetDrives = [this](int call) {
-    if (call == 1) platform.FailGetDrives(5);
-  };
+TEST_F(CheckConfigTest, TheClosingLineOfAnAcceptedCheckWaitsForTheNextFlush) {
   EXPECT_EQ(Check(), ConfigOk);
-  EXPECT_EQ(Field(Token().targetDrive), u"T");
+  EXPECT_EQ(Flushed(), kTargetStep + "TargetDrive: T\r\nFirstFreeDrive is: A\r\n");
 }
-
-// --- existence -----------------------------------------------------------------------------
 
 TEST_F(CheckConfigTest, FoldersAndMatchingWildcardsExist) {
-  platform.AddFolder(u"D:\\vaults");
   platform.AddFile(u"D:\\vaults\\Work.TC");
   platform.AddFolder(u"E:\\keys");
   for (const char* container : {"D:\\vaults", "D:\\VAULTS\\work.tc", "D:\\vaults\\*.tc",
@@ -318,205 +299,15 @@ TEST_F(CheckConfigTest, FoldersAndMatchingWildcardsExist) {
   }
 }
 
-TEST_F(CheckConfigTest, TrailingBackslashesAndUnmatchedWildcardsDoNotExist) {
-  platform.AddFolder(u"D:\\vaults");
-  for (const char* container : {"D:\\vaults\\", "D:\\", "D:\\*.xyz", "D:\\v?", ""}) {
-    Ini ini;
-    ini.container = std::string(container);
-    EXPECT_EQ(Check(ini), ContainerNotFound) << container;
-  }
-  EXPECT_NE(Closed().find("Container not found. Search string: \r\n"), std::string::npos);
-}
-
-TEST_F(CheckConfigTest, EmptyProgramValueIsNotFound) {
-  Ini ini;
-  ini.truecrypt = "";
-  EXPECT_EQ(Check(ini), TrueCryptNotFound);
-  EXPECT_EQ(Closed(),
-            "Loading file: E:\\kvn.ini\r\nGetValue for TrueCrypt\r\n"
-            "TrueCrypt not found. Search string: \r\n");
-}
-
-// --- absent and oversized values ---------------------------------------------------------
-
-TEST_F(CheckConfigTest, AbsentValuesEndTheirStepWithALineOfTheirOwn) {
-  Ini noProgram;
-  noProgram.truecrypt.reset();
-  EXPECT_EQ(Check(noProgram), TrueCryptNotFound);
-  EXPECT_EQ(Field(Token().trueCryptPath), u"old tool");
-  Ini noKey;
-  noKey.key.reset();
-  EXPECT_EQ(Check(noKey), KeyFileNotFound);
-  EXPECT_EQ(Field(Token().keyFilePath), u"E:\\");
-  Ini noContainer;
-  noContainer.container.reset();
-  EXPECT_EQ(Check(noContainer), ContainerNotFound);
-  EXPECT_EQ(Field(Token().containerPath), u"old container");
-  // A whole section missing is the same as its key missing.
-  platform.AddFile(u"E:\\kvn.ini", "[Config]\r\nKey=key.dat\r\n");
-  EXPECT_EQ(Token().CheckConfig(Token().configPath), TrueCryptNotFound);
-
-  const std::string closed = Closed();
-  EXPECT_NE(closed.find("GetValue for TrueCrypt\r\n"
-                        "TrueCrypt not found. No value Truecrypt in section Truecrypt\r\n"),
-            std::string::npos);
-  EXPECT_NE(closed.find("SetValue Key Drive\r\n"
-                        "Keyfile not found. No value Key in section Config\r\n"),
-            std::string::npos);
-  EXPECT_NE(closed.find("GetValue for Container\r\n"
-                        "Container not found. No value Container in section Config\r\n"),
-            std::string::npos);
-}
-
 TEST_F(CheckConfigTest, ValuesThatFillTheirFieldsExactlyAreKept) {
-  const std::string container = "D:\\" + std::string(256, 'c');  // 259 units
-  const std::string key(256, 'k');                               // E:\ + 256 = 259
-  platform.AddFile(Wide(container));
-  platform.AddFile(u"E:\\" + Wide(key));
   Ini ini;
-  ini.container = container;
-  ini.key = key;
+  ini.container = "D:\\" + std::string(256, 'c');  // 259 units
+  ini.key = std::string(256, 'k');                 // E:\ + 256 = 259
+  platform.AddFile(Wide(*ini.container));
+  platform.AddFile(u"E:\\" + Wide(*ini.key));
   EXPECT_EQ(Check(ini), ConfigOk);
-  EXPECT_EQ(Field(Token().containerPath), Wide(container));
-  EXPECT_EQ(Field(Token().keyFilePath), u"E:\\" + Wide(key));
-}
-
-TEST_F(CheckConfigTest, OverlongValuesAreCutAtTheirFieldAndRefused) {
-  Ini longProgram;
-  longProgram.truecrypt = "C:\\Program Files\\" + std::string(300, 'p');
-  EXPECT_EQ(Check(longProgram), TrueCryptNotFound);
-  EXPECT_EQ(Length(Token().trueCryptPath), 259u);
-
-  Ini longKey;
-  longKey.key = std::string(257, 'k');
-  EXPECT_EQ(Check(longKey), KeyFileNotFound);
-  EXPECT_EQ(Length(Token().keyFilePath), 259u);
-  EXPECT_EQ(Field(Token().containerPath), u"old container");  // the next field is untouched
-
-  Ini longContainer;
-  longContainer.container = "D:\\" + std::string(5000, 'c');
-  EXPECT_EQ(Check(longContainer), ContainerNotFound);
-  EXPECT_EQ(Length(Token().containerPath), 259u);
-  EXPECT_EQ(Field(Token().targetDrive), u"o");
-
-  const std::string closed = Closed();
-  EXPECT_NE(closed.find("GetValue for TrueCrypt\r\nTrueCrypt not found. Value longer than 259 "
-                        "characters: C:\\Program Files\\ppp"),
-            std::string::npos);
-  EXPECT_NE(closed.find("SetValue Key Drive\r\nKeyfile not found. Value longer than 256 "
-                        "characters: E:\\kkk"),
-            std::string::npos);
-  EXPECT_NE(closed.find("GetValue for Container\r\nContainer not found. Value longer than 259 "
-                        "characters: D:\\ccc"),
-            std::string::npos);
-}
-
-// --- which program the stick may name ----------------------------------------------------
-
-class ProgramRefusalTest : public CheckConfigTest {
- protected:
-  // Checks a stick naming `program`; returns the line after "GetValue for TrueCrypt".
-  std::string CheckProgram(const std::string& program, int expected) {
-    Ini ini;
-    ini.truecrypt = program;
-    EXPECT_EQ(Check(ini), expected) << program;
-    EXPECT_EQ(Field(Token().trueCryptPath), Wide(program));  // kept as written
-    const std::string closed = Closed();
-    const std::size_t from = closed.find("GetValue for TrueCrypt\r\n") + 24;
-    return closed.substr(from, closed.find("\r\n", from) + 2 - from);
-  }
-  bool Searched(const std::u16string& path) const {
-    for (const auto& search : platform.searches) {
-      if (search == path) return true;
-    }
-    return false;
-  }
-};
-
-const std::string kRefused = "TrueCrypt refused, not an installed TrueCrypt or VeraCrypt: ";
-
-TEST_F(ProgramRefusalTest, ProgramOnTheStickIsRefused) {
-  platform.AddDrive(u'E', fake::kDriveRemovable);
-  platform.AddFile(u"E:\\TrueCrypt.exe", "MZ");
-  EXPECT_EQ(CheckProgram("E:\\TrueCrypt.exe", TrueCryptNotFound),
-            kRefused + "outside the Program Files folders: E:\\TrueCrypt.exe\r\n");
-}
-
-TEST_F(ProgramRefusalTest, DotDotOutOfProgramFilesIsRefusedWithTheResolvedPath) {
-  platform.AddFile(u"C:\\Users\\Public\\TrueCrypt.exe", "MZ");
-  EXPECT_EQ(CheckProgram("C:\\Program Files\\TrueCrypt\\..\\..\\Users\\Public\\TrueCrypt.exe",
-                         TrueCryptNotFound),
-            kRefused + "outside the Program Files folders: C:\\Users\\Public\\TrueCrypt.exe\r\n");
-}
-
-TEST_F(ProgramRefusalTest, DotDotThatStaysInsideIsAccepted) {
-  EXPECT_EQ(CheckProgram("C:\\Program Files\\Other\\..\\TrueCrypt\\.\\TrueCrypt.exe", ConfigOk),
-            "TrueCryptPath: C:\\Program Files\\Other\\..\\TrueCrypt\\.\\TrueCrypt.exe\r\n");
-}
-
-TEST_F(ProgramRefusalTest, LookAlikeFolderAndOtherProgramsAreRefused) {
-  platform.AddFile(u"C:\\Program Files Evil\\TrueCrypt.exe", "MZ");
-  EXPECT_EQ(
-      CheckProgram("C:\\Program Files Evil\\TrueCrypt.exe", TrueCryptNotFound),
-      kRefused + "outside the Program Files folders: C:\\Program Files Evil\\TrueCrypt.exe\r\n");
-  platform.AddFile(u"C:\\Program Files\\TrueCrypt\\cmd.exe", "MZ");
-  EXPECT_EQ(CheckProgram("C:\\Program Files\\TrueCrypt\\cmd.exe", TrueCryptNotFound),
-            kRefused +
-                "not named TrueCrypt.exe, VeraCrypt.exe or VeraCrypt-x64.exe: "
-                "C:\\Program Files\\TrueCrypt\\cmd.exe\r\n");
-}
-
-TEST_F(ProgramRefusalTest, RelativeUncDeviceAndWildcardValuesAreRefusedBeforeAnySearch) {
-  const struct {
-    const char* value;
-    const char* why;
-  } cases[] = {
-      {"TrueCrypt.exe", "relative path"},
-      {"..\\..\\Program Files\\TrueCrypt\\TrueCrypt.exe", "relative path"},
-      {"\\\\attacker\\share\\TrueCrypt.exe", "UNC path"},
-      {"\\\\?\\C:\\Program Files\\TrueCrypt\\TrueCrypt.exe", "device path"},
-      {"C:\\Program Files\\TrueCrypt\\TrueCrypt.ex?", "wildcard in path"},
-      {"C:\\Program Files\\TrueCrypt\\*", "wildcard in path"},
-      {"C:\\Program Files\\TrueCrypt\\TrueCrypt\"exe", "wildcard in path"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(CheckProgram(c.value, TrueCryptNotFound), kRefused + c.why + ": " + c.value + "\r\n");
-    EXPECT_FALSE(Searched(Wide(c.value))) << c.value;
-  }
-}
-
-TEST_F(ProgramRefusalTest, ShortNamesAreJudgedByTheirLongForm) {
-  platform.AddShortName(u"C:\\PROGRA~1", u"C:\\Program Files");
-  platform.AddShortName(u"C:\\Program Files\\TRUECR~1", u"C:\\Program Files\\TrueCrypt");
-  platform.AddShortName(u"C:\\Program Files\\TrueCrypt\\TRUECR~1.EXE",
-                        u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe");
-  EXPECT_EQ(CheckProgram("C:\\PROGRA~1\\TRUECR~1\\TRUECR~1.EXE", ConfigOk),
-            "TrueCryptPath: C:\\PROGRA~1\\TRUECR~1\\TRUECR~1.EXE\r\n");
-
-  platform.AddFile(u"C:\\Program Files Evil\\TrueCrypt.exe", "MZ");
-  platform.AddShortName(u"C:\\PROGRA~3", u"C:\\Program Files Evil");
-  EXPECT_EQ(
-      CheckProgram("C:\\PROGRA~3\\TrueCrypt.exe", TrueCryptNotFound),
-      kRefused + "outside the Program Files folders: C:\\Program Files Evil\\TrueCrypt.exe\r\n");
-}
-
-TEST_F(ProgramRefusalTest, VeraCryptInEitherFolderAndAnyCaseIsAccepted) {
-  platform.AddFile(u"C:\\Program Files (x86)\\VeraCrypt\\VeraCrypt-x64.exe", "MZ");
-  CheckProgram("c:\\program files (x86)\\veracrypt\\VERACRYPT-X64.EXE", ConfigOk);
-  platform.programFilesFolders = {u"D:\\Apps"};
-  platform.AddFile(u"D:\\Apps\\VeraCrypt\\VeraCrypt.exe", "MZ");
-  CheckProgram("D:\\Apps\\VeraCrypt\\VeraCrypt.exe", ConfigOk);
-}
-
-TEST_F(ProgramRefusalTest, NoKnownProgramFolderRefusesEverything) {
-  platform.programFilesFolders.clear();
-  EXPECT_EQ(CheckProgram(kProgram, TrueCryptNotFound),
-            kRefused + "outside the Program Files folders: " + kProgram + "\r\n");
-}
-
-TEST_F(ProgramRefusalTest, MissingProgramKeepsTheUsualLine) {
-  EXPECT_EQ(CheckProgram("C:\\Program Files\\TC\\TrueCrypt.exe", TrueCryptNotFound),
-            "TrueCrypt not found. Search string: C:\\Program Files\\TC\\TrueCrypt.exe\r\n");
+  EXPECT_EQ(std::u16string(Token().containerPath), Wide(*ini.container));
+  EXPECT_EQ(std::u16string(Token().keyFilePath), u"E:\\" + Wide(*ini.key));
 }
 
 }  // namespace

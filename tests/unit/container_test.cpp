@@ -1,5 +1,5 @@
 // OpenContainer, CheckToken and CloseContainer: the two command lines byte for byte, the
-// watch's timing, and the stop.
+// watch's timing, and the stop. A whole turn with its trace is the golden trace test.
 #include <string>
 
 #include "token_fixture.h"
@@ -7,16 +7,10 @@
 namespace kvn::testing {
 namespace {
 
+const char kPlainMount[] = "C:\\TC\\TrueCrypt.exe /a /q /l T /m rm /v D:\\vault.tc /k E:\\key.dat";
+
 class ContainerTest : public TokenTest {
  protected:
-  void Settle(const char16_t* tool, const char16_t* letter, const char16_t* container,
-              const char16_t* key) {
-    SecureToken& t = Token();
-    CopyBounded(t.trueCryptPath, tool);
-    CopyBounded(t.targetDrive, letter);
-    CopyBounded(t.containerPath, container);
-    CopyBounded(t.keyFilePath, key);
-  }
   // A token accepted on E: and being watched.
   SecureToken& Watching() {
     AddStick(u'E');
@@ -27,112 +21,68 @@ class ContainerTest : public TokenTest {
   }
 };
 
-TEST_F(ContainerTest, MountLineForPlainValuesIsTheJoinedArguments) {
-  Settle(u"C:\\TC\\TrueCrypt.exe", u"T", u"D:\\vault.tc", u"E:\\key.dat");
-  Token().OpenContainer();
-  const std::u16string line =
-      u"C:\\TC\\TrueCrypt.exe /a /q /l T /m rm /v D:\\vault.tc /k E:\\key.dat";
-  ASSERT_EQ(platform.starts.size(), 1u);
-  EXPECT_EQ(platform.starts[0].program, u"C:\\TC\\TrueCrypt.exe");
-  EXPECT_EQ(platform.starts[0].commandLine, line);
-  EXPECT_FALSE(platform.starts[0].wait);
-  EXPECT_EQ(Flushed(),
-            "OpenContainer!\r\n_P_NOWAIT,TruecryptPath, KeyPath: C:\\TC\\TrueCrypt.exe /a /q /l T "
-            "/m rm /v D:\\vault.tc /k E:\\key.dat\r\n");
-}
-
-TEST_F(ContainerTest, ValuesWithBlanksAndQuotesStayOneArgumentEach) {
-  Settle(kProgram16, u"T", u"D:\\my vaults\\vault \"2\".tc", u"E:\\keys\\my key\\");
-  Token().OpenContainer();
-  const char expected[] =
-      "\"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe\" /a /q /l T /m rm /v "
-      "\"D:\\my vaults\\vault \\\"2\\\".tc\" /k \"E:\\keys\\my key\\\\\"";
-  ASSERT_EQ(platform.starts.size(), 1u);
-  EXPECT_EQ(platform.starts[0].program, kProgram16);
-  EXPECT_EQ(platform.starts[0].commandLine, Wide(expected));
-  EXPECT_EQ(Flushed(), std::string("OpenContainer!\r\n_P_NOWAIT,TruecryptPath, KeyPath: ") +
-                           expected + "\r\n");
-}
-
-TEST_F(ContainerTest, AnEmptyLetterIsStillAnArgument) {
-  Settle(u"C:\\TC\\TrueCrypt.exe", u"", u"D:\\vault.tc", u"E:\\key.dat");
-  Token().OpenContainer();
-  EXPECT_EQ(platform.starts[0].commandLine,
-            u"C:\\TC\\TrueCrypt.exe /a /q /l \"\" /m rm /v D:\\vault.tc /k E:\\key.dat");
-}
-
-TEST_F(ContainerTest, DismountLineIsWaitedFor) {
-  Settle(kProgram16, u"T", u"D:\\vault.tc", u"E:\\key.dat");
-  platform.childRunTime = 1500;
-  Token().CloseContainer();
-  ASSERT_EQ(platform.starts.size(), 1u);
-  EXPECT_EQ(platform.starts[0].program, kProgram16);
-  EXPECT_EQ(platform.starts[0].commandLine,
-            u"\"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe\" /a /q /d /f");
-  EXPECT_TRUE(platform.starts[0].wait);
-  EXPECT_EQ(kernel.now(), 1500u);
-  EXPECT_EQ(Flushed(), "CloseContainer!\r\n");
-}
-
-TEST_F(ContainerTest, FailedStartsAreNotNoticed) {
-  Settle(u"C:\\TC\\TrueCrypt.exe", u"T", u"D:\\vault.tc", u"E:\\key.dat");
+TEST_F(ContainerTest, PlainValuesMountAsTheyStandWithoutWaitAndFailedStartsAreNotNoticed) {
+  SecureToken& t = Token();
+  CopyBounded(t.trueCryptPath, u"C:\\TC\\TrueCrypt.exe");
+  CopyBounded(t.targetDrive, u"T");
+  CopyBounded(t.containerPath, u"D:\\vault.tc");
+  CopyBounded(t.keyFilePath, u"E:\\key.dat");
   platform.failStart = true;
-  Token().OpenContainer();
-  Token().CloseContainer();
-  EXPECT_EQ(platform.starts.size(), 2u);
-  EXPECT_EQ(Closed(),
-            "OpenContainer!\r\n_P_NOWAIT,TruecryptPath, KeyPath: C:\\TC\\TrueCrypt.exe /a /q /l T "
-            "/m rm /v D:\\vault.tc /k E:\\key.dat\r\nCloseContainer!\r\n");
+  t.OpenContainer();
+  t.CloseContainer();
+  ASSERT_EQ(platform.starts.size(), 2u);
+  EXPECT_EQ(platform.starts[0].program, u"C:\\TC\\TrueCrypt.exe");
+  EXPECT_EQ(platform.starts[0].commandLine, Wide(kPlainMount));
+  EXPECT_FALSE(platform.starts[0].wait);
+  EXPECT_EQ(platform.starts[1].commandLine, u"C:\\TC\\TrueCrypt.exe /a /q /d /f");
+  EXPECT_TRUE(platform.starts[1].wait);
+  EXPECT_EQ(Closed(), std::string("OpenContainer!\r\n_P_NOWAIT,TruecryptPath, KeyPath: ") +
+                          kPlainMount + "\r\nCloseContainer!\r\n");
 }
 
-TEST_F(ContainerTest, WithoutTracingTheSameChildrenStart) {
+// A quote is a wildcard to FindFirstFileW (it matches a dot), so a container value with one
+// passes its existence test; it must still reach the tool inside one argument. Without
+// tracing, a turn is the same and writes nothing.
+TEST_F(ContainerTest, AQuoteFromTheStickCannotSplitTheMountArgumentsEvenUntraced) {
   debugMode = false;
-  Settle(u"C:\\TC\\TrueCrypt.exe", u"T", u"D:\\vault.tc", u"E:\\key.dat");
-  Token().OpenContainer();
-  Token().CloseContainer();
+  AddStick(u'E', Ini().With(&Ini::container, "D:\\vault\"tc"));
+  SecureToken& t = Token();
+  ASSERT_EQ(t.FindToken(), ConfigOk);
+  EXPECT_EQ(kernel.now(), 2000u);
+  t.OpenContainer();
+  t.CloseContainer();
   ASSERT_EQ(platform.starts.size(), 2u);
   EXPECT_EQ(platform.starts[0].commandLine,
-            u"C:\\TC\\TrueCrypt.exe /a /q /l T /m rm /v D:\\vault.tc /k E:\\key.dat");
-  EXPECT_EQ(platform.starts[1].commandLine, u"C:\\TC\\TrueCrypt.exe /a /q /d /f");
+            u"\"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe\" /a /q /l T /m rm /v "
+            u"\"D:\\vault\\\"tc\" /k E:\\key.dat");
+  EXPECT_EQ(platform.starts[1].commandLine,
+            u"\"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe\" /a /q /d /f");
   EXPECT_FALSE(platform.HasFile(kLog));
 }
 
-// --- the watch -----------------------------------------------------------------------------
+// --- the watch: a test, then 3000 ms -----------------------------------------------------
 
 TEST_F(ContainerTest, WatchWithoutATokenReturnsAtOnce) {
-  SecureToken& t = Token();
-  t.CheckToken();
+  Token().CheckToken();
   EXPECT_EQ(kernel.now(), 0u);
   EXPECT_TRUE(platform.searches.empty());
   EXPECT_EQ(Flushed(), "SecureToken::CheckToken!\r\nConfigPath: A:\\kvn.ini\r\n");
 }
 
-TEST_F(ContainerTest, RemovalIsSeenAtTheNextTestAndReturnsOnePauseLater) {
-  platform.UnplugAt(7000, u'E');
-  SecureToken& t = Watching();
-  t.CheckToken();
-  EXPECT_FALSE(t.tokenPresent);
-  EXPECT_FALSE(t.stopRequested);
-  // Tests at 0, 3000, 6000 find the file; the one at 9000 misses it; return at 12000.
-  EXPECT_EQ(kernel.now(), 12000u);
-  EXPECT_EQ(platform.searches.size(), 4u);
-  EXPECT_EQ(Flushed(),
-            "SecureToken::CheckToken!\r\nConfigPath: E:\\kvn.ini\r\n"
-            "SecureToken: Token available!\r\nSecureToken: Token available!\r\n"
-            "SecureToken: Token available!\r\nToken removed!\r\n");
-}
-
-TEST_F(ContainerTest, DeletedConfigAndDriveNotReadyCountAsRemoval) {
+TEST_F(ContainerTest, AnyFailedSearchIsRemovalSeenAtTheNextTest) {
   SecureToken& t = Watching();
   kernel.At(1000, [this] { platform.RemoveFile(u"E:\\kvn.ini"); });
   t.CheckToken();
-  EXPECT_EQ(kernel.now(), 6000u);
+  EXPECT_EQ(kernel.now(), 6000u);  // found at 0, missed at 3000
+  EXPECT_FALSE(t.tokenPresent);
+  EXPECT_FALSE(t.stopRequested);
   platform.AddFile(u"E:\\kvn.ini", Ini().Text());
   platform.SetReady(u'E', false);
   t.tokenPresent = true;
   t.CheckToken();
   EXPECT_EQ(kernel.now(), 9000u);
   EXPECT_FALSE(t.tokenPresent);
+  EXPECT_EQ(platform.searches.size(), 3u);
 }
 
 TEST_F(ContainerTest, AStickSwappedWithinOneIntervalIsNotNoticed) {
@@ -152,21 +102,6 @@ TEST_F(ContainerTest, AStopEndsTheWatchAtOnceWithTheTokenStillPresent) {
   EXPECT_TRUE(t.tokenPresent);
   EXPECT_EQ(kernel.now(), 4000u);
   EXPECT_EQ(platform.searches.size(), 2u);
-}
-
-// A quote is a wildcard to FindFirstFileW (it matches a dot), so a container value with one
-// passes its existence test; it must still reach the tool inside one argument.
-TEST_F(ContainerTest, AQuoteFromTheStickCannotSplitTheMountArguments) {
-  Ini ini;
-  ini.container = "D:\\vault\"tc";
-  AddStick(u'E', ini);
-  SecureToken& t = Token();
-  ASSERT_EQ(t.FindToken(), ConfigOk);
-  t.OpenContainer();
-  ASSERT_EQ(platform.starts.size(), 1u);
-  EXPECT_EQ(platform.starts[0].commandLine,
-            u"\"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe\" /a /q /l T /m rm /v "
-            u"\"D:\\vault\\\"tc\" /k E:\\key.dat");
 }
 
 }  // namespace

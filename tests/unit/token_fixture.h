@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "common/process_state.h"
 #include "common/strings.h"
@@ -37,6 +38,12 @@ struct Ini {
     if (targetDrive) text += "TargetDrive=" + *targetDrive + "\r\n";
     if (ifUsed) text += "IfUsed=" + *ifUsed + "\r\n";
     return text;
+  }
+  // This kvn.ini with `value` changed `to`; nullopt leaves its line out.
+  Ini With(std::optional<std::string> Ini::*value, std::optional<std::string> to) const {
+    Ini changed = *this;
+    changed.*value = std::move(to);
+    return changed;
   }
 };
 
