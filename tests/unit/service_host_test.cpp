@@ -1,8 +1,9 @@
 // The service host against the fake Windows: status records and checkpoints, the control
-// handler, event-log entries, the command-line modes and the console control handler.
+// handler, event-log entries, each call of a service's life failing, the command-line modes
+// and the console control handler.
 #include <gtest/gtest.h>
 
-#include <initializer_list>
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,10 +16,10 @@
 namespace kvn {
 namespace {
 
-using service::kServiceRunning;
 using service::kServiceStartPending;
-using service::kServiceStopped;
 using service::kServiceStopPending;
+using Strings = std::vector<std::string>;
+using Entries = std::vector<std::vector<std::u16string>>;
 
 constexpr std::uint32_t kStop = 1;
 constexpr std::uint32_t kInterrogate = 4;
@@ -29,344 +30,244 @@ constexpr char kUsage[] =
     "Kelvarn -remove           to remove the service\n"
     "Kelvarn -debug <params>   to run as a console app for debugging\n"
     "Kelvarn (no parameter)    starts the service if installed\n";
-
 constexpr char kDispatcherLines[] =
     "\nStartServiceCtrlDispatcher being called.\n"
     "This may take several seconds.  Please wait.\n";
+constexpr char kStopping[] = "Stopping Kelvarn.\n";
 
-// One status record as handed over, in a form that reads well in a failure.
-std::string Describe(const fake::StatusReport& report) {
-  const os::ServiceStatus& s = report.status;
-  return "t=" + std::to_string(report.time) + " type=" + std::to_string(s.serviceType) +
-         " state=" + std::to_string(s.currentState) +
-         " accepts=" + std::to_string(s.controlsAccepted) +
-         " exit=" + std::to_string(s.win32ExitCode) +
-         " specific=" + std::to_string(s.serviceSpecificExitCode) +
-         " cp=" + std::to_string(s.checkPoint) + " hint=" + std::to_string(s.waitHint);
-}
-
-std::string Record(std::uint64_t time, std::uint32_t state, std::uint32_t accepts,
-                   std::uint32_t exitCode, std::uint32_t checkPoint, std::uint32_t waitHint) {
-  fake::StatusReport report;
-  report.time = time;
-  report.status = {0x10, state, accepts, exitCode, 0, checkPoint, waitHint};
-  return Describe(report);
-}
-
-std::vector<std::string> Describe(const std::vector<fake::StatusReport>& reports) {
-  std::vector<std::string> lines;
-  for (const auto& report : reports) lines.push_back(Describe(report));
+// The records handed over, each as its state and then every field that differs from a
+// record of an own-process service that accepts nothing, has exit code, checkpoint and
+// wait hint 0 and was made at time 0: "stop-pending accepts1 cp3 @5000".
+Strings Statuses(const fake::FakeWindows& os) {
+  static const char* const kStates[] = {"?", "stopped", "start-pending", "stop-pending", "running"};
+  Strings lines;
+  for (const fake::StatusReport& report : os.service.statuses) {
+    const os::ServiceStatus& s = report.status;
+    std::string line =
+        s.currentState <= 4 ? kStates[s.currentState] : "state" + std::to_string(s.currentState);
+    const auto add = [&line](const char* name, std::uint64_t value, std::uint64_t usual) {
+      if (value != usual) line += " " + std::string(name) + std::to_string(value);
+    };
+    add("type", s.serviceType, 0x10);
+    add("accepts", s.controlsAccepted, 0);
+    add("exit", s.win32ExitCode, 0);
+    add("specific", s.serviceSpecificExitCode, 0);
+    add("cp", s.checkPoint, 0);
+    add("hint", s.waitHint, 0);
+    add("@", report.time, 0);
+    lines.push_back(line);
+  }
   return lines;
 }
 
-class ServiceHostTest : public ::testing::Test {
- protected:
-  // The whole process with "kelvarn.exe" and `args` as its command line.
-  int Run(std::initializer_list<const char*> args) {
-    std::vector<std::string> storage{"kelvarn.exe"};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : storage) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    return service::RunProcess(static_cast<int>(storage.size()), argv.data());
+// The strings of every event-log entry; each must be an error of category and ID 0, and
+// every event source must have been closed.
+Entries LoggedStrings(const fake::FakeWindows& os) {
+  EXPECT_EQ(os.service.openEventSources, 0);
+  Entries entries;
+  for (const fake::EventLogEntry& entry : os.service.eventLog) {
+    EXPECT_EQ(entry.type, 1);
+    EXPECT_EQ(entry.category, 0);
+    EXPECT_EQ(entry.id, 0u);
+    entries.push_back(entry.strings);
   }
+  return entries;
+}
 
-  // Started by the service control manager, with a stop control at `stopAt`.
-  int RunService(std::uint64_t stopAt) {
-    os.service.startedByServiceManager = true;
-    os.kernel.At(stopAt, [this] { os.service.SendControl(kStop); });
-    return Run({});
-  }
+// The whole process with "kelvarn.exe" and `args` as its command line.
+int RunWith(std::vector<std::string> args) {
+  args.insert(args.begin(), "kelvarn.exe");
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return service::RunProcess(static_cast<int>(args.size()), argv.data());
+}
 
-  const std::vector<fake::EventLogEntry>& Entries() const { return os.service.eventLog; }
-
-  fake::FakeWindows os;
-};
+// Started by the service control manager, with a stop control at 5 s.
+int RunService(fake::FakeWindows& os) {
+  os.service.startedByServiceManager = true;
+  os.kernel.At(5000, [&os] { os.service.SendControl(kStop); });
+  return RunWith({});
+}
 
 // --- status records ------------------------------------------------------------------------
 
-TEST_F(ServiceHostTest, StartRunAndStopHandOverTheRecordsInOrder) {
-  EXPECT_EQ(RunService(5000), 0);
-  EXPECT_EQ(Describe(os.service.statuses), (std::vector<std::string>{
-                                               Record(0, kServiceStartPending, 0, 0, 1, 3000),
-                                               Record(0, kServiceStartPending, 0, 0, 2, 3000),
-                                               Record(0, kServiceRunning, 1, 0, 0, 0),
-                                               Record(5000, kServiceStopPending, 1, 0, 3, 0),
-                                               Record(5000, kServiceStopped, 1, 0, 0, 0),
-                                           }));
-  EXPECT_EQ(os.service.registeredName, u"Kelvarn");
-  EXPECT_EQ(os.service.dispatchedName, u"Kelvarn");
-  EXPECT_EQ(os.service.Transcript(), kDispatcherLines);
-  EXPECT_TRUE(Entries().empty());
-  EXPECT_EQ(os.kernel.openEvents(), 0u);
-  EXPECT_EQ(service::stopEvent.load(), nullptr);
-}
-
-TEST_F(ServiceHostTest, InterrogateWhileRunningRepeatsRunningWithoutTakingACheckpoint) {
-  os.kernel.At(1000, [this] { os.service.SendControl(kInterrogate); });
-  RunService(5000);
-  ASSERT_EQ(os.service.statuses.size(), 6u);
-  EXPECT_EQ(Describe(os.service.statuses[3]), Record(1000, kServiceRunning, 1, 0, 0, 0));
-  EXPECT_EQ(Describe(os.service.statuses[4]), Record(5000, kServiceStopPending, 1, 0, 3, 0));
-}
-
-TEST_F(ServiceHostTest, InterrogateWhileStartPendingTakesTheNextCheckpointAndAcceptsNothing) {
+// Departure from an unlocked record: the two service threads report under one lock, so no
+// checkpoint is handed over twice and the records reach the manager in counting order.
+TEST(ServiceHost, ControlsWhileStartPendingAndTwoThreadsTakeOneCheckpointEach) {
+  fake::FakeWindows os;
   service::statusHandle = reinterpret_cast<os::Handle>(fake::FakeServicePlatform::kStatusHandle);
   service::serviceStatus.serviceType = 0x10;
   ASSERT_TRUE(service::ReportStatus(kServiceStartPending, 0, 3000));
   service::ServiceControlHandler(kInterrogate);
-  EXPECT_EQ(Describe(os.service.statuses),
-            (std::vector<std::string>{Record(0, kServiceStartPending, 0, 0, 1, 3000),
-                                      Record(0, kServiceStartPending, 0, 0, 2, 0)}));
-  EXPECT_EQ(service::checkPoint, 3u);
-}
-
-TEST_F(ServiceHostTest, StopBeforeTheEventExistsIsReportedAndSignalsNothing) {
-  service::statusHandle = reinterpret_cast<os::Handle>(fake::FakeServicePlatform::kStatusHandle);
-  service::ServiceControlHandler(kStop);
-  ASSERT_EQ(os.service.statuses.size(), 1u);
-  EXPECT_EQ(os.service.statuses[0].status.currentState, kServiceStopPending);
-  EXPECT_EQ(os.service.statuses[0].status.checkPoint, 1u);
+  service::ServiceControlHandler(kStop);  // before the stop event exists
+  EXPECT_EQ(Statuses(os), (Strings{"start-pending cp1 hint3000", "start-pending cp2",
+                                   "stop-pending accepts1 cp3"}));
   EXPECT_EQ(os.service.Calls("SetEvent"), 0u);
-}
 
-TEST_F(ServiceHostTest, StopIsReportedPendingBeforeTheEventIsSignalled) {
-  RunService(5000);
-  const auto& log = os.service.callLog;
-  const auto setEvent = std::find(log.begin(), log.end(), "SetEvent");
-  ASSERT_NE(setEvent, log.end());
-  // The SetServiceStatus just before SetEvent is the stop-pending one.
-  EXPECT_EQ(*(setEvent - 1), "SetServiceStatus");
-  EXPECT_EQ(os.service.statuses[3].status.currentState, kServiceStopPending);
-}
-
-// --- failures of the service calls ---------------------------------------------------------
-
-TEST_F(ServiceHostTest, FailedHandlerRegistrationEndsServiceMainSilently) {
-  os.service.FailCall("RegisterServiceCtrlHandler", 1063);
-  EXPECT_EQ(RunService(5000), 0);
-  EXPECT_TRUE(os.service.statuses.empty());
-  EXPECT_TRUE(Entries().empty());
-  EXPECT_EQ(os.service.Calls("CreateEvent"), 0u);
-  EXPECT_EQ(os.token.getDrivesCalls(), 0);
-}
-
-TEST_F(ServiceHostTest, FailedFirstStartReportSkipsTheWatcherAndStopsWithItsCode) {
-  os.service.FailCall("SetServiceStatus", 6, 1);
-  RunService(5000);
-  EXPECT_EQ(Describe(os.service.statuses),
-            (std::vector<std::string>{Record(0, kServiceStopped, 1, 6, 0, 0)}));
-  ASSERT_EQ(Entries().size(), 1u);
-  EXPECT_EQ(Entries()[0].strings,
-            (std::vector<std::u16string>{u"Kelvarn error: 6", u"SetServiceStatus"}));
-  EXPECT_EQ(os.service.Calls("CreateEvent"), 0u);
-  EXPECT_EQ(os.token.getDrivesCalls(), 0);
-}
-
-TEST_F(ServiceHostTest, FailedStoppedReportIsLoggedAndServiceMainStillReturns) {
-  os.service.FailCall("SetServiceStatus", 1, 5);
-  EXPECT_EQ(RunService(5000), 0);
-  EXPECT_EQ(os.service.statuses.size(), 4u);
-  ASSERT_EQ(Entries().size(), 1u);
-  EXPECT_EQ(Entries()[0].strings,
-            (std::vector<std::u16string>{u"Kelvarn error: 1", u"SetServiceStatus"}));
-  EXPECT_EQ(service::lastServiceError, 1u);
-}
-
-TEST_F(ServiceHostTest, FailedStopPendingReportStillSignalsAndTheCodeBecomesTheExitCode) {
-  os.service.FailCall("SetServiceStatus", 8, 4);
-  RunService(5000);
-  EXPECT_EQ(Describe(os.service.statuses), (std::vector<std::string>{
-                                               Record(0, kServiceStartPending, 0, 0, 1, 3000),
-                                               Record(0, kServiceStartPending, 0, 0, 2, 3000),
-                                               Record(0, kServiceRunning, 1, 0, 0, 0),
-                                               Record(5000, kServiceStopped, 1, 8, 0, 0),
-                                           }));
-  ASSERT_EQ(Entries().size(), 1u);
-}
-
-TEST_F(ServiceHostTest, UnopenableEventSourceWritesNothingButKeepsTheCode) {
-  os.service.FailCall("SetServiceStatus", 6, 3);
-  os.service.FailCall("RegisterEventSource", 5);
-  RunService(5000);
-  EXPECT_TRUE(Entries().empty());
-  EXPECT_EQ(service::lastServiceError, 6u);
-  ASSERT_FALSE(os.service.statuses.empty());
-  EXPECT_EQ(os.service.statuses.back().status.win32ExitCode, 6u);
-}
-
-// --- the event log ---------------------------------------------------------------------------
-
-TEST_F(ServiceHostTest, AnEntryIsOneErrorWithTwoStringsFromTheKelvarnSource) {
-  os.kernel.lastError = 1062;
-  service::LogServiceError(u"SetServiceStatus");
-  ASSERT_EQ(Entries().size(), 1u);
-  const fake::EventLogEntry& entry = Entries()[0];
-  EXPECT_EQ(entry.type, 1);
-  EXPECT_EQ(entry.category, 0);
-  EXPECT_EQ(entry.id, 0u);
-  EXPECT_EQ(entry.strings,
-            (std::vector<std::u16string>{u"Kelvarn error: 1062", u"SetServiceStatus"}));
-  EXPECT_EQ(os.service.eventSourcesOpened, (std::vector<std::u16string>{u"Kelvarn"}));
-  EXPECT_EQ(os.service.openEventSources, 0);
-  EXPECT_EQ(service::lastServiceError, 1062u);
-}
-
-TEST_F(ServiceHostTest, CodesFromTwoToTheThirtyFirstAreShownAsNegativeNumbers) {
-  os.kernel.lastError = 0x80070005;
-  service::LogServiceError(u"SetServiceStatus");
-  ASSERT_EQ(Entries().size(), 1u);
-  EXPECT_EQ(Entries()[0].strings[0], u"Kelvarn error: -2147024891");
-  os.kernel.lastError = 0x80000000;
-  service::LogServiceError(u"x");
-  EXPECT_EQ(Entries()[1].strings[0], u"Kelvarn error: -2147483648");
-  EXPECT_EQ(service::lastServiceError, 0x80000000u);
-}
-
-TEST_F(ServiceHostTest, DebugModeReportsNothingAndLogsNothing) {
-  debugMode = true;
-  service::serviceStatus.currentState = kServiceRunning;
-  service::lastServiceError = 7;
-  os.kernel.lastError = 5;
-  EXPECT_TRUE(service::ReportStatus(kServiceStopPending, 0, 0));
-  service::LogServiceError(u"SetServiceStatus");
-  EXPECT_EQ(service::serviceStatus.currentState, kServiceRunning);
-  EXPECT_EQ(service::checkPoint, 1u);
-  EXPECT_EQ(service::lastServiceError, 7u);
-  EXPECT_TRUE(os.service.statuses.empty());
-  EXPECT_TRUE(Entries().empty());
-  EXPECT_TRUE(os.service.callLog.empty());
-}
-
-// Departure from an unlocked record: the two service threads report under one lock, so no
-// checkpoint is handed over twice and the records reach the manager in counting order.
-TEST_F(ServiceHostTest, ReportsFromTwoThreadsNeverShareACheckpoint) {
-  service::statusHandle = reinterpret_cast<os::Handle>(fake::FakeServicePlatform::kStatusHandle);
-  constexpr int kPerThread = 2000;
   auto reporter = [] {
-    for (int i = 0; i < kPerThread; ++i) service::ReportStatus(kServiceStopPending, 0, 0);
+    for (int i = 0; i < 2000; ++i) service::ReportStatus(kServiceStopPending, 0, 0);
   };
   std::thread first(reporter);
   std::thread second(reporter);
   first.join();
   second.join();
-  ASSERT_EQ(os.service.statuses.size(), 2u * kPerThread);
+  ASSERT_EQ(os.service.statuses.size(), 4003u);
   for (std::size_t i = 0; i < os.service.statuses.size(); ++i) {
     ASSERT_EQ(os.service.statuses[i].status.checkPoint, i + 1) << "record " << i;
   }
 }
 
-// --- the command line ------------------------------------------------------------------------
-
-TEST_F(ServiceHostTest, HelpAndQuestionMarkPrintTheUsageListNarrow) {
-  debugMode = true;  // cleared for every mode but -debug
-  for (const char* word : {"-help", "-HELP", "/?", "-?", "/Help"}) {
-    os.service.console.clear();
-    EXPECT_EQ(Run({word}), 0) << word;
-    EXPECT_EQ(os.service.Transcript(), kUsage) << word;
-    EXPECT_FALSE(debugMode);
-    for (const auto& write : os.service.console) EXPECT_FALSE(write.wide) << word;
+// A life with an interrogation at 1 s and a stop at 5 s, without a failure and with each
+// call failing in turn. Only a failed status report is logged (as "SetServiceStatus"); the
+// stop event exists from between the watcher's two start-pending reports to its end; the
+// cycle runs only once running has been reported.
+TEST(ServiceHost, ALifeHandsOverItsRecordsInOrderAndEachFailingCallEndsItCleanly) {
+  const std::string start1 = "start-pending cp1 hint3000", start2 = "start-pending cp2 hint3000",
+                    running = "running accepts1", asked = "running accepts1 @1000";
+  const struct {
+    const char* call;
+    std::uint32_t error;
+    unsigned occurrence;
+    unsigned eventsCreated;
+    Strings statuses;
+  } kLives[] = {
+      // clang-format off
+      {"", 0, 0, 1, {start1, start2, running, asked, "stop-pending accepts1 cp3 @5000",
+                     "stopped accepts1 @5000"}},
+      {"RegisterServiceCtrlHandler", 1063, 1, 0, {}},
+      {"SetServiceStatus", 6, 1, 0, {"stopped accepts1 exit6"}},
+      {"SetServiceStatus", 6, 2, 0, {start1, "stopped accepts1 exit6"}},
+      {"CreateEvent", 8, 1, 1, {start1, start2, "stopped accepts1"}},
+      {"SetServiceStatus", 6, 3, 1, {start1, start2, "stopped accepts1 exit6"}},
+      {"SetServiceStatus", 8, 5, 1, {start1, start2, running, asked,
+                                     "stopped accepts1 exit8 @5000"}},
+      {"SetServiceStatus", 1, 6, 1, {start1, start2, running, asked,
+                                     "stop-pending accepts1 cp3 @5000"}},
+      // clang-format on
+  };
+  for (const auto& c : kLives) {
+    SCOPED_TRACE(std::string(c.call) + " #" + std::to_string(c.occurrence));
+    fake::FakeWindows os;
+    if (*c.call != '\0') os.service.FailCall(c.call, c.error, c.occurrence);
+    os.kernel.At(1000, [&os] { os.service.SendControl(kInterrogate); });
+    EXPECT_EQ(RunService(os), 0);
+    EXPECT_EQ(Statuses(os), c.statuses);
+    EXPECT_EQ(os.service.dispatchedName, u"Kelvarn");
+    EXPECT_EQ(os.service.registeredName, c.statuses.empty() ? u"" : u"Kelvarn");
+    EXPECT_EQ(os.service.Transcript(), kDispatcherLines);
+    const std::string code = "Kelvarn error: " + std::to_string(c.error);
+    const Entries logged = {{std::u16string(code.begin(), code.end()), u"SetServiceStatus"}};
+    EXPECT_EQ(LoggedStrings(os), (std::string(c.call) == "SetServiceStatus" ? logged : Entries{}));
+    EXPECT_EQ(os.service.Calls("CreateEvent"), c.eventsCreated);
+    const bool ranCycle = std::count(c.statuses.begin(), c.statuses.end(), running) != 0;
+    EXPECT_EQ(os.token.getDrivesCalls() > 0, ranCycle);
+    EXPECT_EQ(os.kernel.openEvents(), 0u);
+    EXPECT_EQ(service::stopEvent.load(), nullptr);
+    // Stop pending, the fifth report, is handed over before the event is set, never after.
+    const auto& log = os.service.callLog;
+    const auto setEvent = std::find(log.begin(), log.end(), "SetEvent");
+    EXPECT_TRUE(setEvent == log.end() ||
+                std::count(log.begin(), setEvent, "SetServiceStatus") == 5);
+    // A stop control that comes after the end finds no event to signal.
+    const unsigned signalled = os.service.Calls("SetEvent");
+    os.service.SendControl(kStop);
+    EXPECT_EQ(os.service.Calls("SetEvent"), signalled);
   }
 }
 
-TEST_F(ServiceHostTest, OnlyTheFirstArgumentCounts) {
-  EXPECT_EQ(Run({"-help", "-install"}), 0);
-  EXPECT_EQ(os.service.Transcript(), kUsage);
-  EXPECT_EQ(os.service.Calls("OpenSCManager"), 0u);
+// --- the event log ---------------------------------------------------------------------------
+
+TEST(ServiceHost, AnEntryShowsTheCodeSignedAndAnUnopenableSourceOrDebugModeWriteNone) {
+  fake::FakeWindows os;
+  for (const std::uint32_t code : {1062u, 0x80070005u, 0x80000000u}) {
+    os.kernel.lastError = code;
+    service::LogServiceError(u"SetServiceStatus");
+  }
+  EXPECT_EQ(LoggedStrings(os), (Entries{{u"Kelvarn error: 1062", u"SetServiceStatus"},
+                                        {u"Kelvarn error: -2147024891", u"SetServiceStatus"},
+                                        {u"Kelvarn error: -2147483648", u"SetServiceStatus"}}));
+  EXPECT_EQ(os.service.eventSourcesOpened, std::vector<std::u16string>(3, u"Kelvarn"));
+  EXPECT_EQ(service::lastServiceError, 0x80000000u);
+
+  os.service.FailCall("RegisterEventSource", 5, 4);
+  os.kernel.lastError = 6;
+  service::LogServiceError(u"SetServiceStatus");
+  EXPECT_EQ(os.service.eventLog.size(), 3u);
+  EXPECT_EQ(service::lastServiceError, 6u);
+
+  // Debug mode reports nothing and logs nothing.
+  debugMode = true;
+  os.service.callLog.clear();
+  os.kernel.lastError = 5;
+  EXPECT_TRUE(service::ReportStatus(kServiceStopPending, 0, 0));
+  service::LogServiceError(u"SetServiceStatus");
+  EXPECT_TRUE(os.service.callLog.empty());
+  EXPECT_EQ(service::checkPoint, 1u);
+  EXPECT_EQ(service::lastServiceError, 6u);
 }
 
-TEST_F(ServiceHostTest, InstallSwitchIgnoresCaseAndPrefix) {
-  for (const char* word : {"-INSTALL", "/Install", "-install"}) {
-    os.service.services.clear();
-    EXPECT_EQ(Run({word}), 0) << word;
-    EXPECT_NE(os.service.Service(u"Kelvarn"), nullptr) << word;
+// --- the command line and the console control handler ----------------------------------------
+
+// The mode shows in what is printed: the usage list, the install and remove messages, the
+// debug run's Ctrl+C line, the dispatcher's failure in a console, or nothing at all.
+TEST(ServiceHost, TheFirstArgumentAloneChoosesTheMode) {
+  const std::string service =
+      std::string(kDispatcherLines) + "Service couldn't be started. Perhaps not installed.\n";
+  const std::string installed = "ChangeServiceConfig2 succeeded\nKelvarn installed.\n";
+  const Entries failed = {{u"Kelvarn error: 1063", u"StartServiceCtrlDispatcher failed."}};
+  const std::string notInstalled =
+      "OpenService failed - The specified service does not exist as an installed service. "
+      "(Error code: 0x424)\n";
+  const struct {
+    std::string transcript;
+    std::vector<Strings> commandLines;
+  } kModes[] = {
+      {kUsage, {{"-help"}, {"-HELP"}, {"/?"}, {"-?"}, {"/Help"}, {"-help", "-install"}}},
+      {installed, {{"-INSTALL"}, {"/Install"}}},
+      {notInstalled, {{"-Remove"}}},
+      {kStopping, {{"/DEBUG", "a", "b", "c"}}},
+      {"", {{"-inst"}, {"-installx"}, {"--install"}, {"-"}, {"/"}, {"-debugx"}, {"-h"}}},
+      {service, {{}, {"install"}, {""}, {"+debug"}}},
+  };
+  for (const auto& mode : kModes) {
+    for (const Strings& args : mode.commandLines) {
+      SCOPED_TRACE(args.empty() ? "(none)" : args[0]);
+      fake::FakeWindows os;
+      debugMode = true;                                               // cleared but for -debug
+      os.kernel.At(2500, [&os] { os.service.SendConsoleEvent(0); });  // Ctrl+C, for -debug
+      EXPECT_EQ(RunWith(args), 0);
+      EXPECT_EQ(os.service.Transcript(), mode.transcript);
+      EXPECT_EQ(debugMode, mode.transcript == kStopping);
+      EXPECT_TRUE(os.service.statuses.empty());
+      EXPECT_TRUE(!mode.transcript.empty() || os.service.callLog.empty());
+      EXPECT_EQ(LoggedStrings(os), (mode.transcript == service ? failed : Entries{}));
+      if (mode.transcript == kUsage || mode.transcript == service) {
+        for (const auto& write : os.service.console) EXPECT_FALSE(write.wide);
+      }
+    }
   }
 }
 
-TEST_F(ServiceHostTest, RemoveSwitchIgnoresCase) {
-  EXPECT_EQ(Run({"-Remove"}), 0);
-  EXPECT_EQ(os.service.Calls("OpenService"), 1u);
-  EXPECT_EQ(os.service.Calls("CreateService"), 0u);
-}
-
-TEST_F(ServiceHostTest, DebugSwitchRunsTheWatcherOnThisThreadWithoutReports) {
-  os.kernel.At(2500, [this] { os.service.SendConsoleEvent(0); });
-  EXPECT_EQ(Run({"/DEBUG", "a", "b", "c"}), 0);
-  EXPECT_TRUE(debugMode);
-  EXPECT_NE(os.service.consoleHandler, nullptr);
-  EXPECT_EQ(os.service.Calls("CreateEvent"), 1u);
-  EXPECT_EQ(os.service.Calls("StartServiceCtrlDispatcher"), 0u);
-  EXPECT_TRUE(os.service.statuses.empty());
-  EXPECT_EQ(os.kernel.now(), 2500u);
-  EXPECT_EQ(os.service.Transcript(), "Stopping Kelvarn.\n");
-}
-
-TEST_F(ServiceHostTest, UnknownWordsEndTheProcessSilently) {
-  for (const char* word : {"-inst", "-installx", "--install", "-", "/", "-debugx", "-h"}) {
-    os.service.callLog.clear();
-    os.service.console.clear();
-    EXPECT_EQ(Run({word}), 0) << word;
-    EXPECT_TRUE(os.service.callLog.empty()) << word;
-    EXPECT_TRUE(os.service.console.empty()) << word;
-  }
-}
-
-TEST_F(ServiceHostTest, NoArgumentOrANonSwitchTakesTheServicePath) {
-  for (std::initializer_list<const char*> args :
-       {std::initializer_list<const char*>{}, {"install"}, {""}, {"+debug"}}) {
-    os.service.console.clear();
-    os.service.eventLog.clear();
-    os.service.callLog.clear();
-    const unsigned before = os.service.Calls("StartServiceCtrlDispatcher");
-    EXPECT_EQ(Run(args), 0);
-    EXPECT_EQ(os.service.Calls("StartServiceCtrlDispatcher"), before + 1);
-    EXPECT_EQ(os.service.Transcript(), std::string(kDispatcherLines) +
-                                           "Service couldn't be started. Perhaps not installed.\n");
-  }
-}
-
-TEST_F(ServiceHostTest, FailedDispatcherLogsOneEntryAndPrintsItsLineAfterIt) {
-  EXPECT_EQ(Run({}), 0);
-  ASSERT_EQ(Entries().size(), 1u);
-  EXPECT_EQ(Entries()[0].type, 1);
-  EXPECT_EQ(
-      Entries()[0].strings,
-      (std::vector<std::u16string>{u"Kelvarn error: 1063", u"StartServiceCtrlDispatcher failed."}));
-  ASSERT_EQ(os.service.console.size(), 3u);
-  for (const auto& write : os.service.console) EXPECT_FALSE(write.wide);
-  EXPECT_EQ(os.service.callLog.back(), "DeregisterEventSource");
-}
-
-// --- the console control handler --------------------------------------------------------------
-
-TEST_F(ServiceHostTest, CtrlCBeforeTheEventExistsPrintsAndSignalsNothing) {
-  EXPECT_NE(service::ConsoleControlHandler(0), 0);
-  EXPECT_EQ(os.service.Transcript(), "Stopping Kelvarn.\n");
-  ASSERT_EQ(os.service.console.size(), 1u);
-  EXPECT_TRUE(os.service.console[0].wide);
-  EXPECT_EQ(os.service.Calls("SetEvent"), 0u);
-}
-
-TEST_F(ServiceHostTest, CtrlCAndCtrlBreakSignalTheEvent) {
-  for (std::uint32_t event : {0u, 1u}) {
+TEST(ServiceHost, ConsoleHandlerTakesCtrlCAndCtrlBreakOnly) {
+  const struct {
+    std::uint32_t event;
+    bool published;  // the stop event exists
+    bool handled;
+  } kEvents[] = {{0, false, true}, {0, true, true},  {1, true, true},
+                 {2, true, false}, {5, true, false}, {6, true, false}};
+  for (const auto& c : kEvents) {
+    SCOPED_TRACE(std::to_string(c.event) + (c.published ? " published" : ""));
+    fake::FakeWindows os;
     const os::Handle stop = os.kernel.CreateEvent();
-    service::PublishStopEvent(stop);
-    EXPECT_NE(service::ConsoleControlHandler(event), 0) << event;
-    EXPECT_TRUE(os.kernel.IsSignalled(stop)) << event;
+    if (c.published) service::PublishStopEvent(stop);
+    EXPECT_EQ(service::ConsoleControlHandler(c.event) != 0, c.handled);
+    EXPECT_EQ(os.kernel.IsSignalled(stop), c.handled && c.published);
+    EXPECT_EQ(os.service.Calls("SetEvent"), c.handled && c.published ? 1u : 0u);
+    EXPECT_EQ(os.service.Transcript(), c.handled ? kStopping : "");
+    for (const auto& write : os.service.console) EXPECT_TRUE(write.wide);
     service::CloseStopEvent();
   }
-  EXPECT_EQ(os.service.Transcript(), "Stopping Kelvarn.\nStopping Kelvarn.\n");
-}
-
-TEST_F(ServiceHostTest, OtherConsoleEventsArePassedOn) {
-  const os::Handle stop = os.kernel.CreateEvent();
-  service::PublishStopEvent(stop);
-  for (std::uint32_t event : {2u, 5u, 6u}) {
-    EXPECT_EQ(service::ConsoleControlHandler(event), 0) << event;
-  }
-  EXPECT_FALSE(os.kernel.IsSignalled(stop));
-  EXPECT_TRUE(os.service.console.empty());
-  service::CloseStopEvent();
 }
 
 }  // namespace
