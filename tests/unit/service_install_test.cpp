@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fake/fake_windows.h"
@@ -13,291 +15,192 @@
 namespace kvn {
 namespace {
 
+using namespace std::literals;
+
+using Keys = std::map<std::u16string, std::u16string>;
+constexpr char16_t kPath[] = u"C:\\Kelvarn\\kelvarn.exe";
 constexpr char16_t kDescription[] =
     u"Kelvarn checks, if an USB stick with a key file is attached to the system. Finding one "
     u"with a valid config will mount and open an encrypted TrueCrypt container.";
 
-class ServiceInstallTest : public ::testing::Test {
- protected:
-  // Console writes as (wide?, text) pairs, so that each message's outlet is checked.
-  std::vector<std::pair<bool, std::u16string>> Writes() const {
-    std::vector<std::pair<bool, std::u16string>> writes;
-    for (const auto& write : os.service.console) writes.emplace_back(write.wide, write.text);
-    return writes;
-  }
-  std::string Text() const { return os.service.Transcript(); }
-
-  // A running Kelvarn service that leaves stop pending `stopsAfter` ms after a stop.
-  fake::InstalledService& Running(std::int64_t stopsAfter) {
-    fake::InstalledService& service = os.service.services[u"kelvarn"];
-    service.name = u"Kelvarn";
-    service.serviceType = 0x10;
-    service.currentState = service::kServiceRunning;
-    service.stopsAfter = stopsAfter;
-    return service;
-  }
-  void Stopped() {
-    Running(0).currentState = service::kServiceStopped;
-    os.service.eventSourceKeys[u"Kelvarn"] = u"C:\\Kelvarn\\kelvarn.exe";
-  }
-  bool Called(const std::string& call) const { return os.service.Calls(call) != 0; }
-  std::size_t IndexOf(const std::string& call) const {
-    const auto& log = os.service.callLog;
-    return static_cast<std::size_t>(std::find(log.begin(), log.end(), call) - log.begin());
-  }
-
-  fake::FakeWindows os;
-};
-
-using Expected = std::vector<std::pair<bool, std::u16string>>;
-constexpr bool kWide = true;
-constexpr bool kNarrow = false;
+// Every handle opened was closed, the service's before the manager's.
+void ExpectHandlesClosed(const fake::FakeWindows& os) {
+  const auto& closed = os.service.closedServiceHandles;
+  EXPECT_EQ(os.service.openServiceHandles(), 0u);
+  EXPECT_TRUE(closed.empty() || closed.back() == u"manager");
+}
 
 // --- install -------------------------------------------------------------------------------
 
-TEST_F(ServiceInstallTest, InstallRegistersAnAutoStartOwnProcessServiceWithItsDescription) {
-  service::InstallService();
-  EXPECT_EQ(Writes(), (Expected{{kNarrow, u"ChangeServiceConfig2 succeeded\n"},
-                                {kWide, u"Kelvarn installed.\n"}}));
-  const fake::InstalledService* installed = os.service.Service(u"Kelvarn");
-  ASSERT_NE(installed, nullptr);
-  EXPECT_EQ(installed->name, u"Kelvarn");
-  EXPECT_EQ(installed->displayName, u"Kelvarn");
-  EXPECT_EQ(installed->desiredAccess, 0xF01FFu);
-  EXPECT_EQ(installed->serviceType, 0x10u);
-  EXPECT_EQ(installed->startType, 2u);
-  EXPECT_EQ(installed->errorControl, 1u);
-  EXPECT_EQ(installed->binaryPath, u"C:\\Kelvarn\\kelvarn.exe");
-  EXPECT_EQ(installed->description, kDescription);
-  EXPECT_EQ(os.service.eventSourceKeys,
-            (std::map<std::u16string, std::u16string>{{u"Kelvarn", u"C:\\Kelvarn\\kelvarn.exe"}}));
-  EXPECT_EQ(os.service.closedServiceHandles, (std::vector<std::u16string>{u"kelvarn", u"manager"}));
-  EXPECT_EQ(os.service.openServiceHandles(), 0u);
-}
-
-TEST_F(ServiceInstallTest, APathWithABlankIsRegisteredInQuotes) {
-  os.service.modulePath = u"C:\\Program Files\\Kelvarn\\kelvarn.exe";
-  service::InstallService();
-  ASSERT_NE(os.service.Service(u"Kelvarn"), nullptr);
-  EXPECT_EQ(os.service.Service(u"Kelvarn")->binaryPath,
-            u"\"C:\\Program Files\\Kelvarn\\kelvarn.exe\"");
-  // The message file is a plain path, never quoted.
-  EXPECT_EQ(os.service.eventSourceKeys[u"Kelvarn"], u"C:\\Program Files\\Kelvarn\\kelvarn.exe");
-  EXPECT_EQ(Text(), "ChangeServiceConfig2 succeeded\nKelvarn installed.\n");
-}
-
-TEST_F(ServiceInstallTest, InstallingTwiceFailsWithTheSystemTextAndLeavesTheServiceAlone) {
-  service::InstallService();
-  os.service.Service(u"Kelvarn")->description = u"as it was";
-  os.service.console.clear();
-  os.service.closedServiceHandles.clear();
-  service::InstallService();
-  EXPECT_EQ(Writes(), (Expected{{kWide,
-                                 u"CreateService failed - The specified service already exists. "
-                                 u"(Error code: 0x431)\n"}}));
-  EXPECT_EQ(os.service.Calls("ChangeServiceDescription"), 1u);
-  EXPECT_EQ(os.service.Service(u"Kelvarn")->description, u"as it was");
-  EXPECT_EQ(os.service.closedServiceHandles, (std::vector<std::u16string>{u"manager"}));
-}
-
-TEST_F(ServiceInstallTest, UnknownModulePathEndsTheInstallBeforeTheManager) {
-  os.service.FailCall("GetModuleFileName", 5);
-  service::InstallService();
-  EXPECT_EQ(
-      Writes(),
-      (Expected{{kWide, u"Unable to install Kelvarn - Access is denied. (Error code: 0x5)\n"}}));
-  EXPECT_FALSE(Called("OpenSCManager"));
-}
-
-TEST_F(ServiceInstallTest, AModulePathCutByItsBufferIsNotRegistered) {
-  os.service.modulePath = u"C:\\" + std::u16string(505, u'k') + u".exe";  // 512 characters
-  service::InstallService();
-  EXPECT_EQ(Text(),
-            "Unable to install Kelvarn - The data area passed to a system call is too small. "
-            "(Error code: 0x7a)\n");
-  EXPECT_FALSE(Called("OpenSCManager"));
-  EXPECT_TRUE(os.service.services.empty());
-
-  os.service.modulePath.pop_back();  // 511 characters fit with their terminator
-  os.service.console.clear();
-  service::InstallService();
-  ASSERT_NE(os.service.Service(u"Kelvarn"), nullptr);
-  EXPECT_EQ(os.service.Service(u"Kelvarn")->binaryPath, os.service.modulePath);
-}
-
-TEST_F(ServiceInstallTest, InstallWithoutTheManagerPrintsItsText) {
-  os.service.FailCall("OpenSCManager", 5);
-  service::InstallService();
-  EXPECT_EQ(Writes(),
-            (Expected{{kWide, u"OpenSCManager failed - Access is denied. (Error code: 0x5)\n"}}));
-  EXPECT_FALSE(Called("CreateService"));
-  EXPECT_TRUE(os.service.closedServiceHandles.empty());
-}
-
-TEST_F(ServiceInstallTest, AnErrorWithoutSystemTextEndsTheMessageAfterTheDash) {
-  os.service.FailCall("CreateService", 1078);  // no text in the fake's table
-  service::InstallService();
-  EXPECT_EQ(Writes(), (Expected{{kWide, u"CreateService failed - \n"}}));
-  EXPECT_EQ(os.service.closedServiceHandles, (std::vector<std::u16string>{u"manager"}));
-}
-
-TEST_F(ServiceInstallTest, AMissingDescriptionStillInstalls) {
-  os.service.FailCall("ChangeServiceDescription", 87);
-  service::InstallService();
-  EXPECT_EQ(Writes(), (Expected{{kNarrow, u"ChangeServiceConfig2 failed\n"},
-                                {kWide, u"Kelvarn installed.\n"}}));
-  EXPECT_NE(os.service.Service(u"Kelvarn"), nullptr);
-  EXPECT_EQ(os.service.closedServiceHandles, (std::vector<std::u16string>{u"kelvarn", u"manager"}));
-}
-
-TEST_F(ServiceInstallTest, AMissingEventSourceKeyChangesNoMessage) {
-  os.service.FailCall("RegisterEventSourceKey", 5);
-  service::InstallService();
-  EXPECT_EQ(Text(), "ChangeServiceConfig2 succeeded\nKelvarn installed.\n");
-  EXPECT_TRUE(os.service.eventSourceKeys.empty());
+// The two ChangeServiceConfig2 lines are narrow, every other message is wide. The path is
+// registered quoted when it holds a blank, the message file never is; a path that fills the
+// buffer has been cut and is not registered.
+TEST(ServiceInstall, InstallRegistersTheServiceOrPrintsWhatFailed) {
+  const std::u16string cut = u"C:\\" + std::u16string(505, u'k') + u".exe";  // 512 units
+  const std::u16string blank = u"C:\\Program Files\\Kelvarn\\kelvarn.exe";
+  const std::string installed = "ChangeServiceConfig2 succeeded\nKelvarn installed.\n";
+  const struct {
+    const char* call;  // made to fail with `error`; "exists": the service is there already
+    std::uint32_t error;
+    std::u16string modulePath;
+    std::u16string registered;  // the binary path; empty: nothing new is installed
+    std::string transcript;
+  } kInstalls[] = {
+      {"", 0, kPath, kPath, installed},
+      {"", 0, blank, u"\"" + blank + u"\"", installed},
+      {"", 0, cut.substr(0, 511), cut.substr(0, 511), installed},  // fits with its terminator
+      {"", 0, cut, u"",
+       "Unable to install Kelvarn - The data area passed to a system call is too small. "
+       "(Error code: 0x7a)\n"},
+      {"GetModuleFileName", 5, kPath, u"",
+       "Unable to install Kelvarn - Access is denied. (Error code: 0x5)\n"},
+      {"OpenSCManager", 5, kPath, u"",
+       "OpenSCManager failed - Access is denied. (Error code: 0x5)\n"},
+      {"CreateService", 1078, kPath, u"", "CreateService failed - \n"},  // no system text
+      {"exists", 0, kPath, u"",
+       "CreateService failed - The specified service already exists. (Error code: 0x431)\n"},
+      {"ChangeServiceDescription", 87, kPath, kPath,
+       "ChangeServiceConfig2 failed\nKelvarn installed.\n"},
+      {"RegisterEventSourceKey", 5, kPath, kPath, installed},
+  };
+  for (const auto& c : kInstalls) {
+    const std::string call = c.call;
+    SCOPED_TRACE(call + " " + std::to_string(c.modulePath.size()));
+    fake::FakeWindows os;
+    os.service.modulePath = c.modulePath;
+    if (call == "exists") {
+      os.service.services[u"kelvarn"].description = u"as it was";
+    } else if (!call.empty()) {
+      os.service.FailCall(call, c.error);
+    }
+    service::InstallService();
+    EXPECT_EQ(os.service.Transcript(), c.transcript);
+    for (const auto& write : os.service.console) {
+      EXPECT_EQ(write.wide, write.text.rfind(u"ChangeServiceConfig2", 0) != 0);
+    }
+    ExpectHandlesClosed(os);
+    const fake::InstalledService* service = os.service.Service(u"Kelvarn");
+    if (c.registered.empty()) {
+      EXPECT_EQ(service != nullptr, call == "exists");
+      EXPECT_TRUE(service == nullptr || service->description == u"as it was");
+      EXPECT_TRUE(os.service.eventSourceKeys.empty());
+      continue;
+    }
+    ASSERT_NE(service, nullptr);
+    // Name, display name, all access, own process, automatic start, normal error control.
+    EXPECT_EQ(std::tie(service->name, service->displayName, service->desiredAccess,
+                       service->serviceType, service->startType, service->errorControl),
+              std::make_tuple(u"Kelvarn"s, u"Kelvarn"s, 0xF01FFu, 0x10u, 2u, 1u));
+    EXPECT_EQ(service->binaryPath, c.registered);
+    EXPECT_EQ(service->description, call == "ChangeServiceDescription" ? u"" : kDescription);
+    EXPECT_EQ(os.service.eventSourceKeys,
+              (call == "RegisterEventSourceKey" ? Keys{} : Keys{{u"Kelvarn", c.modulePath}}));
+  }
 }
 
 // --- remove --------------------------------------------------------------------------------
 
-TEST_F(ServiceInstallTest, RemovingAStoppedServiceDeletesItWithoutStopping) {
-  Stopped();
-  service::RemoveService();
-  EXPECT_EQ(Writes(), (Expected{{kWide, u"Kelvarn removed.\n"}}));
-  EXPECT_TRUE(os.service.services.empty());
-  EXPECT_TRUE(os.service.sleeps.empty());
-  EXPECT_TRUE(os.service.eventSourceKeys.empty());
-  EXPECT_LT(IndexOf("DeleteService"), IndexOf("DeleteEventSourceKey"));
-  EXPECT_EQ(os.service.closedServiceHandles, (std::vector<std::u16string>{u"kelvarn", u"manager"}));
-}
-
-TEST_F(ServiceInstallTest, RemovingAMissingServicePrintsOpenServiceFailedOnly) {
-  service::RemoveService();
-  EXPECT_EQ(Writes(), (Expected{{kWide,
-                                 u"OpenService failed - The specified service does not exist as an "
-                                 u"installed service. (Error code: 0x424)\n"}}));
-  EXPECT_FALSE(Called("ControlService"));
-  EXPECT_FALSE(Called("DeleteService"));
-  EXPECT_EQ(os.service.closedServiceHandles, (std::vector<std::u16string>{u"manager"}));
-}
-
-TEST_F(ServiceInstallTest, RemoveWithoutTheManagerPrintsItsText) {
-  os.service.FailCall("OpenSCManager", 5);
-  service::RemoveService();
-  EXPECT_EQ(Text(), "OpenSCManager failed - Access is denied. (Error code: 0x5)\n");
-  EXPECT_FALSE(Called("OpenService"));
-}
-
-TEST_F(ServiceInstallTest, AServiceStoppingWithinTheFirstSecondPrintsNoDots) {
-  Running(500);
-  service::RemoveService();
-  EXPECT_EQ(Writes(), (Expected{{kWide, u"Stopping Kelvarn."},
-                                {kWide, u"\nKelvarn stopped.\n"},
-                                {kWide, u"Kelvarn removed.\n"}}));
-  EXPECT_EQ(os.service.sleeps, (std::vector<std::uint32_t>{1000}));
-}
-
-TEST_F(ServiceInstallTest, OneDotPerSecondWhileTheServiceStaysStopPending) {
-  Running(3000);
-  service::RemoveService();
-  EXPECT_EQ(Text(), "Stopping Kelvarn...\nKelvarn stopped.\nKelvarn removed.\n");
-  EXPECT_EQ(os.service.sleeps, (std::vector<std::uint32_t>{1000, 1000, 1000}));
-  EXPECT_EQ(os.kernel.now(), 3000u);
-}
-
-TEST_F(ServiceInstallTest, LeavingStopPendingForAnotherStateFailsToStop) {
-  Running(2000).stateAfterStop = service::kServiceRunning;
-  service::RemoveService();
-  EXPECT_EQ(Text(), "Stopping Kelvarn..\nKelvarn failed to stop.\nKelvarn removed.\n");
-}
-
-TEST_F(ServiceInstallTest, AFailedQueryTestsTheStateLastReceived) {
-  Running(500);
-  os.service.FailCall("QueryServiceStatus", 6);
-  service::RemoveService();
-  // The stop control left stop pending in the record.
-  EXPECT_EQ(Text(), "Stopping Kelvarn.\nKelvarn failed to stop.\nKelvarn removed.\n");
-  EXPECT_EQ(service::serviceStatus.currentState, service::kServiceStopPending);
-}
-
-TEST_F(ServiceInstallTest, AFailedLaterQueryKeepsTheStateOfTheEarlierOne) {
-  Running(-1);
-  os.service.FailCall("QueryServiceStatus", 6, 3);
-  service::RemoveService();
-  EXPECT_EQ(Text(), "Stopping Kelvarn...\nKelvarn failed to stop.\nKelvarn removed.\n");
-}
-
-TEST_F(ServiceInstallTest, AStopThatIsNotDeliveredLetsTheRemovalGoOn) {
-  Running(0);
-  os.service.FailCall("ControlService", 1061);
-  service::RemoveService();
-  EXPECT_EQ(Writes(), (Expected{{kWide, u"Kelvarn removed.\n"}}));
-  EXPECT_FALSE(Called("QueryServiceStatus"));
-}
-
-TEST_F(ServiceInstallTest, AFailedDeletionKeepsTheEventSourceKey) {
-  Stopped();
-  os.service.FailCall("DeleteService", 1072);
-  service::RemoveService();
-  EXPECT_EQ(Writes(),
-            (Expected{{kWide,
-                       u"DeleteService failed - The specified service has been marked for "
-                       u"deletion. (Error code: 0x430)\n"}}));
-  EXPECT_EQ(os.service.eventSourceKeys.count(u"Kelvarn"), 1u);
-  EXPECT_EQ(os.service.closedServiceHandles, (std::vector<std::u16string>{u"kelvarn", u"manager"}));
+// Every message of a removal is wide; each dot of "Stopping Kelvarn." stands for a poll,
+// after a second's wait.
+TEST(ServiceInstall, RemovePrintsTheStopAndTheRemovalOfEachCase) {
+  constexpr std::uint32_t kNone = 0, kStopped = service::kServiceStopped,
+                          kRunning = service::kServiceRunning;
+  const std::string stopping = "Stopping Kelvarn";
+  const struct {
+    std::uint32_t state;      // of the installed service, if any
+    std::int64_t stopsAfter;  // ms of stop pending after a stop control (negative: for ever)
+    std::uint32_t then;       // the state after that
+    const char* call;         // made to fail with `error` at its `occurrence`
+    std::uint32_t error;
+    unsigned occurrence;
+    std::string transcript;
+  } kRemovals[] = {
+      // clang-format off
+      {kStopped, 0, kStopped, "", 0, 0, "Kelvarn removed.\n"},
+      {kNone, 0, kStopped, "", 0, 0, "OpenService failed - The specified service does not exist "
+       "as an installed service. (Error code: 0x424)\n"},
+      {kStopped, 0, kStopped, "OpenSCManager", 5, 1,
+       "OpenSCManager failed - Access is denied. (Error code: 0x5)\n"},
+      {kRunning, 500, kStopped, "", 0, 0,
+       "Stopping Kelvarn.\nKelvarn stopped.\nKelvarn removed.\n"},
+      {kRunning, 3000, kStopped, "", 0, 0,
+       "Stopping Kelvarn...\nKelvarn stopped.\nKelvarn removed.\n"},
+      {kRunning, 2000, kRunning, "", 0, 0,
+       "Stopping Kelvarn..\nKelvarn failed to stop.\nKelvarn removed.\n"},
+      {kRunning, 500, kStopped, "QueryServiceStatus", 6, 1,  // tests the stop's answer
+       "Stopping Kelvarn.\nKelvarn failed to stop.\nKelvarn removed.\n"},
+      {kRunning, -1, kStopped, "QueryServiceStatus", 6, 3,
+       "Stopping Kelvarn...\nKelvarn failed to stop.\nKelvarn removed.\n"},
+      {kRunning, 0, kStopped, "ControlService", 1061, 1, "Kelvarn removed.\n"},
+      {kStopped, 0, kStopped, "DeleteService", 1072, 1, "DeleteService failed - The specified "
+       "service has been marked for deletion. (Error code: 0x430)\n"},
+      // clang-format on
+  };
+  for (const auto& c : kRemovals) {
+    SCOPED_TRACE(c.transcript);
+    fake::FakeWindows os;
+    if (c.state != kNone) {
+      fake::InstalledService& service = os.service.services[u"kelvarn"];
+      service.currentState = c.state;
+      service.stopsAfter = c.stopsAfter;
+      service.stateAfterStop = c.then;
+      os.service.eventSourceKeys[u"Kelvarn"] = kPath;
+    }
+    if (*c.call != '\0') os.service.FailCall(c.call, c.error, c.occurrence);
+    service::RemoveService();
+    EXPECT_EQ(os.service.Transcript(), c.transcript);
+    for (const auto& write : os.service.console) EXPECT_TRUE(write.wide);
+    std::size_t polls = 0;
+    if (c.transcript.compare(0, stopping.size(), stopping) == 0) {
+      polls = c.transcript.find('\n') - stopping.size();
+      EXPECT_EQ(os.service.console[0].text, u"Stopping Kelvarn.");  // shown before the wait
+    }
+    EXPECT_EQ(os.service.sleeps, std::vector<std::uint32_t>(polls, 1000));
+    const bool removed = c.transcript.find("removed") != std::string::npos;
+    const bool remains = c.state != kNone && !removed;
+    EXPECT_EQ(os.service.Service(u"Kelvarn") != nullptr, remains);
+    EXPECT_EQ(os.service.eventSourceKeys.count(u"Kelvarn"), remains ? 1u : 0u);
+    if (removed) {  // the event source's key goes after the service
+      const auto& log = os.service.callLog;
+      EXPECT_LT(std::find(log.begin(), log.end(), "DeleteService"),
+                std::find(log.begin(), log.end(), "DeleteEventSourceKey"));
+    }
+    ExpectHandlesClosed(os);
+  }
 }
 
 // --- LastErrorText -------------------------------------------------------------------------
 
-TEST_F(ServiceInstallTest, ErrorTextIsTheSentenceWithoutItsLineEndAndTheCodeInHex) {
-  os.kernel.lastError = 5;
-  EXPECT_EQ(std::u16string(service::LastErrorText()), u"Access is denied. (Error code: 0x5)");
-  os.service.systemMessages[0xDEADBEEF] = u"Odd.\r\n";
-  os.kernel.lastError = 0xDEADBEEF;
-  EXPECT_EQ(std::u16string(service::LastErrorText()), u"Odd. (Error code: 0xdeadbeef)");
-}
-
-TEST_F(ServiceInstallTest, ErrorTextKeepsInsertionPointsAsWritten) {
-  os.service.systemMessages[193] = u"%1 is not a valid Win32 application.\r\n";
-  os.kernel.lastError = 193;
-  EXPECT_EQ(std::u16string(service::LastErrorText()),
-            u"%1 is not a valid Win32 application. (Error code: 0xc1)");
-}
-
-TEST_F(ServiceInstallTest, SystemTextsUpTo231CharactersFitAndLongerOnesGiveNothing) {
-  os.kernel.lastError = 0xFFFFFFFF;
-  os.service.systemMessages[0xFFFFFFFF] = std::u16string(229, u'x') + u"\r\n";
-  const std::u16string fits = service::LastErrorText();
-  EXPECT_EQ(fits, std::u16string(229, u'x') + u" (Error code: 0xffffffff)");
-  EXPECT_EQ(fits.size(), 254u);
-
-  os.service.systemMessages[0xFFFFFFFF] = std::u16string(230, u'x') + u"\r\n";
-  EXPECT_EQ(std::u16string(service::LastErrorText()), u"");
-}
-
-TEST_F(ServiceInstallTest, ATextShorterThanTwoCharactersIsUsedAsItIs) {
-  os.kernel.lastError = 9000;
-  os.service.systemMessages[9000] = u"X";
-  EXPECT_EQ(std::u16string(service::LastErrorText()), u"X (Error code: 0x2328)");
-  os.service.systemMessages[9000] = u"";
-  EXPECT_EQ(std::u16string(service::LastErrorText()), u" (Error code: 0x2328)");
-}
-
-TEST_F(ServiceInstallTest, ATextTheSystemCannotSupplyIsEmpty) {
-  os.kernel.lastError = 9001;
-  EXPECT_EQ(std::u16string(service::LastErrorText()), u"");
-  os.kernel.lastError = 5;
-  os.service.FailCall("FormatSystemMessage", 87, 0);
-  EXPECT_EQ(std::u16string(service::LastErrorText()), u"");
-}
-
-TEST_F(ServiceInstallTest, EveryCallOverwritesTheOneBuffer) {
+// The system's sentence without its CR LF, then the code in hex (as in every failure message
+// above); up to 231 characters of sentence fit, a longer one or none at all gives an empty
+// text; insertion points are kept as written.
+TEST(ServiceInstall, LastErrorTextIsTheSystemSentenceAndTheCodeInHex) {
+  const std::u16string fits(229, u'x'), fitsLine = fits + u"\r\n", longLine = fits + u"x\r\n";
+  const struct {
+    std::uint32_t code;
+    const char16_t* message;
+    std::u16string text;
+  } kTexts[] = {
+      {193, u"%1 is not a valid Win32 application.\r\n",
+       u"%1 is not a valid Win32 application. (Error code: 0xc1)"},
+      {0xFFFFFFFF, fitsLine.c_str(), fits + u" (Error code: 0xffffffff)"},
+      {0xFFFFFFFF, longLine.c_str(), u""},
+      {9000, u"X", u"X (Error code: 0x2328)"},  // too short to have a line end
+      {9000, u"", u" (Error code: 0x2328)"},
+  };
+  for (const auto& c : kTexts) {
+    SCOPED_TRACE(c.code);
+    fake::FakeWindows os;
+    os.service.systemMessages[c.code] = c.message;
+    os.kernel.lastError = c.code;
+    EXPECT_EQ(std::u16string(service::LastErrorText()), c.text);
+  }
+  fake::FakeWindows os;
   os.kernel.lastError = 5;
   const char16_t* first = service::LastErrorText();
-  os.kernel.lastError = 2;
-  const char16_t* second = service::LastErrorText();
-  EXPECT_EQ(first, second);
-  EXPECT_EQ(std::u16string(second),
-            u"The system cannot find the file specified. (Error code: 0x2)");
+  os.service.FailCall("FormatSystemMessage", 87, 2);
+  EXPECT_EQ(service::LastErrorText(), first);  // one buffer, overwritten by every call
+  EXPECT_EQ(std::u16string(first), u"");
 }
 
 }  // namespace
