@@ -20,12 +20,10 @@ cmake --build "$build32" --target kelvarn -j2 || exit 2
 
 root=$(mktemp -d /tmp/kvn-bench-XXXXXX)
 export KVN_E2E_ROOT=$root
+# shellcheck source=../../tests/e2e/wine-servers.sh
+. "$repo/tests/e2e/wine-servers.sh"
 cleanup() {
-  for pfx in "$root"/*/; do
-    [ -f "$pfx/system.reg" ] || continue
-    TMPDIR=$root WINEPREFIX=${pfx%/} wineserver -k >/dev/null 2>&1
-    TMPDIR=$root WINEPREFIX=${pfx%/} timeout 30 wineserver -w >/dev/null 2>&1
-  done
+  kvn_stop_wine_servers "$root"
   rm -rf "$root"
 }
 trap cleanup EXIT

@@ -24,13 +24,10 @@ cmake --build "$build" --target kelvarn plug fake_truecrypt -j2 || exit 2
 root=$(mktemp -d /tmp/kvn-e2e-XXXXXX)
 export KVN_E2E_ROOT=$root
 
+# shellcheck source=wine-servers.sh
+. "$here/wine-servers.sh"
 cleanup() {
-  # A persistent wineserver (-p) outlives everything else: stop each one of this run.
-  for pfx in "$root"/*/; do
-    [ -f "$pfx/system.reg" ] || continue
-    TMPDIR=$root WINEPREFIX=${pfx%/} wineserver -k >/dev/null 2>&1
-    TMPDIR=$root WINEPREFIX=${pfx%/} timeout 30 wineserver -w >/dev/null 2>&1
-  done
+  kvn_stop_wine_servers "$root"
   if [ "${KVN_E2E_KEEP:-0}" = 1 ]; then
     echo "kept: $root"
   else
