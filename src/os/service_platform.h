@@ -21,9 +21,10 @@ struct ServiceStatus {
   std::uint32_t waitHint = 0;
 };
 
-using ServiceMainFn = void (*)(std::uint32_t argc, char16_t** argv);
-using ControlHandlerFn = void (*)(std::uint32_t control);
-using ConsoleHandlerFn = int (*)(std::uint32_t event);
+// The core's entries that the system calls; none lets an exception escape.
+using ServiceMainFn = void (*)(std::uint32_t argc, char16_t** argv) noexcept;
+using ControlHandlerFn = void (*)(std::uint32_t control) noexcept;
+using ConsoleHandlerFn = int (*)(std::uint32_t event) noexcept;
 
 class ServicePlatform {
  public:

@@ -1,7 +1,9 @@
 #include "service/service_host.h"
 
 #include <cstdint>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -47,6 +49,19 @@ void ReportCurrentState() {
   if (debugMode) return;
   std::lock_guard<std::mutex> hold(reportLock);
   ReportLocked(serviceStatus.currentState, kNoError, 0);
+}
+
+// The code a failure that escaped the service's work is reported with.
+std::uint32_t FailureCode(const std::exception_ptr& failure) {
+  constexpr std::uint32_t kErrorNotEnoughMemory = 8;
+  constexpr std::uint32_t kErrorInternalError = 1359;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    return kErrorNotEnoughMemory;
+  } catch (...) {
+    return kErrorInternalError;
+  }
 }
 
 std::u16string SignedDecimal(std::int32_t value) {
@@ -102,7 +117,12 @@ bool ReportStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t wai
 void LogServiceError(const char16_t* operation) {
   if (debugMode) return;
   // Before any other platform call can change the code.
-  lastServiceError = ServiceOs().GetLastError();
+  LogError(ServiceOs().GetLastError(), operation);
+}
+
+void LogError(std::uint32_t code, const char16_t* operation) {
+  if (debugMode) return;
+  lastServiceError = code;
   const ScopedEventSource source(ServiceOs().RegisterEventSource(kServiceName));
   char16_t message[256];
   CopyBounded(message, std::u16string(kServiceName) + u" error: " +
@@ -112,38 +132,57 @@ void LogServiceError(const char16_t* operation) {
   ServiceOs().ReportEvent(source.get(), kEventLogErrorType, 0, 0, strings, 2);
 }
 
-void ServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) {
+void ServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) noexcept {
   const os::Handle handle =
       ServiceOs().RegisterServiceCtrlHandler(kServiceName, &ServiceControlHandler);
   if (handle == nullptr) return;
-  {
-    std::lock_guard<std::mutex> hold(reportLock);
-    statusHandle = handle;
-    serviceStatus.serviceType = kServiceWin32OwnProcess;
-    serviceStatus.serviceSpecificExitCode = 0;
+  try {
+    {
+      std::lock_guard<std::mutex> hold(reportLock);
+      statusHandle = handle;
+      serviceStatus.serviceType = kServiceWin32OwnProcess;
+      serviceStatus.serviceSpecificExitCode = 0;
+    }
+    if (ReportStatus(kServiceStartPending, kNoError, kStartWaitHint)) RunWatcher();
+  } catch (...) {
+    // Nothing may unwind into the system's frames; the service still ends as a service.
+    const std::uint32_t code = FailureCode(std::current_exception());
+    try {
+      LogError(code, u"ServiceMain");
+    } catch (...) {
+    }
   }
-  if (ReportStatus(kServiceStartPending, kNoError, kStartWaitHint)) RunWatcher();
-  ReportStatus(kServiceStopped, lastServiceError, 0);
+  try {
+    ReportStatus(kServiceStopped, lastServiceError, 0);
+  } catch (...) {
+  }
 }
 
-void ServiceControlHandler(std::uint32_t control) {
-  if (control == kServiceControlStop) {
-    // Pending is reported before the event is set: once the watch cycle sees the event it
-    // may report stopped at any moment, and that report must come last.
-    ReportStatus(kServiceStopPending, kNoError, 0);
-    SignalStopEvent();
-    return;
+void ServiceControlHandler(std::uint32_t control) noexcept {
+  try {
+    if (control == kServiceControlStop) {
+      // Pending is reported before the event is set: once the watch cycle sees the event it
+      // may report stopped at any moment, and that report must come last.
+      ReportStatus(kServiceStopPending, kNoError, 0);
+      SignalStopEvent();
+      return;
+    }
+    ReportCurrentState();
+  } catch (...) {
   }
-  ReportCurrentState();
 }
 
-int ConsoleControlHandler(std::uint32_t event) {
+int ConsoleControlHandler(std::uint32_t event) noexcept {
   // Close, logoff and shutdown go on to the next handler (finally the system's, which ends
   // the process).
   if (event > 1) return 0;
-  ServiceOs().WriteWide(std::u16string(u"Stopping ") + kServiceName + u".\n");
-  SignalStopEvent();
-  return 1;
+  try {
+    ServiceOs().WriteWide(std::u16string(u"Stopping ") + kServiceName + u".\n");
+    SignalStopEvent();
+    return 1;
+  } catch (...) {
+    return 0;
+  }
 }
 
 void PublishStopEvent(os::Handle event) { stopEvent.store(event); }

@@ -18,14 +18,21 @@ namespace kvn::service {
 // watcher is built.
 int RunProcess(int argc, char** argv);
 
-// The service entry named in the dispatch table. Neither argument is used.
-void ServiceMain(std::uint32_t argc, char16_t** argv);
+// The three entries that Windows calls let no exception escape: it could not unwind through
+// the system's frames.
+//
+// The service entry named in the dispatch table. Neither argument is used. A failure that
+// escapes the service's work (out of memory, a failing lock) is written to the event log
+// (ERROR_NOT_ENOUGH_MEMORY or ERROR_INTERNAL_ERROR, operation "ServiceMain") and the
+// service still reports stopped, with that code.
+void ServiceMain(std::uint32_t argc, char16_t** argv) noexcept;
 // Stop: reports stop pending, then signals the stop event if it exists. Any other control
 // reports the current state again. Runs on the dispatcher's thread.
-void ServiceControlHandler(std::uint32_t control);
+void ServiceControlHandler(std::uint32_t control) noexcept;
 // Ctrl+C (0) and Ctrl+Break (1) print the stopping line, signal the stop event if it exists
-// and return nonzero; any other event returns zero so that the next handler deals with it.
-int ConsoleControlHandler(std::uint32_t event);
+// and return nonzero; any other event returns zero so that the next handler deals with it,
+// and so does a failure.
+int ConsoleControlHandler(std::uint32_t event) noexcept;
 
 // Fills serviceStatus for `state` (controls accepted, checkpoint counting), hands it to the
 // service control manager and logs a failure as "SetServiceStatus". One lock makes each
@@ -36,6 +43,8 @@ bool ReportStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t wai
 // the strings "Kelvarn error: <code as signed decimal>" and `operation`. Nothing in debug
 // mode. Must be the first platform call after the one that failed.
 void LogServiceError(const char16_t* operation);
+// The same entry for `code`, which also becomes lastServiceError.
+void LogError(std::uint32_t code, const char16_t* operation);
 
 // The stop event's life, coordinated with the handlers that signal it: publishing makes it
 // visible to them; closing clears it first, so that no handler signals a closed handle.

@@ -1,5 +1,9 @@
 // CheckConfig: loads kvn.ini from one drive, settles the three paths and the drive letter of
 // the mount, and says whether the mount can be made.
+//
+// The stick is written by whoever holds it, and the service runs with full rights: nothing
+// it names may make the service reach the network, a device or a link. Each value is judged
+// on its text first and touched only once it passed.
 #include <string>
 #include <string_view>
 
@@ -16,6 +20,12 @@ namespace {
 constexpr std::size_t kKeyCapacity = 257;  // 256 units and the terminator
 constexpr std::size_t kRootLength = 3;     // "E:\"
 
+bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
+
+bool IsLink(const os::SearchResult& entry) {
+  return (entry.attributes & os::kAttributeReparsePoint) != 0;
+}
+
 // A path exists when a search for it finds an entry, a file or a folder; wildcards match as
 // in a listing. A path ending in a backslash, a bare drive root included, never exists: the
 // search would look for an empty name.
@@ -23,6 +33,26 @@ bool Exists(os::TokenPlatform& platform, const char16_t* path) {
   const std::size_t length = Length(path);
   if (length > 0 && path[length - 1] == u'\\') return false;
   return platform.FindFile(path).found;
+}
+
+// "X:\" of a path that DriveAbsoluteRefusal let pass.
+std::u16string DriveRoot(const char16_t* path) { return {path[0], u':', u'\\'}; }
+
+// Why a container on a drive of `type` is refused, or null for a local drive.
+const char* DriveTypeRefusal(std::uint32_t type) {
+  switch (type) {
+    case os::kDriveRemovable:
+    case os::kDriveFixed:
+    case os::kDriveCdRom:
+    case os::kDriveRamDisk:
+      return nullptr;
+    case os::kDriveRemote:
+      return "remote drive";
+    case os::kDriveNoRootDir:
+      return "no such drive";
+    default:
+      return "unknown drive type";
+  }
 }
 
 // The first character of `value` (absent counts as empty) into a one-letter field.
@@ -45,14 +75,43 @@ bool LetterInUse(char16_t letter, std::uint32_t mask) {
 int SecureToken::CheckConfig(const char16_t* path) {
   ConfigFile config;
   TraceLine("Loading file: ", path);
+  if (const int result = CheckConfigFile(path); result != ConfigOk) return result;
   if (config.LoadFile(platform_, path) != 0) {
     TraceText("Failed to open file.\n");
     return ConfigUnreadable;
   }
-
-  // The program. The value as written is judged before it is looked for, the resolved
-  // program after: see token/program_rule.h.
   TraceText("GetValue for TrueCrypt\n");
+  if (const int result = SettleProgram(config); result != ConfigOk) return result;
+  TraceLine("TrueCryptPath: ", trueCryptPath);
+  TraceText("GetValue for Key\n");
+  if (const int result = SettleKeyFile(config); result != ConfigOk) return result;
+  TraceLine("Keyfile found: ", keyFilePath);
+  TraceText("GetValue for Container\n");
+  if (const int result = SettleContainer(config); result != ConfigOk) return result;
+  TraceLine("Container found: ", containerPath);
+  return SettleTargetDrive(config);
+}
+
+// kvn.ini lies in the root of its drive, so its own entry is the only one on its way. A link
+// or an oversized file is refused before it is opened.
+int SecureToken::CheckConfigFile(const char16_t* path) {
+  if (path == nullptr) return ConfigOk;  // the load refuses it
+  const os::SearchResult entry = platform_.FindFile(path);
+  if (!entry.found) return ConfigOk;  // the load reports it
+  if (IsLink(entry)) {
+    TraceLine("Configuration refused, link on a removable drive: ", path);
+    return ConfigUnreadable;
+  }
+  if (entry.size > kMaxConfigBytes) {
+    TraceLine("Configuration refused, larger than 65536 bytes: ", entry.size, " bytes: ", path);
+    return ConfigUnreadable;
+  }
+  return ConfigOk;
+}
+
+// The program. The value as written and its full path are judged before anything is looked
+// up for it, the long path after: see token/program_rule.h.
+int SecureToken::SettleProgram(const ConfigFile& config) {
   const char16_t* value = config.GetValue(u"Truecrypt", u"Truecrypt");
   if (value == nullptr) {
     TraceLine("TrueCrypt not found. No value Truecrypt in section Truecrypt");
@@ -62,34 +121,36 @@ int SecureToken::CheckConfig(const char16_t* path) {
     TraceLine("TrueCrypt not found. Value longer than 259 characters: ", trueCryptPath);
     return TrueCryptNotFound;
   }
-  if (const char* why = ProgramSyntaxRefusal(trueCryptPath)) {
+  const auto refuse = [this](const char* why, const std::u16string& shown) {
     TraceLine("TrueCrypt refused, not an installed TrueCrypt or VeraCrypt: ", why, ": ",
-              trueCryptPath);
+              shown.empty() ? trueCryptPath : shown.c_str());
     return TrueCryptNotFound;
+  };
+  if (const char* why = ProgramSyntaxRefusal(trueCryptPath)) return refuse(why, {});
+  const std::vector<std::u16string> folders = platform_.ProgramFilesFolders();
+  std::u16string fullPath;
+  if (trueCryptPath[0] != u'\0') {  // an empty value is never found
+    fullPath = platform_.FullPathName(trueCryptPath);
+    if (const char* why = InstalledProgramRefusal(fullPath, fullPath, folders)) {
+      return refuse(why, fullPath);
+    }
   }
   if (!Exists(platform_, trueCryptPath)) {
     TraceLine("TrueCrypt not found. Search string: ", trueCryptPath);
     return TrueCryptNotFound;
   }
-  {
-    const std::u16string fullPath = platform_.FullPathName(trueCryptPath);
-    const std::u16string longPath =
-        fullPath.empty() ? std::u16string() : platform_.LongPathName(fullPath.c_str());
-    if (const char* why =
-            InstalledProgramRefusal(fullPath, longPath, platform_.ProgramFilesFolders())) {
-      const std::u16string& shown = !longPath.empty() ? longPath : fullPath;
-      TraceLine("TrueCrypt refused, not an installed TrueCrypt or VeraCrypt: ", why, ": ",
-                shown.empty() ? trueCryptPath : shown.c_str());
-      return TrueCryptNotFound;
-    }
+  const std::u16string longPath = platform_.LongPathName(fullPath.c_str());
+  if (const char* why = InstalledProgramRefusal(fullPath, longPath, folders)) {
+    return refuse(why, !longPath.empty() ? longPath : fullPath);
   }
-  TraceLine("TrueCryptPath: ", trueCryptPath);
-  TraceText("GetValue for Key\n");
+  return ConfigOk;
+}
 
-  // The key file, relative to the root of the token's drive.
+// The key file, relative to the root of the token's drive.
+int SecureToken::SettleKeyFile(const ConfigFile& config) {
   CopyBounded(keyFilePath, std::u16string_view(configPath).substr(0, kRootLength));
   TraceText("SetValue Key Drive\n");
-  value = config.GetValue(u"Config", u"Key");
+  const char16_t* value = config.GetValue(u"Config", u"Key");
   if (value == nullptr) {
     TraceLine("Keyfile not found. No value Key in section Config");
     return KeyFileNotFound;
@@ -100,15 +161,20 @@ int SecureToken::CheckConfig(const char16_t* path) {
     return KeyFileNotFound;
   }
   TraceText("SetValue Key file\n");
+  if (const std::u16string link = LinkOnRemovableDrive(keyFilePath); !link.empty()) {
+    TraceLine("Keyfile refused, link on a removable drive: ", link.c_str());
+    return KeyFileNotFound;
+  }
   if (!Exists(platform_, keyFilePath)) {
     TraceLine("Keyfile not found. Search string: ", keyFilePath);
     return KeyFileNotFound;
   }
-  TraceLine("Keyfile found: ", keyFilePath);
-  TraceText("GetValue for Container\n");
+  return ConfigOk;
+}
 
-  // The container.
-  value = config.GetValue(u"Config", u"Container");
+// The container: a drive-absolute path on a local drive, reached through no link.
+int SecureToken::SettleContainer(const ConfigFile& config) {
+  const char16_t* value = config.GetValue(u"Config", u"Container");
   if (value == nullptr) {
     TraceLine("Container not found. No value Container in section Config");
     return ContainerNotFound;
@@ -117,13 +183,28 @@ int SecureToken::CheckConfig(const char16_t* path) {
     TraceLine("Container not found. Value longer than 259 characters: ", containerPath);
     return ContainerNotFound;
   }
+  if (containerPath[0] != u'\0') {
+    const char* why = DriveAbsoluteRefusal(containerPath);
+    if (why == nullptr)
+      why = DriveTypeRefusal(platform_.GetDriveType(DriveRoot(containerPath).c_str()));
+    if (why != nullptr) {
+      TraceLine("Container refused, not on a local drive: ", why, ": ", containerPath);
+      return ContainerNotFound;
+    }
+    if (const std::u16string link = LinkOnRemovableDrive(containerPath); !link.empty()) {
+      TraceLine("Container refused, link on a removable drive: ", link.c_str());
+      return ContainerNotFound;
+    }
+  }
   if (!Exists(platform_, containerPath)) {
     TraceLine("Container not found. Search string: ", containerPath);
     return ContainerNotFound;
   }
-  TraceLine("Container found: ", containerPath);
+  return ConfigOk;
+}
 
-  // The drive letter of the mount.
+// The drive letter of the mount.
+int SecureToken::SettleTargetDrive(const ConfigFile& config) {
   TraceText("GetValue for TargetDrive\n");
   CopyFirstCharacter(targetDrive, config.GetValue(u"Config", u"TargetDrive"));
   TraceLine("TargetDrive: ", targetDrive);
@@ -177,6 +258,26 @@ int SecureToken::CheckConfig(const char16_t* path) {
   }
   // Any other policy keeps the letter that is in use; the mount then fails in the tool.
   return ConfigOk;
+}
+
+std::u16string SecureToken::LinkOnRemovableDrive(const char16_t* path) {
+  const std::u16string_view text(path);
+  if (text.size() <= kRootLength || text[1] != u':' || !IsSeparator(text[2])) return {};
+  if (platform_.GetDriveType(DriveRoot(path).c_str()) != os::kDriveRemovable) return {};
+  for (std::size_t start = kRootLength; start < text.size();) {
+    std::size_t end = start;
+    while (end < text.size() && !IsSeparator(text[end])) ++end;
+    const std::u16string_view name = text.substr(start, end - start);
+    // "." and ".." are resolved on the text and never opened; empty names are skipped.
+    if (!name.empty() && name != u"." && name != u"..") {
+      const std::u16string component(text.substr(0, end));
+      const os::SearchResult entry = platform_.FindFile(component.c_str());
+      if (!entry.found) return {};  // the existence test reports it
+      if (IsLink(entry)) return component;
+    }
+    start = end + 1;
+  }
+  return {};
 }
 
 }  // namespace kvn

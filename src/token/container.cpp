@@ -1,5 +1,6 @@
 // The rest of one turn: OpenContainer starts the mount, CheckToken watches the stick,
-// CloseContainer dismounts.
+// CloseContainer dismounts; and the waits they share with FindToken.
+#include <algorithm>
 #include <string>
 
 #include "token/command_line.h"
@@ -9,6 +10,7 @@ namespace kvn {
 
 namespace {
 constexpr std::uint32_t kWatchPause = 3000;  // ms after every presence test
+constexpr std::uint32_t kForever = 0xFFFFFFFF;
 }  // namespace
 
 void SecureToken::OpenContainer() {
@@ -18,8 +20,10 @@ void SecureToken::OpenContainer() {
       trueCryptPath,
       {u"/a", u"/q", u"/l", targetDrive, u"/m", u"rm", u"/v", containerPath, u"/k", keyFilePath});
   TraceLine("_P_NOWAIT,TruecryptPath, KeyPath: ", commandLine.c_str());
-  // A child that cannot be started is not noticed: the watch begins all the same.
-  platform_.StartProcess(trueCryptPath, commandLine.c_str(), false);
+  // A child that cannot be started is not noticed: the watch begins all the same. One that
+  // started is kept, so that the dismount can wait for it to end.
+  if (mountChild_ != nullptr) platform_.CloseProcess(mountChild_);
+  mountChild_ = platform_.StartProcess(trueCryptPath, commandLine.c_str());
 }
 
 void SecureToken::CheckToken() {
@@ -34,7 +38,7 @@ void SecureToken::CheckToken() {
     } else {
       TraceLine("SecureToken: Token available!");
     }
-    if (platform_.Pause(kWatchPause)) {
+    if (Pause(kWatchPause)) {
       stopRequested = true;
       return;
     }
@@ -43,8 +47,48 @@ void SecureToken::CheckToken() {
 
 void SecureToken::CloseContainer() {
   TraceLine("CloseContainer!");
+  // A mount that ends after the dismount would leave the volume open with the stick gone.
+  if (mountChild_ != nullptr) {
+    WaitForChild(mountChild_, kMountWaitLimit);
+    platform_.CloseProcess(mountChild_);
+    mountChild_ = nullptr;
+  }
   const std::u16string commandLine = BuildCommandLine(trueCryptPath, {u"/a", u"/q", u"/d", u"/f"});
-  platform_.StartProcess(trueCryptPath, commandLine.c_str(), true);
+  if (const os::Handle dismount = platform_.StartProcess(trueCryptPath, commandLine.c_str())) {
+    WaitForChild(dismount, kForever);
+    platform_.CloseProcess(dismount);
+  }
+}
+
+bool SecureToken::Pause(std::uint32_t milliseconds) {
+  switch (platform_.Wait(nullptr, stopEvent, milliseconds)) {
+    case os::WaitResult::kStopped:
+      return true;
+    case os::WaitResult::kFailed:
+      // Still a pause: a watch cycle that stopped pausing would spin at full speed.
+      platform_.Sleep(milliseconds);
+      return false;
+    default:
+      return false;
+  }
+}
+
+// Until a stop is requested the child is waited for up to `limit`. After that, the stop's
+// own budget applies to every child together: while the child still runs, the wait goes on
+// in slices, each announced to the service control manager, and a child still running when
+// the budget is spent is left to itself so that the stop can finish.
+void SecureToken::WaitForChild(os::Handle child, std::uint32_t limit) {
+  if (!stopRequested) {
+    if (platform_.Wait(child, stopEvent, limit) != os::WaitResult::kStopped) return;
+    stopRequested = true;
+  }
+  for (std::uint32_t slice = 0;;) {  // the first look does not wait
+    if (platform_.Wait(child, nullptr, slice) != os::WaitResult::kTimedOut) return;
+    if (stopWaitLeft_ == 0) return;
+    slice = std::min(stopWaitLeft_, kStopReportInterval);
+    stopWaitLeft_ -= slice;
+    if (reportStopProgress) reportStopProgress(2 * kStopReportInterval);
+  }
 }
 
 }  // namespace kvn

@@ -77,7 +77,7 @@ int SecureToken::FindToken() {
     }
     // Every pass ends with the pause, the accepting one included. A stop ends the scan at
     // once, with tokenPresent as it stands.
-    if (platform_.Pause(kPassPause)) {
+    if (Pause(kPassPause)) {
       stopRequested = true;
       break;
     }

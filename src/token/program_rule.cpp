@@ -50,7 +50,7 @@ bool IsInside(const std::vector<std::u16string_view>& path, std::u16string_view 
 
 }  // namespace
 
-const char* ProgramSyntaxRefusal(std::u16string_view value) {
+const char* DriveAbsoluteRefusal(std::u16string_view value) {
   if (value.empty()) return nullptr;
   if (value.size() >= 2 && IsSeparator(value[0]) && IsSeparator(value[1])) {
     const bool device =
@@ -58,6 +58,11 @@ const char* ProgramSyntaxRefusal(std::u16string_view value) {
     return device ? "device path" : "UNC path";
   }
   if (!HasDriveRoot(value)) return "relative path";
+  return nullptr;
+}
+
+const char* ProgramSyntaxRefusal(std::u16string_view value) {
+  if (const char* why = DriveAbsoluteRefusal(value)) return why;
   // FindFirstFileW matches * and ? and the DOS wildcards < > " in a name.
   if (value.find_first_of(u"*?<>\"") != std::u16string_view::npos) return "wildcard in path";
   return nullptr;

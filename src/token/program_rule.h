@@ -3,11 +3,14 @@
 // is run: a file TrueCrypt.exe, VeraCrypt.exe or VeraCrypt-x64.exe (any case) inside one of
 // the machine's Program Files folders, which only administrators can change.
 //
-// The rule is judged in two steps around the existence test of the value:
-//   1. ProgramSyntaxRefusal, on the value as written, before anything touches the file
-//      system for it, so that no UNC share is contacted and no device opened for it;
-//   2. InstalledProgramRefusal, on the value after full-path resolution ("." and ".."
-//      removed) and long-name resolution (no 8.3 short names), which needs an existing path.
+// The rule is judged in three steps, the first two before the existence test of the value,
+// so that nothing behind a refused value (a share, a device, a link on the stick) is ever
+// touched:
+//   1. ProgramSyntaxRefusal, on the value as written;
+//   2. InstalledProgramRefusal on the full path (GetFullPathNameW: "." and ".." removed, by
+//      text alone) as both of its paths;
+//   3. after the existence test, InstalledProgramRefusal again with the long-name resolution
+//      (no 8.3 short names), which needs an existing path.
 // Each gives null when the value passes, else the reason, a static ASCII text.
 #pragma once
 
@@ -18,9 +21,12 @@
 namespace kvn {
 
 // Refuses a value that is not an absolute path with a drive letter ("X:\..."): a relative
-// or drive-relative path, a UNC path (\\server\share), a device path (\\?\, \\.\), and a
-// value with a wildcard (* ? < > "). An empty value names nothing and passes here; the
-// existence test never finds it.
+// or drive-relative path or one that begins with a single separator, a UNC path
+// (\\server\share, \\server@port\share) and a device path (\\?\, \\.\). An empty value
+// names nothing and passes here; the existence test never finds it.
+const char* DriveAbsoluteRefusal(std::u16string_view value);
+
+// DriveAbsoluteRefusal, and also refuses a value with a wildcard (* ? < > ").
 const char* ProgramSyntaxRefusal(std::u16string_view value);
 
 // Refuses unless the value resolved: `fullPath` (GetFullPathNameW of the value) and

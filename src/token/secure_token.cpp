@@ -22,6 +22,7 @@ SecureToken::SecureToken(os::TokenPlatform& platform) : platform_(platform) {
 }
 
 SecureToken::~SecureToken() {
+  if (mountChild_ != nullptr) platform_.CloseProcess(mountChild_);
   if (traceEnabled) {
     TraceLine("SecureToken implicite destructor!");
     trace.Close();

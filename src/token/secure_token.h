@@ -6,11 +6,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "os/token_platform.h"
 #include "token/trace_log.h"
 
 namespace kvn {
+
+class ConfigFile;
 
 // The result of CheckConfig. No other value is ever returned.
 enum ConfigResult : int {
@@ -24,13 +27,22 @@ enum ConfigResult : int {
 };
 
 inline constexpr std::size_t kPathCapacity = 260;  // units, terminator included
+// A kvn.ini larger than this is refused unread: a real one holds a few hundred bytes.
+inline constexpr std::uint64_t kMaxConfigBytes = 64 * 1024;
+// How long the dismount waits for a mount that is still running.
+inline constexpr std::uint32_t kMountWaitLimit = 120000;  // ms
+// How long a stop waits, in all, for children that are still running.
+inline constexpr std::uint32_t kStopWaitLimit = 60000;  // ms
+// While a stop waits for a child, progress is reported at least this often.
+inline constexpr std::uint32_t kStopReportInterval = 2000;  // ms
 
 class SecureToken {
  public:
   // Copies the process-wide debugMode; in debug mode empties the trace log and writes its
   // first line.
   explicit SecureToken(os::TokenPlatform& platform);
-  // In debug mode writes the last line and closes the trace log.
+  // In debug mode writes the last line and closes the trace log. A mount child still held is
+  // left to itself.
   ~SecureToken();
   SecureToken(const SecureToken&) = delete;
   SecureToken& operator=(const SecureToken&) = delete;
@@ -44,12 +56,16 @@ class SecureToken {
   // the drive mask is zero; and, with tokenPresent as the last pass left it and
   // stopRequested set, when a stop was requested during a pause.
   int FindToken();
-  // Starts the mount and returns without waiting for it.
+  // Waits `milliseconds`, or less when stopEvent is signalled; true when a stop ended it.
+  bool Pause(std::uint32_t milliseconds);
+  // Starts the mount and returns without waiting for it; the child is kept for the dismount.
   void OpenContainer();
   // Tests every 3000 ms that the configuration file is still there; returns one pause after
   // the test that misses it, or early when a stop is requested.
   void CheckToken();
-  // Starts the dismount and waits for it to end.
+  // Waits until the mount has ended (at most kMountWaitLimit ms), then starts the dismount
+  // and waits for it to end. Once a stop is requested, both waits together last at most
+  // kStopWaitLimit ms, and a child still running then is left to itself.
   void CloseContainer();
 
   // Plain data: read by the operations and by tests.
@@ -61,8 +77,15 @@ class SecureToken {
   char16_t ifUsed[2] = {};
   bool tokenPresent = false;
   bool traceEnabled = false;
-  // Set when a pause of FindToken or CheckToken ended because a stop was requested.
+  // Set when a pause of FindToken or CheckToken, or a wait for a child, ended because a stop
+  // was requested.
   bool stopRequested = false;
+  // The event that ends every pause and child wait when signalled; set by the watch cycle
+  // while the event exists. Null: pauses are plain sleeps.
+  os::Handle stopEvent = nullptr;
+  // Called while a stop waits for a child, before each wait of at most kStopReportInterval
+  // ms, with a hint (ms) that reaches past the next call. May be empty.
+  std::function<void(std::uint32_t waitHint)> reportStopProgress;
   TraceLog trace;
   char16_t tracePath[32] = {};
 
@@ -83,7 +106,23 @@ class SecureToken {
     (trace << ... << pieces);
   }
 
+  // The steps of CheckConfig; each returns ConfigOk or the result that ends the check.
+  int CheckConfigFile(const char16_t* path);
+  int SettleProgram(const ConfigFile& config);
+  int SettleKeyFile(const ConfigFile& config);
+  int SettleContainer(const ConfigFile& config);
+  int SettleTargetDrive(const ConfigFile& config);
+  // The first component of `path` that is a link, when `path` lies on a removable drive; the
+  // components are looked at from the root on, and the walk ends at one that is missing.
+  std::u16string LinkOnRemovableDrive(const char16_t* path);
+
+  // Waits for `child` to end, at most `limit` ms, or less once a stop is requested (see
+  // CloseContainer).
+  void WaitForChild(os::Handle child, std::uint32_t limit);
+
   os::TokenPlatform& platform_;
+  os::Handle mountChild_ = nullptr;              // the mount while it may still run
+  std::uint32_t stopWaitLeft_ = kStopWaitLimit;  // ms a stop may still wait for children
 };
 
 }  // namespace kvn

@@ -37,8 +37,8 @@ TraceLog& TraceLog::operator<<(const char16_t* text) {
   return *this;
 }
 
-TraceLog& TraceLog::operator<<(std::uint32_t value) {
-  char digits[10];
+TraceLog& TraceLog::operator<<(std::uint64_t value) {
+  char digits[20];
   int n = 0;
   do {
     digits[n++] = static_cast<char>('0' + value % 10);

@@ -30,7 +30,7 @@ class TraceLog {
   // Wide text up to its terminator, each unit narrowed to one byte.
   TraceLog& operator<<(const char16_t* text);
   // An unsigned decimal number.
-  TraceLog& operator<<(std::uint32_t value);
+  TraceLog& operator<<(std::uint64_t value);
 
   // Ends the line and writes everything pending to the file.
   void EndLine();

@@ -19,17 +19,29 @@ void WatchUntilStopped(SecureToken& token) {
     if (token.stopRequested) return;
     if (!token.tokenPresent) {
       // Nothing accepted: nothing to mount, watch or dismount this turn.
-      if (service::TokenOs().Pause(kIdlePauseMilliseconds)) return;
+      if (token.Pause(kIdlePauseMilliseconds)) return;
       continue;
     }
     token.OpenContainer();
-    token.CheckToken();
+    try {
+      token.CheckToken();
+    } catch (...) {
+      // Whatever failed, the container mounted in this turn does not outlive the cycle.
+      token.CloseContainer();
+      throw;
+    }
     // Also after a stop inside the watch: a container mounted in this turn is dismounted
     // (and waited for) before the cycle ends.
     token.CloseContainer();
     if (token.stopRequested) return;
   }
 }
+
+// Closes the stop event however the cycle ends; cleared before it is closed, so that
+// neither control handler signals a closed handle.
+struct StopEventCloser {
+  ~StopEventCloser() { service::CloseStopEvent(); }
+};
 
 }  // namespace
 
@@ -43,11 +55,15 @@ void RunWatcher() {
   const os::Handle event = service::ServiceOs().CreateEvent();
   if (event == nullptr) return;
   service::PublishStopEvent(event);
+  const StopEventCloser closer;
+  token.stopEvent = event;
+  // A stop that waits for a hung tool keeps the service control manager informed.
+  token.reportStopProgress = [](std::uint32_t waitHint) {
+    service::ReportStatus(service::kServiceStopPending, service::kNoError, waitHint);
+  };
   if (service::ReportStatus(service::kServiceRunning, service::kNoError, 0)) {
     WatchUntilStopped(token);
   }
-  // Cleared before it is closed, so that neither control handler signals a closed handle.
-  service::CloseStopEvent();
 }
 
 }  // namespace kvn

@@ -1,36 +1,33 @@
 #include "fake/fake_kernel.h"
 
-#include "service/service_state.h"
-
 namespace kvn::fake {
 
 void FakeKernel::At(std::uint64_t time, std::function<void()> action) {
   actions_.emplace(std::make_pair(time, sequence_++), std::move(action));
 }
 
-bool FakeKernel::RunDue(std::uint64_t until, bool stopOnSignal) {
+bool FakeKernel::RunDue(std::uint64_t until, os::Handle stop) {
   while (!actions_.empty() && actions_.begin()->first.first <= until) {
     auto it = actions_.begin();
     if (it->first.first > now_) now_ = it->first.first;
     auto action = std::move(it->second);
     actions_.erase(it);
     action();
-    if (stopOnSignal && StopSignalled()) return true;
+    if (stop != nullptr && IsSignalled(stop)) return true;
   }
   return false;
 }
 
-bool FakeKernel::Pause(std::uint32_t milliseconds) {
-  if (StopSignalled()) return true;
-  const std::uint64_t until = now_ + milliseconds;
-  if (RunDue(until, true)) return true;
-  now_ = until;
+bool FakeKernel::WaitUntil(std::uint64_t until, os::Handle stop) {
+  if (stop != nullptr && IsSignalled(stop)) return true;
+  if (RunDue(until, stop)) return true;
+  if (until > now_) now_ = until;
   return false;
 }
 
 void FakeKernel::Advance(std::uint64_t milliseconds) {
   const std::uint64_t until = now_ + milliseconds;
-  RunDue(until, false);
+  RunDue(until, nullptr);
   now_ = until;
 }
 
@@ -53,11 +50,6 @@ bool FakeKernel::IsSignalled(os::Handle event) const {
 
 bool FakeKernel::CloseHandle(os::Handle handle) {
   return events_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1;
-}
-
-bool FakeKernel::StopSignalled() const {
-  const os::Handle event = service::stopEvent.load();
-  return event != nullptr && IsSignalled(event);
 }
 
 }  // namespace kvn::fake

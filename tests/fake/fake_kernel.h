@@ -17,15 +17,17 @@ class FakeKernel {
   // Virtual milliseconds since the test began.
   std::uint64_t now() const { return now_; }
 
-  // Runs `action` when the clock reaches `time` (during a Pause or Advance). Actions at the
+  // Runs `action` when the clock reaches `time` (during a WaitUntil or Advance). Actions at the
   // same time run in the order they were added.
   void At(std::uint64_t time, std::function<void()> action);
   // Runs `action` `delay` ms from now.
   void After(std::uint64_t delay, std::function<void()> action) { At(now_ + delay, action); }
 
-  // Advances the clock by `milliseconds`, running due actions on the way. Stops early, and
-  // returns true, as soon as the process's stop event is signalled.
-  bool Pause(std::uint32_t milliseconds);
+  // Advances the clock to `until`, running due actions on the way. Stops early, and returns
+  // true, as soon as `stop` (null: nothing) is signalled.
+  bool WaitUntil(std::uint64_t until, os::Handle stop);
+  // True when no action is left to run.
+  bool idle() const { return actions_.empty(); }
   // Advances the clock unconditionally.
   void Advance(std::uint64_t milliseconds);
 
@@ -36,15 +38,12 @@ class FakeKernel {
   bool CloseHandle(os::Handle handle);
   std::size_t openEvents() const { return events_.size(); }
 
-  // True when the event stored as the process's stop event exists and is signalled.
-  bool StopSignalled() const;
-
   std::uint32_t lastError = 0;
 
  private:
-  // Runs the actions due up to `until`; with `stopOnSignal`, stops after the action that
-  // signalled the stop event and returns true.
-  bool RunDue(std::uint64_t until, bool stopOnSignal);
+  // Runs the actions due up to `until`; stops after the action that signalled `stop` (null:
+  // nothing) and returns true.
+  bool RunDue(std::uint64_t until, os::Handle stop);
 
   std::uint64_t now_ = 0;
   std::uint64_t sequence_ = 0;

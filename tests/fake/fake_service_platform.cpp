@@ -1,5 +1,7 @@
 #include "fake/fake_service_platform.h"
 
+#include <new>
+
 #include "common/strings.h"
 
 namespace kvn::fake {
@@ -52,6 +54,10 @@ unsigned FakeServicePlatform::Calls(const std::string& call) const {
 
 bool FakeServicePlatform::Fails(const char* call) {
   callLog.emplace_back(call);
+  if (throwOnce == call) {
+    throwOnce.clear();
+    throw std::bad_alloc();
+  }
   const unsigned count = ++calls_[call];
   auto range = failures_.equal_range(call);
   for (auto it = range.first; it != range.second; ++it) {
@@ -189,6 +195,7 @@ void FakeServicePlatform::WriteNarrow(std::string_view text) {
 }
 
 void FakeServicePlatform::WriteWide(std::u16string_view text) {
+  Fails("WriteWide");
   console.push_back({true, std::u16string(text)});
 }
 

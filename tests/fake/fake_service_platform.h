@@ -64,6 +64,8 @@ class FakeServicePlatform : public os::ServicePlatform {
   // Makes the `occurrence`-th call (counted from 1 over the test) of the seam method `call`
   // fail with the last-error code `error`; 0 makes every call of it fail.
   void FailCall(const std::string& call, std::uint32_t error, unsigned occurrence = 1);
+  // Makes the next call of `call` throw std::bad_alloc, as a failed allocation inside it would.
+  std::string throwOnce;
   // How often the seam method `call` was called.
   unsigned Calls(const std::string& call) const;
   // Every call made, by seam method name, in order.

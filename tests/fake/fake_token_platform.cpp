@@ -1,5 +1,7 @@
 #include "fake/fake_token_platform.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 
 #include "common/strings.h"
@@ -147,6 +149,14 @@ void FakeTokenPlatform::RemoveFile(const std::u16string& path) {
   files_.erase(Key(Normalize(path)));
 }
 
+void FakeTokenPlatform::MakeLink(const std::u16string& path) {
+  links_.insert(Key(Normalize(path)));
+}
+
+void FakeTokenPlatform::SetFileSize(const std::u16string& path, std::uint64_t size) {
+  sizes_[Key(Normalize(path))] = size;
+}
+
 bool FakeTokenPlatform::HasFile(const std::u16string& path) const {
   return files_.count(Key(Normalize(path))) != 0;
 }
@@ -243,9 +253,19 @@ os::SearchResult FakeTokenPlatform::Fail(std::uint32_t error) {
   return {false, error};
 }
 
+void FakeTokenPlatform::NoteLinks(const std::u16string& full, bool self) {
+  const std::u16string key = Key(full);
+  for (std::size_t slash = key.find(u'\\', 3); slash != std::u16string::npos;
+       slash = key.find(u'\\', slash + 1)) {
+    if (links_.count(key.substr(0, slash)) != 0) ++followedLinks;
+  }
+  if (self && links_.count(key) != 0) ++followedLinks;
+}
+
 os::SearchResult FakeTokenPlatform::FindFile(const char16_t* path) {
   searches.push_back(path);
   const std::u16string full = ExpandShortNames(Normalize(path));
+  NoteLinks(full, false);
   if (full.empty()) return Fail(kErrorPathNotFound);
   if (full.rfind(u"\\\\", 0) == 0) {
     const bool device = full.size() >= 3 && (full[2] == u'?' || full[2] == u'.');
@@ -286,11 +306,20 @@ os::SearchResult FakeTokenPlatform::FindFile(const char16_t* path) {
   }
   if (!found) return Fail(kErrorFileNotFound);
   kernel_.lastError = 0;
-  return {true, 0};
+  os::SearchResult result{true, 0, 0, 0};
+  const std::u16string key = Key(full);
+  if (links_.count(key) != 0) result.attributes = os::kAttributeReparsePoint;
+  if (auto size = sizes_.find(key); size != sizes_.end()) {
+    result.size = size->second;
+  } else if (auto file = files_.find(key); file != files_.end()) {
+    result.size = file->second->size();
+  }
+  return result;
 }
 
 std::FILE* FakeTokenPlatform::OpenForRead(const char16_t* path) {
   const std::u16string full = ExpandShortNames(Normalize(path));
+  NoteLinks(full, true);
   const Drive* drive = PresentDrive(full);
   auto it = files_.find(Key(full));
   if (drive == nullptr || !drive->ready || it == files_.end()) {
@@ -323,18 +352,60 @@ std::unique_ptr<os::ByteSink> FakeTokenPlatform::OpenTrace(const char16_t* path)
 
 // --- processes, pauses, resolution ----------------------------------------------------------
 
-bool FakeTokenPlatform::StartProcess(const char16_t* program, const char16_t* commandLine,
-                                     bool wait) {
-  starts.push_back({program, commandLine, wait, kernel_.now()});
+// A child's handle is its start's number plus one.
+os::Handle FakeTokenPlatform::StartProcess(const char16_t* program, const char16_t* commandLine) {
+  const std::size_t number = starts.size();
+  auto runTime = runTimes.find(number);
+  const std::uint64_t run = runTime != runTimes.end() ? runTime->second : childRunTime;
+  starts.push_back({program, commandLine, kernel_.now(),
+                    run == kNeverEnds ? kNeverEnds : kernel_.now() + run, failStart});
   if (failStart) {
     kernel_.lastError = kErrorFileNotFound;
-    return false;
+    return nullptr;
   }
-  if (wait && childRunTime != 0) kernel_.Advance(childRunTime);
-  return true;
+  return reinterpret_cast<os::Handle>(number + 1);
 }
 
-bool FakeTokenPlatform::Pause(std::uint32_t milliseconds) { return kernel_.Pause(milliseconds); }
+os::WaitResult FakeTokenPlatform::Wait(os::Handle child, os::Handle stop,
+                                       std::uint32_t milliseconds) {
+  if (failWait) return os::WaitResult::kFailed;
+  const ProcessStart* process = nullptr;
+  if (child != nullptr) {
+    const auto number = reinterpret_cast<std::uintptr_t>(child) - 1;
+    EXPECT_LT(number, starts.size());
+    EXPECT_FALSE(starts[number].closed) << "a wait on a closed child";
+    process = &starts[number];
+  }
+  std::uint64_t until = milliseconds == 0xFFFFFFFF ? kNeverEnds : kernel_.now() + milliseconds;
+  if (process != nullptr && process->end < until) until = process->end;
+  if (process != nullptr && process->end <= kernel_.now()) return os::WaitResult::kChildEnded;
+  if (stop != nullptr && kernel_.IsSignalled(stop)) return os::WaitResult::kStopped;
+  if (until == kNeverEnds && kernel_.idle()) {
+    ADD_FAILURE() << "a wait that nothing can end";
+    return os::WaitResult::kFailed;
+  }
+  const bool stopped = kernel_.WaitUntil(until, stop);
+  if (process != nullptr && process->end <= kernel_.now()) return os::WaitResult::kChildEnded;
+  return stopped ? os::WaitResult::kStopped : os::WaitResult::kTimedOut;
+}
+
+void FakeTokenPlatform::CloseProcess(os::Handle child) {
+  const auto number = reinterpret_cast<std::uintptr_t>(child) - 1;
+  EXPECT_LT(number, starts.size());
+  EXPECT_FALSE(starts[number].closed) << "a child handle closed twice";
+  starts[number].closed = true;
+}
+
+void FakeTokenPlatform::Sleep(std::uint32_t milliseconds) {
+  sleeps.push_back(milliseconds);
+  kernel_.Advance(milliseconds);
+}
+
+std::size_t FakeTokenPlatform::openProcesses() const {
+  std::size_t open = 0;
+  for (const ProcessStart& start : starts) open += start.closed ? 0 : 1;
+  return open;
+}
 
 std::u16string FakeTokenPlatform::FullPathName(const char16_t* path) {
   std::u16string full = Normalize(path);

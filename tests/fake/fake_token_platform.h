@@ -24,12 +24,12 @@ namespace kvn::fake {
 // file the test reads.
 using FileBytes = std::shared_ptr<std::string>;
 
-// GetDriveTypeW results.
-inline constexpr std::uint32_t kDriveNoRootDir = 1;
-inline constexpr std::uint32_t kDriveRemovable = 2;
-inline constexpr std::uint32_t kDriveFixed = 3;
-inline constexpr std::uint32_t kDriveRemote = 4;
-inline constexpr std::uint32_t kDriveCdRom = 5;
+using os::kDriveCdRom;
+using os::kDriveFixed;
+using os::kDriveNoRootDir;
+using os::kDriveRamDisk;
+using os::kDriveRemote;
+using os::kDriveRemovable;
 
 // Win32 error codes the fake sets.
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
@@ -38,12 +38,18 @@ inline constexpr std::uint32_t kErrorNotReady = 21;
 inline constexpr std::uint32_t kErrorBadNetPath = 53;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 
+// A child that never ends by itself.
+inline constexpr std::uint64_t kNeverEnds = ~std::uint64_t{0};
+
 // One child start, as the platform was asked for it.
 struct ProcessStart {
   std::u16string program;
   std::u16string commandLine;
-  bool wait = false;
   std::uint64_t time = 0;  // virtual ms when it was started
+  std::uint64_t end = 0;   // virtual ms when it ends, kNeverEnds for a hung child
+  bool closed = false;     // its handle has been closed
+  // Whether it is a dismount (" /d" among its arguments).
+  bool dismount() const { return commandLine.find(u" /d") != std::u16string::npos; }
 };
 
 class FakeTokenPlatform : public os::TokenPlatform {
@@ -74,19 +80,34 @@ class FakeTokenPlatform : public os::TokenPlatform {
   void AddFolder(const std::u16string& path);
   void AddFile(const std::u16string& path, const std::string& bytes = {});
   void RemoveFile(const std::u16string& path);
+  // Marks an existing file or folder as a reparse point (a link, junction or mount point).
+  void MakeLink(const std::u16string& path);
+  // The size a search reports for a file, without holding its bytes.
+  void SetFileSize(const std::u16string& path, std::uint64_t size);
   bool HasFile(const std::u16string& path) const;
   // The bytes of a file, empty when absent.
   std::string FileContents(const std::u16string& path) const;
 
   // Every path handed to FindFile, in order.
   std::vector<std::u16string> searches;
+  // Searches and opens that went through a link (a folder on the way that is one, or for an
+  // open the file itself), as Windows would follow it.
+  int followedLinks = 0;
 
   // --- child processes ------------------------------------------------------------------
   std::vector<ProcessStart> starts;
   // Makes every start fail with ERROR_FILE_NOT_FOUND (still recorded).
   bool failStart = false;
-  // Virtual ms that a child which is waited for runs.
+  // Virtual ms that each child runs, by the number of its start (from 0); 0 when absent.
+  std::map<std::size_t, std::uint64_t> runTimes;
+  // Virtual ms that a child runs when runTimes does not name it.
   std::uint64_t childRunTime = 0;
+  // Makes every Wait fail.
+  bool failWait = false;
+  // Sleep calls, in ms.
+  std::vector<std::uint32_t> sleeps;
+  // Process handles not yet closed.
+  std::size_t openProcesses() const;
 
   // --- path resolution ------------------------------------------------------------------
   // GetLongPathNameW replaces `shortPath` (a full path, such as C:\PROGRA~1) by `longPath`.
@@ -102,8 +123,10 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::uint32_t GetLastError() override { return kernel_.lastError; }
   std::uint32_t GetDriveType(const char16_t* root) override;
   os::SearchResult FindFile(const char16_t* path) override;
-  bool StartProcess(const char16_t* program, const char16_t* commandLine, bool wait) override;
-  bool Pause(std::uint32_t milliseconds) override;
+  os::Handle StartProcess(const char16_t* program, const char16_t* commandLine) override;
+  os::WaitResult Wait(os::Handle child, os::Handle stop, std::uint32_t milliseconds) override;
+  void CloseProcess(os::Handle child) override;
+  void Sleep(std::uint32_t milliseconds) override;
   std::u16string FullPathName(const char16_t* path) override;
   std::u16string LongPathName(const char16_t* path) override;
   std::vector<std::u16string> ProgramFilesFolders() override { return programFilesFolders; }
@@ -126,11 +149,16 @@ class FakeTokenPlatform : public os::TokenPlatform {
   // Replaces the short names that AddShortName knows by their long forms.
   std::u16string ExpandShortNames(const std::u16string& path) const;
   os::SearchResult Fail(std::uint32_t error);
+  // Counts in followedLinks when a folder on the way to `full` (or, with `self`, the entry
+  // itself) is a link.
+  void NoteLinks(const std::u16string& full, bool self);
 
   FakeKernel& kernel_;
   std::map<char16_t, Drive> drives_;
   std::map<std::u16string, FileBytes> files_;            // key: lowered path
   std::set<std::u16string> folders_;                     // key: lowered path
+  std::set<std::u16string> links_;                       // key: lowered path
+  std::map<std::u16string, std::uint64_t> sizes_;        // key: lowered path
   std::map<std::u16string, std::u16string> shortNames_;  // lowered short -> long
   std::uint32_t getDrivesError_ = 0;
   int getDrivesCalls_ = 0;

@@ -166,7 +166,54 @@ void LookAlikeAndShortNames(Platform& p) {
   p.AddFile(Wide(kEvil), "MZ");
 }
 
+// The stick names the container `value`: accepted, or refused with `line`.
+Case Container(const char* name, const std::string& value, Arrange arrange,
+               const std::string& line = "") {
+  if (line.empty()) {
+    Fields fields = Settled();
+    fields[2] = Wide(value);
+    std::string trace = kAccepted;
+    trace.replace(trace.find("D:\\vault.tc"), 11, value);
+    return Row(name, Set(&Ini::container, value), arrange, ConfigOk, trace, fields, 2);
+  }
+  return Row(name, Set(&Ini::container, value), arrange, ContainerNotFound,
+             kContainerStep + line + "\r\n", Left(kProgram16, u"E:\\key.dat", Wide(value)), 0);
+}
+Case NotLocal(const char* name, const std::string& value, const std::string& why,
+              Arrange arrange = nullptr) {
+  return Container(name, value, arrange,
+                   "Container refused, not on a local drive: " + why + ": " + value);
+}
+// `path` on the stick is a link.
+Arrange Link(const char16_t* path, const char16_t* file = nullptr) {
+  return [path, file](Platform& p) {
+    if (file != nullptr) p.AddFile(file);
+    p.MakeLink(path);
+  };
+}
+Arrange Sized(std::uint64_t size) {
+  return [size](Platform& p) { p.SetFileSize(u"E:\\kvn.ini", size); };
+}
+Arrange Drive(char16_t letter, std::uint32_t type, const char16_t* file) {
+  return [letter, type, file](Platform& p) {
+    p.AddDrive(letter, type);
+    p.AddFile(file);
+  };
+}
+const std::string kKeyLink =
+    kKeyStep + "SetValue Key file\r\nKeyfile refused, link on a removable drive: ";
+
 const Case kCases[] = {
+    // result 1: kvn.ini itself
+    {"ConfigLink", Ini(), Link(u"E:\\kvn.ini"), ConfigUnreadable,
+     kLoad + "Configuration refused, link on a removable drive: E:\\kvn.ini\r\n", Left(), 0},
+    {"ConfigOversized", Ini(), Sized(65537), ConfigUnreadable,
+     kLoad + "Configuration refused, larger than 65536 bytes: 65537 bytes: E:\\kvn.ini\r\n", Left(),
+     0},
+    {"ConfigHugeSparse", Ini(), Sized(0x123456789ull), ConfigUnreadable,
+     kLoad + "Configuration refused, larger than 65536 bytes: 4886718345 bytes: E:\\kvn.ini\r\n",
+     Left(), 0},
+    {"ConfigAtTheLimit", Ini(), Sized(65536), ConfigOk, kAccepted, Settled(), 2},
     {"EmptyFile", Ini(), Write(u"E:\\kvn.ini", ""), ConfigUnreadable,
      kLoad + "Failed to open file.\r\n", Left(), 0},
     // result 2
@@ -191,9 +238,21 @@ const Case kCases[] = {
     Program("ProgramDotDotInside", "C:\\Program Files\\Other\\..\\TrueCrypt\\.\\TrueCrypt.exe",
             nullptr),
     Program("ProgramLookAlikeFolder", kEvil, LookAlikeAndShortNames, kOutside),
-    Program("ProgramShortNames", "C:\\PROGRA~1\\TRUECR~1\\TRUECR~1.EXE", LookAlikeAndShortNames),
+    // judged on the full path before any search: short names are not resolved for it
+    Program("ProgramShortNames", "C:\\PROGRA~1\\TRUECR~1\\TRUECR~1.EXE", LookAlikeAndShortNames,
+            "not named TrueCrypt.exe, VeraCrypt.exe or VeraCrypt-x64.exe"),
+    Program("ProgramShortFolderInside", "C:\\Program Files\\TRUECR~1\\TrueCrypt.exe",
+            LookAlikeAndShortNames),
     Program("ProgramShortNameOfLookAlike", "C:\\PROGRA~3\\TrueCrypt.exe", LookAlikeAndShortNames,
-            kOutside, kEvil),
+            kOutside),
+    Program("ProgramOnTheStickBehindALink", "E:\\tools\\TrueCrypt.exe",
+            Link(u"E:\\tools", u"E:\\tools\\TrueCrypt.exe"), kOutside),
+    Program("ProgramWow64Shape", "C:\\Program Files\\VeraCrypt\\VeraCrypt-x64.exe",
+            [](Platform& p) {
+              p.AddFile(u"C:\\Program Files\\VeraCrypt\\VeraCrypt-x64.exe");
+              const std::u16string x86 = u"C:\\Program Files (x86)";
+              p.programFilesFolders = {x86, x86 + u"\\", x86, x86, u"", u"C:\\Program Files\\"};
+            }),
     Program(
         "ProgramNoKnownFolder", kProgram, [](Platform& p) { p.programFilesFolders.clear(); },
         kOutside),
@@ -206,6 +265,10 @@ const Case kCases[] = {
     MissingKey("KeyEmpty", ""),
     MissingKey("KeyUpAndOut", "..\\..\\Windows\\win.ini"),
     MissingKey("KeyUnc", "\\\\server\\share\\key.dat"),
+    {"KeyFolderLink", Set(&Ini::key, "keys\\.\\k.dat"), Link(u"E:\\keys", u"E:\\keys\\k.dat"),
+     KeyFileNotFound, kKeyLink + "E:\\keys\r\n", Left(kProgram16, u"E:\\keys\\.\\k.dat"), 0},
+    {"KeyFileLink", Ini(), Link(u"E:\\key.dat"), KeyFileNotFound, kKeyLink + "E:\\key.dat\r\n",
+     Left(kProgram16, u"E:\\key.dat"), 0},
     {"KeyAbsent", Set(&Ini::key, std::nullopt), nullptr, KeyFileNotFound,
      kKeyStep + "Keyfile not found. No value Key in section Config\r\n", Left(kProgram16, u"E:\\"),
      0},
@@ -218,6 +281,35 @@ const Case kCases[] = {
     MissingContainer("ContainerEmpty", ""),
     MissingContainer("ContainerFolderWithBackslash", "D:\\vaults\\"),
     MissingContainer("ContainerDriveRoot", "D:\\"),
+    NotLocal("ContainerUnc", "\\\\host\\share\\c.tc", "UNC path"),
+    NotLocal("ContainerUncWithPort", "\\\\host@8443\\share\\c.tc", "UNC path"),
+    NotLocal("ContainerUncSlashes", "//host/share/c.tc", "UNC path"),
+    NotLocal("ContainerDevice", "\\\\?\\D:\\vault.tc", "device path"),
+    NotLocal("ContainerDeviceDot", "\\\\.\\PhysicalDrive1", "device path"),
+    NotLocal("ContainerRelative", "vault.tc", "relative path"),
+    NotLocal("ContainerDriveRelative", "D:vault.tc", "relative path"),
+    NotLocal("ContainerRootRelative", "/vault.tc", "relative path"),
+    NotLocal("ContainerRemoteDrive", "N:\\c.tc", "remote drive", Drive(u'N', 4, u"N:\\c.tc")),
+    NotLocal("ContainerNoDrive", "Q:\\c.tc", "no such drive"),
+    NotLocal("ContainerUnknownDrive", "U:\\c.tc", "unknown drive type",
+             Drive(u'U', 0, u"U:\\c.tc")),
+    Container("ContainerOnTheStickWithBlanks", "E:\\my vaults\\c.tc",
+              [](Platform& p) { p.AddFile(u"E:\\my vaults\\c.tc"); }),
+    Container("ContainerOnCd", "R:\\c.tc", Drive(u'R', fake::kDriveCdRom, u"R:\\c.tc")),
+    Container("ContainerOnRamDisk", "M:\\c.tc", Drive(u'M', fake::kDriveRamDisk, u"M:\\c.tc")),
+    Container("ContainerOnStickFolderLink", "E:\\vaults\\c.tc",
+              Link(u"E:\\vaults", u"E:\\vaults\\c.tc"),
+              "Container refused, link on a removable drive: E:\\vaults"),
+    Container(
+        "ContainerOnOtherStickLink", "F:/c.tc",
+        [](Platform& p) {
+          Drive(u'F', fake::kDriveRemovable, u"F:\\c.tc")(p);
+          p.MakeLink(u"F:\\c.tc");
+        },
+        "Container refused, link on a removable drive: F:/c.tc"),
+    // a link on a fixed drive is the administrator's own
+    Container("ContainerFixedDriveLink", "D:\\linked\\c.tc",
+              Link(u"D:\\linked", u"D:\\linked\\c.tc")),
     {"ContainerAbsent", Set(&Ini::container, std::nullopt), nullptr, ContainerNotFound,
      kContainerStep + "Container not found. No value Container in section Config\r\n",
      Left(kProgram16, u"E:\\key.dat"), 0},
@@ -273,8 +365,12 @@ TEST_P(CheckResultTest, TraceFieldsAndReadings) {
   // Only paths on a drive of this machine are ever looked for: a relative or UNC value is
   // refused before any search.
   for (const auto& path : platform.searches) {
-    EXPECT_TRUE(path.empty() || path.compare(1, 2, u":\\") == 0) << ::testing::PrintToString(path);
+    EXPECT_TRUE(path.empty() ||
+                (path.size() >= 3 && path[1] == u':' && (path[2] == u'\\' || path[2] == u'/')))
+        << ::testing::PrintToString(path);
   }
+  // Nothing on the stick is reached through a link.
+  EXPECT_EQ(platform.followedLinks, c.name == std::string("ContainerFixedDriveLink") ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CheckResultTest, ::testing::ValuesIn(kCases),

@@ -33,9 +33,7 @@ TEST_F(ContainerTest, PlainValuesMountAsTheyStandWithoutWaitAndFailedStartsAreNo
   ASSERT_EQ(platform.starts.size(), 2u);
   EXPECT_EQ(platform.starts[0].program, u"C:\\TC\\TrueCrypt.exe");
   EXPECT_EQ(platform.starts[0].commandLine, Wide(kPlainMount));
-  EXPECT_FALSE(platform.starts[0].wait);
   EXPECT_EQ(platform.starts[1].commandLine, u"C:\\TC\\TrueCrypt.exe /a /q /d /f");
-  EXPECT_TRUE(platform.starts[1].wait);
   EXPECT_EQ(Closed(), std::string("OpenContainer!\r\n_P_NOWAIT,TruecryptPath, KeyPath: ") +
                           kPlainMount + "\r\nCloseContainer!\r\n");
 }
@@ -102,6 +100,21 @@ TEST_F(ContainerTest, AStopEndsTheWatchAtOnceWithTheTokenStillPresent) {
   EXPECT_TRUE(t.tokenPresent);
   EXPECT_EQ(kernel.now(), 4000u);
   EXPECT_EQ(platform.searches.size(), 2u);
+}
+
+// A wait that fails still pauses (the cycle never spins), and a child whose wait fails is
+// taken as ended, so a dismount never hangs on it.
+TEST_F(ContainerTest, AFailedWaitStillPausesAndHoldsNothing) {
+  SecureToken& t = Watching();
+  platform.failWait = true;
+  EXPECT_FALSE(t.Pause(2000));
+  EXPECT_EQ(platform.sleeps, std::vector<std::uint32_t>{2000});
+  EXPECT_EQ(kernel.now(), 2000u);
+  platform.runTimes = {{0, fake::kNeverEnds}, {1, fake::kNeverEnds}};
+  t.OpenContainer();
+  t.CloseContainer();
+  ASSERT_EQ(platform.starts.size(), 2u);
+  EXPECT_EQ(platform.openProcesses(), 0u);
 }
 
 }  // namespace

@@ -63,7 +63,6 @@ class TokenTest : public ::testing::Test {
   void TearDown() override {
     token.reset();
     debugMode = false;
-    service::stopEvent = nullptr;
   }
 
   // A stick at `letter` carrying kvn.ini with `ini` and the key file key.dat.
@@ -101,8 +100,8 @@ class TokenTest : public ::testing::Test {
 
   // Signals a stop at virtual time `time`.
   void StopAt(std::uint64_t time) {
-    service::stopEvent = kernel.CreateEvent();
-    const os::Handle event = service::stopEvent.load();
+    const os::Handle event = kernel.CreateEvent();
+    Token().stopEvent = event;
     kernel.At(time, [this, event] { kernel.SetEvent(event); });
   }
 
