@@ -2,6 +2,16 @@
 
 namespace kvn {
 
-bool debugMode = false;
+ProcessState process;
+
+void ProcessState::Reset() {
+  debugMode = false;
+  serviceStatus = os::ServiceStatus{};
+  statusHandle = nullptr;
+  stopEvent = nullptr;
+  lastServiceError = 0;
+  checkPoint = 1;
+  errorText[0] = u'\0';
+}
 
 }  // namespace kvn

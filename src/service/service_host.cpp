@@ -21,34 +21,29 @@ namespace {
 constexpr std::uint16_t kEventLogErrorType = 1;
 constexpr std::uint32_t kStartWaitHint = 3000;
 
-// Serialises the two service threads: every status report (filling serviceStatus, counting
-// checkPoint, handing the record over, logging its failure), the publication of statusHandle,
-// and signalling the stop event against closing it.
-std::mutex reportLock;
-
-// Caller holds reportLock and has checked debugMode.
+// Caller holds the report lock and has checked debug mode.
 bool ReportLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
-  serviceStatus.controlsAccepted = state == kServiceStartPending ? 0 : kServiceAcceptStop;
-  serviceStatus.currentState = state;
-  serviceStatus.win32ExitCode = exitCode;
-  serviceStatus.waitHint = waitHint;
+  process.serviceStatus.controlsAccepted = state == kServiceStartPending ? 0 : kServiceAcceptStop;
+  process.serviceStatus.currentState = state;
+  process.serviceStatus.win32ExitCode = exitCode;
+  process.serviceStatus.waitHint = waitHint;
   if (state == kServiceRunning || state == kServiceStopped) {
-    serviceStatus.checkPoint = 0;
+    process.serviceStatus.checkPoint = 0;
   } else {
-    serviceStatus.checkPoint = checkPoint++;
+    process.serviceStatus.checkPoint = process.checkPoint++;
   }
-  if (!ServiceOs().SetServiceStatus(statusHandle, serviceStatus)) {
+  if (!ServiceOs().SetServiceStatus(process.statusHandle, process.serviceStatus)) {
     LogServiceError(u"SetServiceStatus");
     return false;
   }
   return true;
 }
 
-// Reports the state serviceStatus holds again; the read and the report are one step.
+// Reports the state process.serviceStatus holds again; the read and the report are one step.
 void ReportCurrentState() {
-  if (debugMode) return;
-  std::lock_guard<std::mutex> hold(reportLock);
-  ReportLocked(serviceStatus.currentState, kNoError, 0);
+  if (process.debugMode) return;
+  std::lock_guard<std::mutex> hold(process.reportLock);
+  ReportLocked(process.serviceStatus.currentState, kNoError, 0);
 }
 
 // The code a failure that escaped the service's work is reported with.
@@ -109,24 +104,25 @@ int RunAsService() {
 }  // namespace
 
 bool ReportStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
-  if (debugMode) return true;
-  std::lock_guard<std::mutex> hold(reportLock);
+  if (process.debugMode) return true;
+  std::lock_guard<std::mutex> hold(process.reportLock);
   return ReportLocked(state, exitCode, waitHint);
 }
 
 void LogServiceError(const char16_t* operation) {
-  if (debugMode) return;
+  if (process.debugMode) return;
   // Before any other platform call can change the code.
   LogError(ServiceOs().GetLastError(), operation);
 }
 
 void LogError(std::uint32_t code, const char16_t* operation) {
-  if (debugMode) return;
-  lastServiceError = code;
+  if (process.debugMode) return;
+  process.lastServiceError = code;
   const ScopedEventSource source(ServiceOs().RegisterEventSource(kServiceName));
   char16_t message[256];
-  CopyBounded(message, std::u16string(kServiceName) + u" error: " +
-                           SignedDecimal(static_cast<std::int32_t>(lastServiceError.load())));
+  CopyBounded(message,
+              std::u16string(kServiceName) + u" error: " +
+                  SignedDecimal(static_cast<std::int32_t>(process.lastServiceError.load())));
   if (source.get() == nullptr) return;
   const char16_t* strings[] = {message, operation};
   ServiceOs().ReportEvent(source.get(), kEventLogErrorType, 0, 0, strings, 2);
@@ -138,10 +134,10 @@ void ServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) noexcept {
   if (handle == nullptr) return;
   try {
     {
-      std::lock_guard<std::mutex> hold(reportLock);
-      statusHandle = handle;
-      serviceStatus.serviceType = kServiceWin32OwnProcess;
-      serviceStatus.serviceSpecificExitCode = 0;
+      std::lock_guard<std::mutex> hold(process.reportLock);
+      process.statusHandle = handle;
+      process.serviceStatus.serviceType = kServiceWin32OwnProcess;
+      process.serviceStatus.serviceSpecificExitCode = 0;
     }
     if (ReportStatus(kServiceStartPending, kNoError, kStartWaitHint)) RunWatcher();
   } catch (...) {
@@ -153,7 +149,7 @@ void ServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) noexcept {
     }
   }
   try {
-    ReportStatus(kServiceStopped, lastServiceError, 0);
+    ReportStatus(kServiceStopped, process.lastServiceError, 0);
   } catch (...) {
   }
 }
@@ -185,27 +181,27 @@ int ConsoleControlHandler(std::uint32_t event) noexcept {
   }
 }
 
-void PublishStopEvent(os::Handle event) { stopEvent.store(event); }
+void PublishStopEvent(os::Handle event) { process.stopEvent.store(event); }
 
 void CloseStopEvent() {
   os::Handle event;
   {
-    std::lock_guard<std::mutex> hold(reportLock);
-    event = stopEvent.exchange(nullptr);
+    std::lock_guard<std::mutex> hold(process.reportLock);
+    event = process.stopEvent.exchange(nullptr);
   }
   if (event != nullptr) ServiceOs().CloseHandle(event);
 }
 
 bool SignalStopEvent() {
-  std::lock_guard<std::mutex> hold(reportLock);
-  const os::Handle event = stopEvent.load();
+  std::lock_guard<std::mutex> hold(process.reportLock);
+  const os::Handle event = process.stopEvent.load();
   if (event == nullptr) return false;
   ServiceOs().SetEvent(event);
   return true;
 }
 
 int RunProcess(int argc, char** argv) {
-  debugMode = false;
+  process.debugMode = false;
   if (argc >= 2 && (argv[1][0] == '-' || argv[1][0] == '/')) {
     const char* word = argv[1] + 1;
     if (IsSwitch(word, "install")) {
@@ -214,7 +210,7 @@ int RunProcess(int argc, char** argv) {
       RemoveService();
     } else if (IsSwitch(word, "debug")) {
       // Before the watcher is built: the SecureToken takes its trace switch from it.
-      debugMode = true;
+      process.debugMode = true;
       ServiceOs().SetConsoleCtrlHandler(&ConsoleControlHandler);
       RunWatcher();
     } else if (IsSwitch(word, "help") || IsSwitch(word, "?")) {

@@ -14,7 +14,7 @@
 namespace kvn::service {
 
 // The whole process: picks the mode from the first argument, runs it and returns the exit
-// code, which is 0 on every path. Clears debugMode first; sets it for -debug before the
+// code, which is 0 on every path. Clears process.debugMode first; sets it for -debug before the
 // watcher is built.
 int RunProcess(int argc, char** argv);
 
@@ -34,16 +34,16 @@ void ServiceControlHandler(std::uint32_t control) noexcept;
 // and so does a failure.
 int ConsoleControlHandler(std::uint32_t event) noexcept;
 
-// Fills serviceStatus for `state` (controls accepted, checkpoint counting), hands it to the
+// Fills process.serviceStatus for `state` (controls accepted, checkpoint counting), hands it to the
 // service control manager and logs a failure as "SetServiceStatus". One lock makes each
 // report whole with respect to the other service thread. In debug mode does nothing and
 // returns true.
 bool ReportStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint);
-// Stores the thread's last-error code in lastServiceError and writes one error entry with
+// Stores the thread's last-error code in process.lastServiceError and writes one error entry with
 // the strings "Kelvarn error: <code as signed decimal>" and `operation`. Nothing in debug
 // mode. Must be the first platform call after the one that failed.
 void LogServiceError(const char16_t* operation);
-// The same entry for `code`, which also becomes lastServiceError.
+// The same entry for `code`, which also becomes process.lastServiceError.
 void LogError(std::uint32_t code, const char16_t* operation);
 
 // The stop event's life, coordinated with the handlers that signal it: publishing makes it

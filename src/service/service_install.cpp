@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/process_state.h"
 #include "common/strings.h"
 #include "service/scoped_handle.h"
 #include "service/service_state.h"
@@ -23,9 +24,7 @@ constexpr char16_t kDescription[] =
 
 // Room for the error text, terminator included; with the suffix's 25 characters a system
 // text of up to 231 characters always fits.
-constexpr std::size_t kErrorTextCapacity = 256;
 constexpr std::size_t kErrorSuffixLength = 25;
-char16_t errorText[kErrorTextCapacity];
 
 void PrintWide(std::u16string_view text) { ServiceOs().WriteWide(text); }
 
@@ -66,8 +65,8 @@ const char16_t* LastErrorText() {
   std::u16string text;
   if (!os.FormatSystemMessage(os.GetLastError(), text) ||
       text.size() + kErrorSuffixLength > kErrorTextCapacity) {
-    errorText[0] = u'\0';
-    return errorText;
+    process.errorText[0] = u'\0';
+    return process.errorText;
   }
   // System texts end with CR LF; a text too short to have one is used as it is.
   std::u16string_view body(text.c_str());
@@ -76,8 +75,8 @@ const char16_t* LastErrorText() {
   result += u" (Error code: 0x";
   result += Hex(os.GetLastError());
   result += u")";
-  CopyBounded(errorText, result);
-  return errorText;
+  CopyBounded(process.errorText, result);
+  return process.errorText;
 }
 
 void InstallService() {
@@ -132,17 +131,17 @@ void RemoveService() {
   }
 
   // Not delivered when the service does not run; removal goes on all the same.
-  if (os.ControlService(service.get(), kServiceControlStop, serviceStatus)) {
+  if (os.ControlService(service.get(), kServiceControlStop, process.serviceStatus)) {
     PrintWide(std::u16string(u"Stopping ") + kServiceName + u".");
     os.Sleep(kStopPollMilliseconds);
     // No upper bound: the service decides how long it stays stop pending. After a failed
     // query the state tested is the last one received.
-    while (os.QueryServiceStatus(service.get(), serviceStatus) &&
-           serviceStatus.currentState == kServiceStopPending) {
+    while (os.QueryServiceStatus(service.get(), process.serviceStatus) &&
+           process.serviceStatus.currentState == kServiceStopPending) {
       PrintWide(u".");
       os.Sleep(kStopPollMilliseconds);
     }
-    if (serviceStatus.currentState == kServiceStopped) {
+    if (process.serviceStatus.currentState == kServiceStopped) {
       PrintWide(std::u16string(u"\n") + kServiceName + u" stopped.\n");
     } else {
       PrintWide(std::u16string(u"\n") + kServiceName + u" failed to stop.\n");

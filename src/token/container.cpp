@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "common/process_state.h"
 #include "token/command_line.h"
 #include "token/secure_token.h"
 
@@ -61,7 +62,7 @@ void SecureToken::CloseContainer() {
 }
 
 bool SecureToken::Pause(std::uint32_t milliseconds) {
-  switch (platform_.Wait(nullptr, stopEvent, milliseconds)) {
+  switch (platform_.Wait(nullptr, process.stopEvent.load(), milliseconds)) {
     case os::WaitResult::kStopped:
       return true;
     case os::WaitResult::kFailed:
@@ -79,7 +80,7 @@ bool SecureToken::Pause(std::uint32_t milliseconds) {
 // the budget is spent is left to itself so that the stop can finish.
 void SecureToken::WaitForChild(os::Handle child, std::uint32_t limit) {
   if (!stopRequested) {
-    if (platform_.Wait(child, stopEvent, limit) != os::WaitResult::kStopped) return;
+    if (platform_.Wait(child, process.stopEvent.load(), limit) != os::WaitResult::kStopped) return;
     stopRequested = true;
   }
   for (std::uint32_t slice = 0;;) {  // the first look does not wait

@@ -13,7 +13,7 @@ constexpr char16_t kTracePath[] = u"C:\\Trace\\kvn.log";
 SecureToken::SecureToken(os::TokenPlatform& platform) : platform_(platform) {
   CopyBounded(configPath, kInitialConfigPath);
   tokenPresent = false;
-  traceEnabled = debugMode;
+  traceEnabled = process.debugMode;
   if (traceEnabled) {
     CopyBounded(tracePath, kTracePath);
     trace.Attach(platform_.OpenTrace(tracePath));

@@ -56,7 +56,8 @@ class SecureToken {
   // the drive mask is zero; and, with tokenPresent as the last pass left it and
   // stopRequested set, when a stop was requested during a pause.
   int FindToken();
-  // Waits `milliseconds`, or less when stopEvent is signalled; true when a stop ended it.
+  // Waits `milliseconds`, or less when the process's stop event is signalled; true when a
+  // stop ended it.
   bool Pause(std::uint32_t milliseconds);
   // Starts the mount and returns without waiting for it; the child is kept for the dismount.
   void OpenContainer();
@@ -80,9 +81,6 @@ class SecureToken {
   // Set when a pause of FindToken or CheckToken, or a wait for a child, ended because a stop
   // was requested.
   bool stopRequested = false;
-  // The event that ends every pause and child wait when signalled; set by the watch cycle
-  // while the event exists. Null: pauses are plain sleeps.
-  os::Handle stopEvent = nullptr;
   // Called while a stop waits for a child, before each wait of at most kStopReportInterval
   // ms, with a hint (ms) that reaches past the next call. May be empty.
   std::function<void(std::uint32_t waitHint)> reportStopProgress;

@@ -56,7 +56,6 @@ void RunWatcher() {
   if (event == nullptr) return;
   service::PublishStopEvent(event);
   const StopEventCloser closer;
-  token.stopEvent = event;
   // A stop that waits for a hung tool keeps the service control manager informed.
   token.reportStopProgress = [](std::uint32_t waitHint) {
     service::ReportStatus(service::kServiceStopPending, service::kNoError, waitHint);

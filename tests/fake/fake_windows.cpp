@@ -1,26 +1,20 @@
 #include "fake/fake_windows.h"
 
 #include "common/process_state.h"
-#include "service/service_state.h"
 
 namespace kvn::fake {
 
-void ResetProcessState() {
-  debugMode = false;
-  service::serviceStatus = os::ServiceStatus{};
-  service::statusHandle = nullptr;
-  service::stopEvent = nullptr;
-  service::lastServiceError = 0;
-  service::checkPoint = 1;
-}
+void ResetProcessState() { process.Reset(); }
 
 FakeWindows::FakeWindows() {
   ResetProcessState();
-  service::InstallPlatforms(&service, &token);
+  process.serviceOs = &service;
+  process.tokenOs = &token;
 }
 
 FakeWindows::~FakeWindows() {
-  service::InstallPlatforms(nullptr, nullptr);
+  process.serviceOs = nullptr;
+  process.tokenOs = nullptr;
   ResetProcessState();
 }
 

@@ -42,7 +42,7 @@ TEST_F(ContainerTest, PlainValuesMountAsTheyStandWithoutWaitAndFailedStartsAreNo
 // passes its existence test; it must still reach the tool inside one argument. Without
 // tracing, a turn is the same and writes nothing.
 TEST_F(ContainerTest, AQuoteFromTheStickCannotSplitTheMountArgumentsEvenUntraced) {
-  debugMode = false;
+  process.debugMode = false;
   AddStick(u'E', Ini().With(&Ini::container, "D:\\vault\"tc"));
   SecureToken& t = Token();
   ASSERT_EQ(t.FindToken(), ConfigOk);

@@ -12,7 +12,7 @@ constexpr char16_t kLog[] = u"C:\\Trace\\kvn.log";
 
 class SecureTokenTest : public ::testing::Test {
  protected:
-  void TearDown() override { debugMode = false; }
+  void TearDown() override { process.debugMode = false; }
 
   fake::FakeKernel kernel;
   fake::FakeTokenPlatform platform{kernel};
@@ -21,7 +21,7 @@ class SecureTokenTest : public ::testing::Test {
 // Only a debug run empties the log and writes its first and last line; a missing trace
 // folder drops every line silently.
 TEST_F(SecureTokenTest, OnlyDebugModeTracesIntoAFreshLog) {
-  debugMode = false;
+  process.debugMode = false;
   platform.AddFolder(u"C:\\Trace");
   platform.AddFile(kLog, "from the last debug run\r\n");
   {
@@ -30,7 +30,7 @@ TEST_F(SecureTokenTest, OnlyDebugModeTracesIntoAFreshLog) {
   }
   EXPECT_EQ(platform.FileContents(kLog), "from the last debug run\r\n");
 
-  debugMode = true;
+  process.debugMode = true;
   {
     SecureToken token(platform);
     EXPECT_EQ(std::u16string(token.configPath), u"A:\\kvn.ini");

@@ -96,8 +96,8 @@ int RunService(fake::FakeWindows& os) {
 // checkpoint is handed over twice and the records reach the manager in counting order.
 TEST(ServiceHost, ControlsWhileStartPendingAndTwoThreadsTakeOneCheckpointEach) {
   fake::FakeWindows os;
-  service::statusHandle = reinterpret_cast<os::Handle>(fake::FakeServicePlatform::kStatusHandle);
-  service::serviceStatus.serviceType = 0x10;
+  process.statusHandle = reinterpret_cast<os::Handle>(fake::FakeServicePlatform::kStatusHandle);
+  process.serviceStatus.serviceType = 0x10;
   ASSERT_TRUE(service::ReportStatus(kServiceStartPending, 0, 3000));
   service::ServiceControlHandler(kInterrogate);
   service::ServiceControlHandler(kStop);  // before the stop event exists
@@ -163,7 +163,7 @@ TEST(ServiceHost, ALifeHandsOverItsRecordsInOrderAndEachFailingCallEndsItCleanly
     const bool ranCycle = std::count(c.statuses.begin(), c.statuses.end(), running) != 0;
     EXPECT_EQ(os.token.getDrivesCalls() > 0, ranCycle);
     EXPECT_EQ(os.kernel.openEvents(), 0u);
-    EXPECT_EQ(service::stopEvent.load(), nullptr);
+    EXPECT_EQ(process.stopEvent.load(), nullptr);
     // Stop pending, the fifth report, is handed over before the event is set, never after.
     const auto& log = os.service.callLog;
     const auto setEvent = std::find(log.begin(), log.end(), "SetEvent");
@@ -188,23 +188,23 @@ TEST(ServiceHost, AnEntryShowsTheCodeSignedAndAnUnopenableSourceOrDebugModeWrite
                                         {u"Kelvarn error: -2147024891", u"SetServiceStatus"},
                                         {u"Kelvarn error: -2147483648", u"SetServiceStatus"}}));
   EXPECT_EQ(os.service.eventSourcesOpened, std::vector<std::u16string>(3, u"Kelvarn"));
-  EXPECT_EQ(service::lastServiceError, 0x80000000u);
+  EXPECT_EQ(process.lastServiceError, 0x80000000u);
 
   os.service.FailCall("RegisterEventSource", 5, 4);
   os.kernel.lastError = 6;
   service::LogServiceError(u"SetServiceStatus");
   EXPECT_EQ(os.service.eventLog.size(), 3u);
-  EXPECT_EQ(service::lastServiceError, 6u);
+  EXPECT_EQ(process.lastServiceError, 6u);
 
   // Debug mode reports nothing and logs nothing.
-  debugMode = true;
+  process.debugMode = true;
   os.service.callLog.clear();
   os.kernel.lastError = 5;
   EXPECT_TRUE(service::ReportStatus(kServiceStopPending, 0, 0));
   service::LogServiceError(u"SetServiceStatus");
   EXPECT_TRUE(os.service.callLog.empty());
-  EXPECT_EQ(service::checkPoint, 1u);
-  EXPECT_EQ(service::lastServiceError, 6u);
+  EXPECT_EQ(process.checkPoint, 1u);
+  EXPECT_EQ(process.lastServiceError, 6u);
 }
 
 // --- the command line and the console control handler ----------------------------------------
@@ -234,11 +234,11 @@ TEST(ServiceHost, TheFirstArgumentAloneChoosesTheMode) {
     for (const Strings& args : mode.commandLines) {
       SCOPED_TRACE(args.empty() ? "(none)" : args[0]);
       fake::FakeWindows os;
-      debugMode = true;                                               // cleared but for -debug
+      process.debugMode = true;                                       // cleared but for -debug
       os.kernel.At(2500, [&os] { os.service.SendConsoleEvent(0); });  // Ctrl+C, for -debug
       EXPECT_EQ(RunWith(args), 0);
       EXPECT_EQ(os.service.Transcript(), mode.transcript);
-      EXPECT_EQ(debugMode, mode.transcript == kStopping);
+      EXPECT_EQ(process.debugMode, mode.transcript == kStopping);
       EXPECT_TRUE(os.service.statuses.empty());
       EXPECT_TRUE(!mode.transcript.empty() || os.service.callLog.empty());
       EXPECT_EQ(LoggedStrings(os), (mode.transcript == service ? failed : Entries{}));

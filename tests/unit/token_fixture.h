@@ -54,7 +54,7 @@ inline std::u16string Wide(const std::string& text) {
 class TokenTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    debugMode = true;
+    process.debugMode = true;
     platform.AddFolder(u"C:\\Trace");
     platform.AddFile(kProgram16, "MZ");
     platform.AddDrive(u'D', fake::kDriveFixed);
@@ -62,7 +62,7 @@ class TokenTest : public ::testing::Test {
   }
   void TearDown() override {
     token.reset();
-    debugMode = false;
+    process.Reset();
   }
 
   // A stick at `letter` carrying kvn.ini with `ini` and the key file key.dat.
@@ -101,7 +101,7 @@ class TokenTest : public ::testing::Test {
   // Signals a stop at virtual time `time`.
   void StopAt(std::uint64_t time) {
     const os::Handle event = kernel.CreateEvent();
-    Token().stopEvent = event;
+    process.stopEvent = event;
     kernel.At(time, [this, event] { kernel.SetEvent(event); });
   }
 

@@ -123,7 +123,7 @@ TEST(WatchCycle, AStopEndsTheCycleAtThePauseThatSeesItAfterDismounting) {
       EXPECT_EQ(os.token.getDrivesCalls(), static_cast<int>(1 + c.stopAt / 2000));
     }
     EXPECT_EQ(os.kernel.openEvents(), 0u);
-    EXPECT_EQ(service::stopEvent.load(), nullptr);
+    EXPECT_EQ(process.stopEvent.load(), nullptr);
   }
 }
 
@@ -155,11 +155,11 @@ TEST(WatchCycle, NoFailureEscapesTheEntriesTheSystemCalls) {
     EXPECT_EQ(os.service.statuses.back().status.win32ExitCode, outOfMemory ? 8u : 1359u);
     EXPECT_EQ(os.kernel.openEvents(), 0u);
 
-    debugMode = true;
+    process.debugMode = true;
     os.service.SetConsoleCtrlHandler(&service::ConsoleControlHandler);
     os.service.throwOnce = "WriteWide";
     EXPECT_EQ(os.service.SendConsoleEvent(0), 0);
-    debugMode = false;
+    process.debugMode = false;
   }
 }
 
@@ -170,7 +170,7 @@ TEST(WatchCycle, DebugRunTracesFromTheFirstLineAndCtrlCDismountsFirst) {
     fake::FakeWindows os;
     Prepare(os, true);
     if (eventFails) os.service.FailCall("CreateEvent", 8);
-    debugMode = true;
+    process.debugMode = true;
     os.service.SetConsoleCtrlHandler(&service::ConsoleControlHandler);
     os.kernel.At(6000, [&os] { os.service.SendConsoleEvent(0); });
     RunWatcher();
