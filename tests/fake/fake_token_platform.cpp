@@ -254,6 +254,8 @@ os::SearchResult FakeTokenPlatform::Fail(std::uint32_t error) {
 }
 
 void FakeTokenPlatform::NoteLinks(const std::u16string& full, bool self) {
+  const Drive* drive = PresentDrive(full);
+  if (drive == nullptr || drive->type != kDriveRemovable) return;
   const std::u16string key = Key(full);
   for (std::size_t slash = key.find(u'\\', 3); slash != std::u16string::npos;
        slash = key.find(u'\\', slash + 1)) {

@@ -90,8 +90,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
 
   // Every path handed to FindFile, in order.
   std::vector<std::u16string> searches;
-  // Searches and opens that went through a link (a folder on the way that is one, or for an
-  // open the file itself), as Windows would follow it.
+  // Searches and opens that went through a link on a removable drive (a folder on the way
+  // that is one, or for an open the file itself), as Windows would follow it.
   int followedLinks = 0;
 
   // --- child processes ------------------------------------------------------------------

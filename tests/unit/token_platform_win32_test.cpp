@@ -5,8 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
-#include "service/service_state.h"
+#include "os/host.h"
 #include "win32/token_platform_win32.h"
 #include "win32/win32.h"
 
@@ -46,15 +47,32 @@ class Win32TokenPlatformTest : public ::testing::Test {
     folder = TempFolder() + u"\\kvn-token-" + std::u16string(1, u'a');
     ::CreateDirectoryW(AsWide(folder.c_str()), nullptr);
     file = folder + u"\\kvn.ini";
-    const HANDLE handle = ::CreateFileW(AsWide(file.c_str()), GENERIC_WRITE, 0, nullptr,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    ::CloseHandle(handle);
+    WriteFile(file, "[Config]");
   }
   void TearDown() override {
-    ::DeleteFileW(AsWide(file.c_str()));
+    for (const char16_t* name : {u"\\kvn.ini", u"\\kvn.log", u"\\second.log"}) {
+      ::DeleteFileW(AsWide((folder + name).c_str()));
+    }
     ::RemoveDirectoryW(AsWide(folder.c_str()));
-    service::stopEvent = nullptr;
+  }
+
+  static void WriteFile(const std::u16string& path, const std::string& bytes) {
+    const HANDLE handle = ::CreateFileW(AsWide(path.c_str()), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ::WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ::CloseHandle(handle);
+  }
+  static std::string ReadFile(const std::u16string& path) {
+    std::string bytes(64, '\0');
+    const HANDLE handle = ::CreateFileW(AsWide(path.c_str()), GENERIC_READ, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD read = 0;
+    ::ReadFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    ::CloseHandle(handle);
+    bytes.resize(read);
+    return bytes;
   }
 
   Win32TokenPlatform platform;
@@ -63,8 +81,12 @@ class Win32TokenPlatformTest : public ::testing::Test {
 };
 
 TEST_F(Win32TokenPlatformTest, SearchesFindFilesFoldersAndWildcardsButNoTrailingBackslash) {
-  EXPECT_TRUE(platform.FindFile(file.c_str()).found);
-  EXPECT_TRUE(platform.FindFile(folder.c_str()).found);
+  const os::SearchResult found = platform.FindFile(file.c_str());
+  EXPECT_TRUE(found.found);
+  EXPECT_EQ(found.size, 8u);
+  EXPECT_EQ(found.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT), 0u);
+  EXPECT_EQ(platform.FindFile(folder.c_str()).attributes & FILE_ATTRIBUTE_DIRECTORY,
+            static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
   EXPECT_TRUE(platform.FindFile((folder + u"\\*.ini").c_str()).found);
   const os::SearchResult missing = platform.FindFile((folder + u"\\gone.ini").c_str());
   EXPECT_FALSE(missing.found);
@@ -91,45 +113,80 @@ TEST_F(Win32TokenPlatformTest, PathsResolve) {
   EXPECT_TRUE(platform.LongPathName((folder + u"\\gone.ini").c_str()).empty());
 }
 
-TEST_F(Win32TokenPlatformTest, ProgramFilesFoldersAreAbsoluteWithoutTrailingBackslash) {
+// Every source, in order, as it reads. Wine's registry has no ProgramW6432Dir, which is then
+// given the value 64-bit Windows has, for the length of the test.
+TEST_F(Win32TokenPlatformTest, ProgramFilesFoldersListEverySourceInOrder) {
+  const wchar_t* const key = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+  const wchar_t* const name = L"ProgramW6432Dir";
+  HKEY handle = nullptr;
+  ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &handle),
+            ERROR_SUCCESS);
+  const bool added =
+      ::RegQueryValueExW(handle, name, nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND;
+  const wchar_t value[] = L"C:\\Program Files";
+  if (added)
+    ::RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof value);
   const std::vector<std::u16string> folders = platform.ProgramFilesFolders();
-  ASSERT_FALSE(folders.empty());
-  for (const std::u16string& f : folders) {
-    ASSERT_GE(f.size(), 4u);
-    EXPECT_EQ(f[1], u':');
-    EXPECT_NE(f.back(), u'\\');
-  }
+  if (added) ::RegDeleteValueW(handle, name);
+  ::RegCloseKey(handle);
+
+  const std::u16string native = u"C:\\Program Files", x86 = u"C:\\Program Files (x86)";
+  EXPECT_EQ(folders, (std::vector<std::u16string>{native, x86, native, x86, native, native}));
 }
 
-TEST_F(Win32TokenPlatformTest, ChildrenStartAndNoHandleOfTheirsIsKept) {
+TEST_F(Win32TokenPlatformTest, ChildrenAreStartedWaitedForAndClosed) {
   const std::u16string cmd = SystemFolder() + u"\\cmd.exe";
-  // The waited-for child has run to its end when the call returns.
-  const std::u16string out = folder + u"\\out.txt";
+  const std::u16string out = folder + u"\\kvn.log";
   const std::u16string line = u"cmd /c echo hello> \"" + out + u"\"";
-  EXPECT_TRUE(platform.StartProcess(cmd.c_str(), line.c_str(), true));
-  EXPECT_TRUE(platform.FindFile(out.c_str()).found);
-  ::DeleteFileW(AsWide(out.c_str()));
-
-  EXPECT_FALSE(platform.StartProcess(u"C:\\no\\such\\TrueCrypt.exe", u"x /a /q /d /f", true));
+  const os::Handle child = platform.StartProcess(cmd.c_str(), line.c_str());
+  ASSERT_NE(child, nullptr);
+  EXPECT_EQ(platform.Wait(child, nullptr, 0xFFFFFFFF), os::WaitResult::kChildEnded);
+  EXPECT_EQ(platform.FindFile(out.c_str()).size, 7u);  // it ran to its end: "hello\r\n"
+  platform.CloseProcess(child);
+  EXPECT_EQ(platform.StartProcess(u"C:\\no\\such\\TrueCrypt.exe", u"x /a /q /d /f"), nullptr);
 
   const int before = OpenHandles();
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_TRUE(platform.StartProcess(cmd.c_str(), u"cmd /c exit 0", false));
+  for (int i = 0; i < 3; ++i) {
+    const os::Handle quick = platform.StartProcess(cmd.c_str(), u"cmd /c exit 0");
+    platform.Wait(quick, nullptr, 0xFFFFFFFF);
+    platform.CloseProcess(quick);
   }
-  const int after = OpenHandles();
-  EXPECT_LE(after, before);  // no handle of a child that is not waited for is kept
+  EXPECT_LE(OpenHandles(), before);  // the thread handle is not kept either
 }
 
-TEST_F(Win32TokenPlatformTest, PauseEndsOnTheStopEvent) {
-  EXPECT_FALSE(platform.Pause(0));  // no event: a plain sleep
-  const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ASSERT_NE(event, nullptr);
-  service::stopEvent = event;
-  EXPECT_FALSE(platform.Pause(1));
-  ::SetEvent(event);
-  EXPECT_TRUE(platform.Pause(60000));  // returns at once
-  service::stopEvent = nullptr;
-  ::CloseHandle(event);
+TEST_F(Win32TokenPlatformTest, WaitsEndOnTheChildFirstThenTheStopEvent) {
+  const std::u16string ping = SystemFolder() + u"\\ping.exe";
+  const os::Handle child = platform.StartProcess(ping.c_str(), u"ping -n 60 127.0.0.1");
+  ASSERT_NE(child, nullptr);
+  const HANDLE stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_EQ(platform.Wait(nullptr, nullptr, 1), os::WaitResult::kTimedOut);  // a plain sleep
+  EXPECT_EQ(platform.Wait(child, stop, 1), os::WaitResult::kTimedOut);
+  ::SetEvent(stop);
+  EXPECT_EQ(platform.Wait(child, stop, 60000), os::WaitResult::kStopped);
+  EXPECT_EQ(platform.Wait(nullptr, stop, 60000), os::WaitResult::kStopped);
+  ::TerminateProcess(static_cast<HANDLE>(child), 0);
+  EXPECT_EQ(platform.Wait(child, stop, 60000), os::WaitResult::kChildEnded);
+  EXPECT_EQ(platform.Wait(reinterpret_cast<os::Handle>(0x7ff0), nullptr, 0),
+            os::WaitResult::kFailed);
+  platform.CloseProcess(child);
+  ::CloseHandle(stop);
+}
+
+// The log is emptied only once it passed its checks: a file with a second name is refused
+// and keeps its bytes.
+TEST_F(Win32TokenPlatformTest, TraceFileIsEmptiedUnlessItHasASecondName) {
+  const std::u16string log = folder + u"\\kvn.log";
+  WriteFile(log, "old lines");
+  std::unique_ptr<os::ByteSink> sink = os::OpenHostTraceFile(log.c_str());
+  ASSERT_NE(sink, nullptr);
+  EXPECT_TRUE(sink->Write("new", 3));
+  sink.reset();
+  EXPECT_EQ(ReadFile(log), "new");
+
+  ASSERT_TRUE(
+      ::CreateHardLinkW(AsWide((folder + u"\\second.log").c_str()), AsWide(log.c_str()), nullptr));
+  EXPECT_EQ(os::OpenHostTraceFile(log.c_str()), nullptr);
+  EXPECT_EQ(ReadFile(log), "new");
 }
 
 }  // namespace
