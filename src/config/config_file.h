@@ -25,9 +25,8 @@ class ConfigFile {
   // was; a load into a loaded reader resets it first.
   int LoadFile(const char16_t* path);                         // the machine's own files
   int LoadFile(os::FileOpener& files, const char16_t* path);  // files of the given opener
-  // Reads `stream` from start to end and hands the bytes to LoadText.
-  int LoadStream(std::FILE* stream);
-  // Converts `length` bytes in the ANSI code page to UTF-16, installs them, parses them.
+  // Converts `length` bytes in the ANSI code page to UTF-16, installs them, parses them: a
+  // load from memory.
   int LoadText(const char* bytes, std::size_t length);
 
   // The value of `key` in `section`, or null when either is null or absent. The value lives
@@ -37,13 +36,15 @@ class ConfigFile {
   // Releases the text and every section.
   void Reset();
 
-  // The steps of a load, public for tests. `cursor` moves through the text; `section` is the
-  // current section name. Yields a section entry (key and value null) or a key entry.
+ private:
+  // Reads `stream` from start to end and hands the bytes to LoadText.
+  int LoadStream(std::FILE* stream);
+  // The parser's step: `cursor` moves through the text; `section` is the current section
+  // name. Yields a section entry (key and value null) or a key entry.
   static bool NextEntry(char16_t*& cursor, const char16_t*& section, const char16_t*& key,
                         const char16_t*& value);
   void StoreEntry(const char16_t* section, const char16_t* key, const char16_t* value);
 
- private:
   // Orders names by the ASCII-only case-insensitive comparison.
   struct NameLess {
     bool operator()(const char16_t* a, const char16_t* b) const;
