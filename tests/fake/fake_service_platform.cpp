@@ -21,19 +21,6 @@ constexpr std::uint32_t kStopped = 1;
 constexpr std::uint32_t kStopPending = 3;
 constexpr std::uint32_t kControlStop = 1;
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 }  // namespace
 
 std::u16string LowerAscii(std::u16string_view text) {
@@ -80,19 +67,6 @@ int FakeServicePlatform::SendConsoleEvent(std::uint32_t event) {
   return consoleHandler(event);
 }
 
-std::string FakeServicePlatform::Transcript() const {
-  std::string out;
-  for (const auto& write : console) {
-    for (const char16_t unit : write.text) AppendUtf8(out, unit);
-  }
-  return out;
-}
-
-InstalledService* FakeServicePlatform::Service(const std::u16string& name) {
-  auto it = services.find(LowerAscii(name));
-  return it == services.end() ? nullptr : &it->second;
-}
-
 os::Handle FakeServicePlatform::NewServiceHandle(const std::u16string& target) {
   const std::uintptr_t id = nextHandle_;
   nextHandle_ += 8;
@@ -114,7 +88,6 @@ void FakeServicePlatform::Fill(const InstalledService& service, os::ServiceStatu
 
 bool FakeServicePlatform::StartServiceCtrlDispatcher(const char16_t* serviceName,
                                                      os::ServiceMainFn main) {
-  dispatchedName = serviceName;
   if (Fails("StartServiceCtrlDispatcher")) return false;
   if (!startedByServiceManager) {
     kernel_.lastError = kScmFailedServiceControllerConnect;
@@ -145,9 +118,8 @@ bool FakeServicePlatform::SetServiceStatus(os::Handle statusHandle,
   return true;
 }
 
-os::Handle FakeServicePlatform::RegisterEventSource(const char16_t* sourceName) {
+os::Handle FakeServicePlatform::RegisterEventSource(const char16_t*) {
   if (Fails("RegisterEventSource")) return nullptr;
-  eventSourcesOpened.emplace_back(sourceName);
   ++openEventSources;
   return reinterpret_cast<os::Handle>(std::uintptr_t{0xcafe4242});
 }

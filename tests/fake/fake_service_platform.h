@@ -81,25 +81,20 @@ class FakeServicePlatform : public os::ServicePlatform {
   int SendConsoleEvent(std::uint32_t event);
   os::ControlHandlerFn controlHandler = nullptr;
   os::ConsoleHandlerFn consoleHandler = nullptr;
-  std::u16string dispatchedName;  // the service name of the dispatch table
   std::u16string registeredName;  // the name the control handler was registered under
   std::vector<StatusReport> statuses;
 
   // --- event log -----------------------------------------------------------------------
   std::vector<EventLogEntry> eventLog;
-  std::vector<std::u16string> eventSourcesOpened;  // by source name
   int openEventSources = 0;
 
   // --- console -------------------------------------------------------------------------
   std::vector<ConsoleWrite> console;
-  // Everything written, in order, as UTF-8.
-  std::string Transcript() const;
 
   // --- service control manager ---------------------------------------------------------
   std::u16string modulePath = u"C:\\Kelvarn\\kelvarn.exe";
   // By lower-cased name: service names are case-insensitive.
   std::map<std::u16string, InstalledService> services;
-  InstalledService* Service(const std::u16string& name);
   std::size_t openServiceHandles() const { return handles_.size(); }
   // Every handle closed by CloseServiceHandle, in order, with its kind ("manager" or the
   // service name).

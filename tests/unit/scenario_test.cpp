@@ -373,7 +373,7 @@ class Scenario {
            << " hint " << r.waitHint << "\n";
     }
     for (const auto& entry : s.eventLog) {
-      out_ << "event";
+      out_ << "event " << entry.type << "/" << entry.category << "/" << entry.id;
       for (const auto& text : entry.strings) out_ << " | " << Narrow(text);
       out_ << "\n";
     }
