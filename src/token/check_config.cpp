@@ -209,23 +209,7 @@ int SecureToken::SettleTargetDrive(const ConfigFile& config) {
   CopyFirstCharacter(targetDrive, config.GetValue(u"Config", u"TargetDrive"));
   TraceLine("TargetDrive: ", targetDrive);
 
-  // FirstFreeDrive: the lowest letter whose bit is clear below the highest letter in use,
-  // else the letter just above it.
-  char16_t walking[2] = u"A";
-  char16_t firstFreeDrive[2] = u"A";
-  bool searching = true;
-  for (std::uint32_t mask = platform_.GetDrives(); mask != 0; mask >>= 1) {
-    if ((mask & 1u) == 0 && searching) {
-      firstFreeDrive[0] = walking[0];
-      searching = false;
-      TraceLine("FirstFreeDrive is: ", firstFreeDrive);
-    }
-    ++walking[0];
-  }
-  if (searching) {
-    firstFreeDrive[0] = walking[0];
-    TraceLine("FirstFreeDrive: ", firstFreeDrive);
-  }
+  const char16_t firstFreeDrive[2] = {FirstFreeDrive(), u'\0'};
   if (firstFreeDrive[0] > u'Z') {
     TraceLine("FirstFreeDrive is: ", firstFreeDrive);
     TraceText("No free drive letter available!\n");
@@ -258,6 +242,27 @@ int SecureToken::SettleTargetDrive(const ConfigFile& config) {
   }
   // Any other policy keeps the letter that is in use; the mount then fails in the tool.
   return ConfigOk;
+}
+
+// The lowest letter whose bit is clear below the highest letter in use, else the letter just
+// above it (past "Z" when every letter is in use).
+char16_t SecureToken::FirstFreeDrive() {
+  char16_t walking[2] = u"A";
+  char16_t firstFreeDrive[2] = u"A";
+  bool searching = true;
+  for (std::uint32_t mask = platform_.GetDrives(); mask != 0; mask >>= 1) {
+    if ((mask & 1u) == 0 && searching) {
+      firstFreeDrive[0] = walking[0];
+      searching = false;
+      TraceLine("FirstFreeDrive is: ", firstFreeDrive);
+    }
+    ++walking[0];
+  }
+  if (searching) {
+    firstFreeDrive[0] = walking[0];
+    TraceLine("FirstFreeDrive: ", firstFreeDrive);
+  }
+  return firstFreeDrive[0];
 }
 
 std::u16string SecureToken::LinkOnRemovableDrive(const char16_t* path) {

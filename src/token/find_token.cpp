@@ -9,6 +9,35 @@ constexpr std::uint32_t kPassPause = 2000;  // ms after every pass
 constexpr int kNoCheckMade = -1;
 }  // namespace
 
+// The line that closes a check made during a scan.
+void SecureToken::TraceCheckResult(int result) {
+  switch (result) {
+    case ConfigOk:
+      TraceText("configfile found and OK!\n");
+      break;
+    case ConfigUnreadable:
+      TraceText("cannot open configfile!\n");
+      break;
+    case TrueCryptNotFound:
+      TraceLine("TrueCrypt not found!: ", trueCryptPath);
+      break;
+    case KeyFileNotFound:
+      TraceLine("Keyfile not found!: ", keyFilePath);
+      break;
+    case ContainerNotFound:
+      TraceLine("Container not found!: ", containerPath);
+      break;
+    case TargetDriveInUse:
+      TraceLine("Target Drive already used! ", targetDrive);
+      break;
+    case NoFreeDriveLetter:
+      TraceText("No free drive letter available!\n");
+      break;
+    default:
+      break;
+  }
+}
+
 int SecureToken::FindToken() {
   int result = kNoCheckMade;
   const std::uint32_t firstMask = platform_.GetDrives();
@@ -42,31 +71,7 @@ int SecureToken::FindToken() {
             TraceLine("Invalid File Handle. GetLastError reports: ", search.error);
           } else {
             result = CheckConfig(configPath);
-            switch (result) {
-              case ConfigOk:
-                TraceText("configfile found and OK!\n");
-                break;
-              case ConfigUnreadable:
-                TraceText("cannot open configfile!\n");
-                break;
-              case TrueCryptNotFound:
-                TraceLine("TrueCrypt not found!: ", trueCryptPath);
-                break;
-              case KeyFileNotFound:
-                TraceLine("Keyfile not found!: ", keyFilePath);
-                break;
-              case ContainerNotFound:
-                TraceLine("Container not found!: ", containerPath);
-                break;
-              case TargetDriveInUse:
-                TraceLine("Target Drive already used! ", targetDrive);
-                break;
-              case NoFreeDriveLetter:
-                TraceText("No free drive letter available!\n");
-                break;
-              default:
-                break;
-            }
+            TraceCheckResult(result);
             tokenPresent = (result == ConfigOk);
           }
         }

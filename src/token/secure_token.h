@@ -110,6 +110,9 @@ class SecureToken {
   int SettleKeyFile(const ConfigFile& config);
   int SettleContainer(const ConfigFile& config);
   int SettleTargetDrive(const ConfigFile& config);
+  char16_t FirstFreeDrive();
+  // The line that closes a check made during a scan.
+  void TraceCheckResult(int result);
   // The first component of `path` that is a link, when `path` lies on a removable drive; the
   // components are looked at from the root on, and the walk ends at one that is missing.
   std::u16string LinkOnRemovableDrive(const char16_t* path);
