@@ -1,6 +1,7 @@
-// A handle of the service platform, released on every path out of the scope that opened it.
+// The service platform's handles, released through the installed platform.
 #pragma once
 
+#include "common/scoped_handle.h"
 #include "os/handle.h"
 #include "os/service_platform.h"
 #include "service/service_state.h"
@@ -8,22 +9,16 @@
 namespace kvn::service {
 
 template <void (os::ServicePlatform::*Release)(os::Handle)>
-class ScopedHandle {
- public:
-  explicit ScopedHandle(os::Handle handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (handle_ != nullptr) (ServiceOs().*Release)(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  os::Handle get() const { return handle_; }
-
- private:
-  os::Handle handle_;
+struct ServicePlatformHandle {
+  using Value = os::Handle;
+  static Value Invalid() { return nullptr; }
+  static void Close(Value handle) { (ServiceOs().*Release)(handle); }
 };
 
 // Declared in opening order, so that a service closes before its manager.
-using ScopedServiceHandle = ScopedHandle<&os::ServicePlatform::CloseServiceHandle>;
-using ScopedEventSource = ScopedHandle<&os::ServicePlatform::DeregisterEventSource>;
+using ScopedServiceHandle =
+    ScopedHandle<ServicePlatformHandle<&os::ServicePlatform::CloseServiceHandle>>;
+using ScopedEventSource =
+    ScopedHandle<ServicePlatformHandle<&os::ServicePlatform::DeregisterEventSource>>;
 
 }  // namespace kvn::service
