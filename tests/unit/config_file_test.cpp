@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <new>
 #include <optional>
 #include <string>
@@ -180,69 +181,54 @@ TEST(ConfigFileLoad, OutOfMemoryAnywhereIs12AndLeavesTheReaderUnchanged) {
   EXPECT_EQ(config.GetValue(u"s1", u"K4"), nullptr);
 }
 
-// ---------------------------------------------------------------------------------------
-// The grammar: one text, its look-ups and their expected values (null: absent).
+// The grammar: texts and their look-ups, from tests/data/config_grammar.txt.
 
-struct Lookup {
-  const char16_t* section;
-  const char16_t* key;
-  const char16_t* expected;
-};
-
-struct GrammarCase {
-  const char* name;
-  std::string_view text;
-  std::vector<Lookup> lookups;
-};
-
-// clang-format off
-const GrammarCase kGrammar[] = {
-    {"CommentsOnly", "; one\n  # two\n\n\t\r\n;[Config]\n#Key=v\n",
-     {{u"Config", u"Key", nullptr}, {u"", u"#Key", nullptr}}},
-    {"CommentsOnlyAtLineStart", "[A]\n \t; k=1\nk=2\n  #k=3\nx=y;z #w\nk;x=1\n",
-     {{u"A", u"k", u"2"}, {u"A", u"x", u"y;z #w"}, {u"A", u"k;x", u"1"}}},
-    {"InitialSection", "Key=v\n[A]\n[]\nMore=w\n[B]\n[ \t ]\nLast=x\n",
-     {{u"", u"key", u"v"}, {u"", u"More", u"w"}, {u"", u"Last", u"x"}}},
-    {"SectionHeadedTwiceInOtherCase", "[Config]\nKey=1\nOnlyFirst=a\n[CONFIG]\nkey=2\nOnlyLast=b\n",
-     {{u"config", u"KEY", u"2"}, {u"Config", u"OnlyFirst", u"a"}, {u"Config", u"OnlyLast", u"b"}}},
-    {"CaseIgnoredForAsciiOnly", "[\xC4]\nk=1\n",
-     {{u"\u00E4", u"k", nullptr}, {u"\u00C4", u"K", u"1"}}},
-    {"DuplicateKeyLastWins", "[A]\nKey=1\nKEY=2\n", {{u"a", u"kEy", u"2"}}},
-    {"EmptyValuesAreNotNull", "[A]\nEmpty=\nBlank= \t \r\nAtEnd=",
-     {{u"A", u"Empty", u""}, {u"A", u"Blank", u""}, {u"A", u"AtEnd", u""}}},
-    {"BlanksAndCrLf", "[ My Section ]\r\n  my\tkey  =\t my value  \r\nk = a=b = c\r\n",
-     {{u"My Section", u"my\tkey", u"my value"}, {u"My Section", u"k", u"a=b = c"}}},
-    {"EmptyKeyLineSkipped", "[A]\n  =v\nk=1\n", {{u"A", u"k", u"1"}, {u"A", u"", nullptr}}},
-    {"HeaderNameEndsAtLineFeed", "[ Sec \r\n]\r\nk=v\r\n", {{u"Sec", u"k", nullptr}}},
-    {"CrOnlyIsOneLine", "Key=a\r[S]\rb=c\r",
-     {{u"", u"Key", u"a\r[S]\rb=c"}, {u"S", u"b", nullptr}}},
-    {"TextAfterBracketSkipped", "[A] x=1\ny=2", {{u"A", u"x", nullptr}, {u"A", u"y", u"2"}}},
-    {"UnterminatedHeader", "[A]\n[B\nk=1\n[C", {{u"A", u"k", u"1"}, {u"B", u"k", nullptr}}},
-    {"NameOnNextLine", "[A]\n[\nk=1\nj=2\n[\n\n  Later ]\nm=1\n",
-     {{u"A", u"k", nullptr}, {u"A", u"j", u"2"}, {u"Later", u"m", u"1"}}},
-    {"BareWordsSkipped", "[A]\nword\ntwo words\nk=1\n",
-     {{u"A", u"k", u"1"}, {u"A", u"two words", nullptr}}},
-    {"ZeroByteEndsTheText", "[A]\nk=ab\0cd\nj=w\n"sv, {{u"A", u"k", u"ab"}, {u"A", u"j", nullptr}}},
-    {"BomIsText", "\xEF\xBB\xBF[Config]\nKey=v\n",
-     {{u"Config", u"Key", nullptr}, {u"", u"key", u"v"}}},
-    {"BomBeforeKeyIsPartOfKey", "\xEF\xBB\xBFKey=v", {{u"", u"\u00EF\u00BB\u00BFKey", u"v"}}},
-    {"NullNames", "k=1\n[A]\nk=1\n", {{nullptr, u"k", nullptr}, {u"A", nullptr, nullptr}}},
-    {"Windows1252", "[A]\nu=\xE4\ne=\x80\x9F\nx=\x81\x8D\x8F\x90\x9D\n",
-     {{u"A", u"u", u"\u00E4"}, {u"A", u"e", u"\u20AC\u0178"},
-      {u"A", u"x", u"\u0081\u008D\u008F\u0090\u009D"}}},
-};
-// clang-format on
-
-TEST(ConfigFileGrammar, LooksUp) {
-  for (const GrammarCase& c : kGrammar) {
-    SCOPED_TRACE(c.name);
-    ConfigFile config;
-    ASSERT_EQ(Load(config, c.text), 0);
-    for (const Lookup& l : c.lookups) {
-      EXPECT_EQ(Text(config.GetValue(l.section, l.key)), Text(l.expected))
-          << "look-up " << &l - c.lookups.data();
+// `text` with its C escapes (\n \r \t \0 \xHH \uHHHH) turned into units.
+std::u16string Unescape(const std::string& text) {
+  std::u16string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += static_cast<char16_t>(static_cast<unsigned char>(text[i]));
+      continue;
+    }
+    const char kind = text[++i];
+    const std::size_t digits = kind == 'x' ? 2 : kind == 'u' ? 4 : 0;
+    if (digits != 0) {
+      out += static_cast<char16_t>(std::stoul(text.substr(i + 1, digits), nullptr, 16));
+      i += digits;
+    } else {
+      out += kind == 'n' ? u'\n' : kind == 'r' ? u'\r' : kind == 't' ? u'\t' : u'\0';
     }
   }
+  return out;
+}
+
+TEST(ConfigFileGrammar, LooksUp) {
+  std::ifstream cases(std::string(KVN_TEST_DATA_DIR) + "/config_grammar.txt");
+  ASSERT_TRUE(cases.is_open());
+  ConfigFile config;
+  std::string line, text;
+  int lookups = 0;
+  while (std::getline(cases, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    if (line.rfind("text: ", 0) == 0) {
+      text.clear();
+      for (const char16_t unit : Unescape(line.substr(6))) text += static_cast<char>(unit);
+      ASSERT_EQ(Load(config, text), 0) << line;
+      continue;
+    }
+    const std::size_t bar = line.find('|'), last = line.rfind('|');
+    const std::u16string section = Unescape(line.substr(0, bar));
+    const std::u16string key = Unescape(line.substr(bar + 1, last - bar - 1));
+    const std::string expected = line.substr(last + 1);
+    const char16_t* value = config.GetValue(section == u"(null)" ? nullptr : section.c_str(),
+                                            key == u"(null)" ? nullptr : key.c_str());
+    EXPECT_EQ(Text(value),
+              expected == "(absent)" ? std::nullopt : std::optional(Unescape(expected)))
+        << text << " / " << line;
+    ++lookups;
+  }
+  EXPECT_EQ(lookups, 43);
 }
 
 // The host's ANSI conversion, as the reader uses it.
