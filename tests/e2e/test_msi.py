@@ -94,7 +94,7 @@ def test_signatures_and_checksums(dist, tmp_path):
     zip_exe = tmp_path / "kelvarn.exe"
     zip_exe.write_bytes(packed(dist, NEW, "kelvarn.exe"))
     assert run("msiextract", "-C", tmp_path / "msi", msi(dist, NEW)).returncode == 0
-    msi_exe = tmp_path / "msi" / "Kelvarn" / "kelvarn.exe"
+    msi_exe = next((tmp_path / "msi").rglob("kelvarn.exe"))
     assert ok(zip_exe) and ok(msi_exe) and ok(msi(dist, NEW))
     assert not ok(msi(dist, OLD))
     assert file_version(zip_exe) == file_version(msi_exe) == NEW + ".0"
