@@ -16,8 +16,8 @@ packages=(
   wine wine64
   # end-to-end harness
   python3 python3-pytest procps
-  # release packages (MSI)
-  wixl
+  # release packages: MSI, Authenticode signatures (and the certificate checks), MSI extraction in tests
+  wixl osslsigncode openssl msitools
 )
 
 missing=()

@@ -1,41 +1,111 @@
 #!/usr/bin/env bash
 # Builds the release packages into dist/: per architecture a zip (kelvarn.exe, the sample
-# kvn.ini, the stick guide, the licence) and an MSI that installs kelvarn.exe under Program
-# Files and registers and starts the service; then SHA256SUMS over all of them.
+# kvn.ini, the stick and deployment guides, the licence) and an MSI that installs kelvarn.exe
+# under Program Files, registers the service and its event source and starts it; then
+# SHA256SUMS over them.
+#
+#   scripts/package.sh [VERSION]     VERSION (or KVN_VERSION) is major.minor.patch, default the
+#                                    project version; it goes into kelvarn.exe and the packages
+#
+#   KVN_SIGN_PFX, KVN_SIGN_PASSWORD  a PKCS#12 file and its password: kelvarn.exe (before it is
+#                                    packed) and the MSIs get an Authenticode SHA-256 signature
+#   KVN_SIGN_TIMESTAMP               optional RFC 3161 time-stamp server for the signatures
+#   KVN_ARCHS                        the architectures, default "x64 x86"
+#   KVN_DIST                         the output folder, default dist
+#
+# Each architecture builds in build/package/<preset>, apart from the development builds. All
+# output is made in a staging folder that replaces the output folder only once everything is
+# built and signed, so a failed run leaves no half-made or half-signed packages behind.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+
+fail() {
+  echo "package.sh: $*" >&2
+  exit 1
+}
+
+version=${1:-${KVN_VERSION:-}}
+[ -n "$version" ] || version=$(sed -nE 's/^project\(kelvarn VERSION ([^ )]+).*/\1/p' CMakeLists.txt)
+# Windows Installer compares the first three fields, as 0-255, 0-255 and 0-65535.
+if ! [[ $version =~ ^(0|[1-9][0-9]{0,2})\.(0|[1-9][0-9]{0,2})\.(0|[1-9][0-9]{0,4})$ ]] ||
+  ((BASH_REMATCH[1] > 255 || BASH_REMATCH[2] > 255 || BASH_REMATCH[3] > 65535)); then
+  fail "refused version '$version': give major.minor.patch in digits without leading zeros, major and minor at most 255, patch at most 65535 (for example 1.2.3)"
+fi
+archs=${KVN_ARCHS:-x64 x86}
+for arch in $archs; do
+  case $arch in x64 | x86) ;; *) fail "unknown architecture '$arch' in KVN_ARCHS (x64, x86)" ;; esac
+done
+dist=${KVN_DIST:-dist}
+
+# Signing: check the certificate and its password before anything is built.
+signing=()
+if [ -n "${KVN_SIGN_PFX:-}" ]; then
+  [ -n "${KVN_SIGN_PASSWORD+set}" ] || fail "KVN_SIGN_PFX is set but KVN_SIGN_PASSWORD is not (set it empty for a file without password)"
+  if [ ! -f "$KVN_SIGN_PFX" ] || [ ! -r "$KVN_SIGN_PFX" ]; then fail "cannot read the signing certificate $KVN_SIGN_PFX"; fi
+  openssl pkcs12 -in "$KVN_SIGN_PFX" -passin env:KVN_SIGN_PASSWORD -noout 2>/dev/null ||
+    openssl pkcs12 -legacy -in "$KVN_SIGN_PFX" -passin env:KVN_SIGN_PASSWORD -noout 2>/dev/null ||
+    fail "cannot open the signing certificate $KVN_SIGN_PFX: wrong password, or not a PKCS#12 file"
+elif [ -n "${KVN_SIGN_PASSWORD:-}" ]; then
+  fail "KVN_SIGN_PASSWORD is set but KVN_SIGN_PFX is not"
+fi
+
 [ "${KVN_SKIP_DEPS:-}" = 1 ] || bash scripts/install-deps.sh
 
-version=""
-rm -rf dist
-mkdir -p dist build/package
+mkdir -p build/package
+work=$(mktemp -d build/package/work.XXXXXX)
+stage=$(mktemp -d build/package/stage.XXXXXX)
+trap 'rm -rf "$work" "$stage"' EXIT
+chmod 755 "$stage"
+
+if [ -n "${KVN_SIGN_PFX:-}" ]; then
+  (umask 077 && printf '%s' "$KVN_SIGN_PASSWORD" > "$work/password")
+  signing=(-pkcs12 "$KVN_SIGN_PFX" -readpass "$work/password" -h sha256 -n Kelvarn)
+  [ -z "${KVN_SIGN_TIMESTAMP:-}" ] || signing+=(-ts "$KVN_SIGN_TIMESTAMP")
+fi
+# sign IN OUT: an Authenticode-signed copy of IN, or a plain copy when not signing.
+sign() {
+  if [ "${#signing[@]}" -gt 0 ]; then
+    osslsigncode sign "${signing[@]}" -in "$1" -out "$2" >/dev/null || fail "signing $1 failed"
+  else
+    cp "$1" "$2"
+  fi
+}
+
 # The sample configuration with Windows line ends, for Notepad users.
-sed 's/$/\r/' docs/kvn.ini > build/package/kvn.ini
-for arch in x64 x86; do
+sed 's/$/\r/' docs/kvn.ini > "$work/kvn.ini"
+for arch in $archs; do
   case $arch in
-    x64) preset=win64 wixarch=x64 win64=yes pfdir=ProgramFiles64Folder ;;
-    x86) preset=win32 wixarch=x86 win64=no pfdir=ProgramFilesFolder ;;
+    x64) preset=win64 win64=yes pfdir=ProgramFiles64Folder ;;
+    x86) preset=win32 win64=no pfdir=ProgramFilesFolder ;;
   esac
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" --target kelvarn
-  exe="build/$preset/kelvarn.exe"
-  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$preset/CMakeCache.txt")
+  build=build/package/$preset
+  cmake --preset "$preset" -B "$build" -DKVN_VERSION="$version" -DKVN_TESTS=OFF >/dev/null
+  cmake --build "$build" --target kelvarn
   name="kelvarn-$version-$arch"
 
-  stage=$(mktemp -d)
-  mkdir -p "$stage/$name"
-  cp "$exe" "$stage/$name/kelvarn.exe"
-  cp build/package/kvn.ini docs/stick-setup.md "$stage/$name/"
-  cp LICENSE "$stage/$name/LICENSE.txt"
-  (cd "$stage" && python3 -m zipfile -c "$root/dist/$name.zip" "$name")
-  rm -rf "$stage"
+  mkdir -p "$work/$name"
+  sign "$build/kelvarn.exe" "$work/$name/kelvarn.exe"
+  cp "$work/kvn.ini" docs/stick-setup.md docs/deploy.md "$work/$name/"
+  cp LICENSE "$work/$name/LICENSE.txt"
+  (cd "$work" && python3 -m zipfile -c "$root/$stage/$name.zip" "$name")
 
-  wixl -a "$wixarch" -D Version="$version" -D ExePath="$exe" -D Win64="$win64" \
-    -D ProgramFilesDir="$pfdir" -D IniPath=build/package/kvn.ini -o "dist/$name.msi" packaging/kelvarn.wxs
+  # wixl takes its sources relative to the folder it runs in.
+  wixl -a "$arch" -D Version="$version" -D ExePath="$work/$name/kelvarn.exe" -D Win64="$win64" \
+    -D ProgramFilesDir="$pfdir" -D IniPath="$work/kvn.ini" -o "$work/$name.msi" packaging/kelvarn.wxs
+  # wixl writes an "expandable" registry value as a plain string; the #% prefix makes it REG_EXPAND_SZ.
+  msibuild "$work/$name.msi" -q "UPDATE Registry SET Value = '#%[#KelvarnExe]' WHERE Name = 'EventMessageFile'"
+  sign "$work/$name.msi" "$stage/$name.msi"
 done
 
-(cd dist && sha256sum -- *.zip *.msi > SHA256SUMS)
+(cd "$stage" && sha256sum -- *.zip *.msi > SHA256SUMS)
+rm -rf "$dist"
+mv "$stage" "$dist"
 echo
-echo "Release packages of Kelvarn $version in dist/:"
-ls -l dist
+if [ "${#signing[@]}" -gt 0 ]; then
+  echo "Signed kelvarn.exe and the MSIs with $KVN_SIGN_PFX (Authenticode, SHA-256)."
+else
+  echo "Not signed: KVN_SIGN_PFX and KVN_SIGN_PASSWORD name no certificate."
+fi
+echo "Release packages of Kelvarn $version in $dist/:"
+ls -l "$dist"
