@@ -1,6 +1,6 @@
 // The process entry of kelvarn.exe: installs the Win32 platforms into the core and runs it.
+#include "common/process_state.h"
 #include "service/service_host.h"
-#include "service/service_state.h"
 #include "win32/service_platform_win32.h"
 #include "win32/token_platform_win32.h"
 #include "win32/win32.h"
@@ -13,6 +13,12 @@ int main(int argc, char** argv) {
   // them until then.
   static kvn::win32::Win32ServicePlatform servicePlatform;
   static kvn::win32::Win32TokenPlatform tokenPlatform;
-  kvn::service::InstallPlatforms(&servicePlatform, &tokenPlatform);
-  return kvn::service::RunProcess(argc, argv);
+  kvn::process.serviceOs = &servicePlatform;
+  kvn::process.tokenOs = &tokenPlatform;
+  try {
+    return kvn::service::RunProcess(argc, argv);
+  } catch (...) {
+    // Nothing is left to report to; the process ends like any finished mode.
+    return 0;
+  }
 }

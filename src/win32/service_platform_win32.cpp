@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <type_traits>
 
 #include "win32/win32.h"
 
@@ -29,18 +30,25 @@ std::atomic<os::ServiceMainFn> serviceMainSlot{nullptr};
 std::atomic<os::ControlHandlerFn> controlHandlerSlot{nullptr};
 std::atomic<os::ConsoleHandlerFn> consoleHandlerSlot{nullptr};
 
-// Runs on the thread the dispatcher creates for the service.
-void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv) {
+// Runs on the thread the dispatcher creates for the service. The core's entries catch
+// everything, so no exception unwinds into the system's frames.
+void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv) noexcept {
   serviceMainSlot.load()(argc, reinterpret_cast<char16_t**>(argv));
 }
 
 // Runs on the thread that called StartServiceCtrlDispatcherW.
-void WINAPI ControlHandlerEntry(DWORD control) { controlHandlerSlot.load()(control); }
+void WINAPI ControlHandlerEntry(DWORD control) noexcept { controlHandlerSlot.load()(control); }
 
 // Runs on a thread the system creates for each console event.
-BOOL WINAPI ConsoleHandlerEntry(DWORD event) {
+BOOL WINAPI ConsoleHandlerEntry(DWORD event) noexcept {
   return consoleHandlerSlot.load()(event) != 0 ? TRUE : FALSE;
 }
+
+// Each trampoline is exactly the callback type it is handed to: a different signature or
+// calling convention (stdcall on x86) fails here rather than at run time.
+static_assert(std::is_convertible_v<decltype(&ServiceMainEntry), LPSERVICE_MAIN_FUNCTIONW>);
+static_assert(std::is_convertible_v<decltype(&ControlHandlerEntry), LPHANDLER_FUNCTION>);
+static_assert(std::is_convertible_v<decltype(&ConsoleHandlerEntry), PHANDLER_ROUTINE>);
 
 SERVICE_STATUS ToWin32(const os::ServiceStatus& status) {
   SERVICE_STATUS raw;

@@ -2,7 +2,8 @@
 
 #include <direct.h>  // _getdrives
 
-#include "service/service_state.h"
+#include <cwchar>
+
 #include "win32/win32.h"
 
 // After windows.h: the shell's known folders and the COM allocator that returns them. The
@@ -21,23 +22,6 @@
 namespace kvn::win32 {
 
 namespace {
-
-// A kernel handle closed when it goes out of scope.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() { Reset(); }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  HANDLE get() const { return handle_; }
-  void Reset() {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
-    handle_ = nullptr;
-  }
-
- private:
-  HANDLE handle_;
-};
 
 // A search handle of FindFirstFileW, ended with FindClose.
 class ScopedFind {
@@ -86,26 +70,44 @@ std::u16string GrowingCall(Fill fill) {
   return {};
 }
 
-// Absolute, without the trailing backslash; empty values are left out.
-void AddFolder(std::vector<std::u16string>& folders, const wchar_t* folder) {
-  if (folder == nullptr) return;
-  std::u16string text = AsU16(folder);
-  while (!text.empty() && text.back() == u'\\') text.pop_back();
-  if (!text.empty()) folders.push_back(text);
-}
-
-void AddKnownFolder(std::vector<std::u16string>& folders, REFKNOWNFOLDERID id) {
+// Each source as it reads; empty when the source is missing.
+std::u16string KnownFolder(REFKNOWNFOLDERID id) {
   CoTaskString path;
-  if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, path.out()))) {
-    AddFolder(folders, path.get());
+  if (FAILED(::SHGetKnownFolderPath(id, 0, nullptr, path.out())) || path.get() == nullptr) {
+    return {};
   }
+  return AsU16(path.get());
 }
 
-void AddEnvironmentFolder(std::vector<std::u16string>& folders, const wchar_t* name) {
-  const std::u16string value = GrowingCall([name](wchar_t* buffer, DWORD size) {
+std::u16string EnvironmentValue(const wchar_t* name) {
+  return GrowingCall([name](wchar_t* buffer, DWORD size) {
     return ::GetEnvironmentVariableW(name, buffer, size);
   });
-  if (!value.empty()) AddFolder(folders, AsWide(value.c_str()));
+}
+
+// A string value of HKLM read through the 64-bit view of the registry, which a 32-bit
+// process on 64-bit Windows would otherwise not see. REG_EXPAND_SZ is returned unexpanded.
+std::u16string Registry64Value(const wchar_t* keyPath, const wchar_t* name) {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  constexpr DWORD kTypes = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
+  std::u16string value;
+  DWORD bytes = 0;  // terminator included
+  if (::RegGetValueW(key, nullptr, name, kTypes, nullptr, nullptr, &bytes) == ERROR_SUCCESS &&
+      bytes >= sizeof(wchar_t)) {
+    value.assign(bytes / sizeof(wchar_t), u'\0');
+    if (::RegGetValueW(key, nullptr, name, kTypes, nullptr, AsWide(value.data()), &bytes) ==
+        ERROR_SUCCESS) {
+      value.resize(wcsnlen(AsWide(value.c_str()), bytes / sizeof(wchar_t)));
+    } else {
+      value.clear();
+    }
+  }
+  ::RegCloseKey(key);
+  return value;
 }
 
 }  // namespace
@@ -130,11 +132,11 @@ os::SearchResult Win32TokenPlatform::FindFile(const char16_t* path) {
   WIN32_FIND_DATAW data;
   const ScopedFind search(::FindFirstFileW(AsWide(path), &data));
   if (!search.valid()) return {false, ::GetLastError()};
-  return {true, 0};
+  return {true, 0, data.dwFileAttributes,
+          (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow};
 }
 
-bool Win32TokenPlatform::StartProcess(const char16_t* program, const char16_t* commandLine,
-                                      bool wait) {
+os::Handle Win32TokenPlatform::StartProcess(const char16_t* program, const char16_t* commandLine) {
   // CreateProcessW may write into the command line, so it gets a copy of its own.
   std::u16string line = commandLine;
   STARTUPINFOW startup = {};
@@ -142,30 +144,43 @@ bool Win32TokenPlatform::StartProcess(const char16_t* program, const char16_t* c
   PROCESS_INFORMATION process = {};
   if (!::CreateProcessW(AsWide(program), AsWide(line.data()), nullptr, nullptr, FALSE, 0, nullptr,
                         nullptr, &startup, &process)) {
-    return false;
+    return nullptr;
   }
-  // Both handles are closed on the way out: a child that is not waited for leaves nothing
-  // behind in this process, however often the container is mounted.
-  const ScopedHandle child(process.hProcess);
-  const ScopedHandle thread(process.hThread);
-  if (wait) ::WaitForSingleObject(child.get(), INFINITE);
-  return true;
+  // Only the process handle is kept, and the caller closes it.
+  ::CloseHandle(process.hThread);
+  return process.hProcess;
 }
 
-bool Win32TokenPlatform::Pause(std::uint32_t milliseconds) {
-  const HANDLE stop = static_cast<HANDLE>(service::stopEvent.load());
-  if (stop == nullptr) {
+os::WaitResult Win32TokenPlatform::Wait(os::Handle child, os::Handle stop,
+                                        std::uint32_t milliseconds) {
+  // The child comes first: WaitForMultipleObjects reports the lowest signalled index, so a
+  // child that has ended wins over a stop requested at the same time.
+  HANDLE handles[2];
+  DWORD count = 0;
+  if (child != nullptr) handles[count++] = static_cast<HANDLE>(child);
+  if (stop != nullptr) handles[count++] = static_cast<HANDLE>(stop);
+  if (count == 0) {
     ::Sleep(milliseconds);
-    return false;
+    return os::WaitResult::kTimedOut;
   }
-  const DWORD result = ::WaitForSingleObject(stop, milliseconds);
-  if (result == WAIT_FAILED) {
-    // Still a pause: a watch cycle that stopped pausing would spin at full speed.
-    ::Sleep(milliseconds);
-    return false;
+  const DWORD timeout = milliseconds == 0xFFFFFFFF ? INFINITE : milliseconds;
+  switch (::WaitForMultipleObjects(count, handles, FALSE, timeout)) {
+    case WAIT_OBJECT_0:
+      return child != nullptr ? os::WaitResult::kChildEnded : os::WaitResult::kStopped;
+    case WAIT_OBJECT_0 + 1:
+      return os::WaitResult::kStopped;
+    case WAIT_TIMEOUT:
+      return os::WaitResult::kTimedOut;
+    default:  // WAIT_FAILED; abandoned mutexes cannot occur with these handles
+      return os::WaitResult::kFailed;
   }
-  return result == WAIT_OBJECT_0;
 }
+
+void Win32TokenPlatform::CloseProcess(os::Handle child) {
+  ::CloseHandle(static_cast<HANDLE>(child));
+}
+
+void Win32TokenPlatform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 std::u16string Win32TokenPlatform::FullPathName(const char16_t* path) {
   return GrowingCall([path](wchar_t* buffer, DWORD size) {
@@ -180,15 +195,14 @@ std::u16string Win32TokenPlatform::LongPathName(const char16_t* path) {
 }
 
 std::vector<std::u16string> Win32TokenPlatform::ProgramFilesFolders() {
-  // A 32-bit process on 64-bit Windows gets the x86 folder for both known folders; the
-  // environment's ProgramW6432 names the native one.
-  std::vector<std::u16string> folders;
-  AddKnownFolder(folders, FOLDERID_ProgramFiles);
-  AddKnownFolder(folders, FOLDERID_ProgramFilesX86);
-  AddEnvironmentFolder(folders, L"ProgramFiles");
-  AddEnvironmentFolder(folders, L"ProgramFiles(x86)");
-  AddEnvironmentFolder(folders, L"ProgramW6432");
-  return folders;
+  // A 32-bit process on 64-bit Windows gets the x86 folder for both known folders and for
+  // ProgramFiles; ProgramW6432 and the 64-bit registry name the native one.
+  return {KnownFolder(FOLDERID_ProgramFiles),
+          KnownFolder(FOLDERID_ProgramFilesX86),
+          EnvironmentValue(L"ProgramFiles"),
+          EnvironmentValue(L"ProgramFiles(x86)"),
+          EnvironmentValue(L"ProgramW6432"),
+          Registry64Value(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramW6432Dir")};
 }
 
 }  // namespace kvn::win32

@@ -1,6 +1,6 @@
 // The token watcher's seam on Win32: the C runtime's drive mask, kernel32's drive type,
-// file search, process start, stop-event wait and path resolution, and the Program Files
-// folders of the shell and the environment.
+// file search, child processes and waits, path resolution, and the Program Files folders
+// of the shell, the environment and the registry.
 #pragma once
 
 #include "os/token_platform.h"
@@ -16,8 +16,10 @@ class Win32TokenPlatform final : public os::TokenPlatform {
   std::uint32_t GetLastError() override;
   std::uint32_t GetDriveType(const char16_t* root) override;
   os::SearchResult FindFile(const char16_t* path) override;
-  bool StartProcess(const char16_t* program, const char16_t* commandLine, bool wait) override;
-  bool Pause(std::uint32_t milliseconds) override;
+  os::Handle StartProcess(const char16_t* program, const char16_t* commandLine) override;
+  os::WaitResult Wait(os::Handle child, os::Handle stop, std::uint32_t milliseconds) override;
+  void CloseProcess(os::Handle child) override;
+  void Sleep(std::uint32_t milliseconds) override;
   std::u16string FullPathName(const char16_t* path) override;
   std::u16string LongPathName(const char16_t* path) override;
   std::vector<std::u16string> ProgramFilesFolders() override;

@@ -1,9 +1,32 @@
+#include <string>
+
 #include "os/host.h"
 #include "win32/win32.h"
 
 namespace kvn::os {
 
 namespace {
+
+// A kernel handle closed when it goes out of scope.
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ~ScopedHandle() {
+    if (valid()) ::CloseHandle(handle_);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+  HANDLE release() {
+    const HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+
+ private:
+  HANDLE handle_;
+};
 
 class Win32File final : public ByteSink {
  public:
@@ -27,16 +50,52 @@ class Win32File final : public ByteSink {
   HANDLE file_;
 };
 
+// The link count of an entry opened as itself (FILE_FLAG_OPEN_REPARSE_POINT); 0 when it is
+// a link (a reparse point) or cannot be read.
+DWORD LinksUnlessReparsePoint(HANDLE entry) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(entry, &info)) return 0;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return 0;
+  return info.nNumberOfLinks;
+}
+
 }  // namespace
 
+// The log is written by an elevated process into a folder that any user may have created, so
+// nothing in it is trusted: a folder or file that is a link, or a file with a second name,
+// could point the writes (and the emptying) at another user's or the system's file.
 std::unique_ptr<ByteSink> OpenHostTraceFile(const char16_t* path) {
-  // Created or emptied, and shared deny-none (_SH_DENYNO: read and write) so that others may
-  // read, and write, the log while the watcher holds it.
-  const HANDLE file =
-      ::CreateFileW(win32::AsWide(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
-  return std::make_unique<Win32File>(file);
+  const std::wstring file = win32::AsWide(path);
+  const std::size_t slash = file.find_last_of(L'\\');
+  if (slash == std::wstring::npos) return nullptr;
+  const std::wstring folder = file.substr(0, slash);
+
+  // Held without delete sharing until the file is open, so the checked folder cannot be
+  // renamed away and replaced by a link in between. Wine reports a folder that is a unix
+  // symbolic link only through its attributes by name, so both are looked at.
+  const ScopedHandle folderHandle(::CreateFileW(
+      folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!folderHandle.valid() || LinksUnlessReparsePoint(folderHandle.get()) == 0) return nullptr;
+  const DWORD folderAttributes = ::GetFileAttributesW(folder.c_str());
+  if (folderAttributes == INVALID_FILE_ATTRIBUTES ||
+      (folderAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return nullptr;
+  }
+
+  // Opened as is (not emptied, a final link not followed), checked, and only then emptied
+  // through the same handle. Shared deny-none (_SH_DENYNO: read and write) so that others
+  // may read, and write, the log while the watcher holds it.
+  ScopedHandle handle(::CreateFileW(file.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle.valid() || LinksUnlessReparsePoint(handle.get()) != 1) return nullptr;
+  LARGE_INTEGER start = {};
+  if (!::SetFilePointerEx(handle.get(), start, nullptr, FILE_BEGIN) ||
+      !::SetEndOfFile(handle.get())) {
+    return nullptr;
+  }
+  return std::make_unique<Win32File>(handle.release());
 }
 
 }  // namespace kvn::os

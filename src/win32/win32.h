@@ -7,8 +7,11 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0601  // Windows 7
+// The build defines both for every Windows source (CMakeLists.txt), so that the API as
+// declared is the API of Windows 7, the oldest system supported; the toolchain's headers
+// would otherwise have chosen their own (newer) default before this header is reached.
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT != 0x0601 || !defined(WINVER) || WINVER != 0x0601
+#error "Build with _WIN32_WINNT=0x0601 and WINVER=0x0601 (Windows 7)"
 #endif
 
 #include <windows.h>

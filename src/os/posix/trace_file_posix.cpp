@@ -1,7 +1,9 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "os/host.h"
 #include "os/posix/utf8_path.h"
@@ -34,11 +36,24 @@ class PosixFile final : public ByteSink {
 
 }  // namespace
 
+// The same rule as on Windows: no link as the folder or the file, no second name for the
+// file, and the file emptied only after it passed.
 std::unique_ptr<ByteSink> OpenHostTraceFile(const char16_t* path) {
-  const int fd =
-      ::open(Utf8FromUtf16(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const std::string file = Utf8FromUtf16(path);
+  const std::size_t slash = file.find_last_of('/');
+  struct stat info;
+  if (slash != std::string::npos && slash > 0 &&
+      (::lstat(file.substr(0, slash).c_str(), &info) != 0 || S_ISLNK(info.st_mode))) {
+    return nullptr;
+  }
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return nullptr;
-  return std::make_unique<PosixFile>(fd);
+  auto sink = std::make_unique<PosixFile>(fd);
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+      ::ftruncate(fd, 0) != 0) {
+    return nullptr;
+  }
+  return sink;
 }
 
 }  // namespace kvn::os
