@@ -5,17 +5,15 @@
 //   {"event":"start","pid":N,"time":T,"cmdline":"...","argv":["...",...]}
 //
 // with `cmdline` the raw GetCommandLineW text, `argv` that text as CommandLineToArgvW splits
-// it, and `time` the start in seconds since 1970 (UTC, microsecond resolution; Wine reads the
-// same clock as Linux, so the harness can compare it with its own time stamps).
+// it, and `time` the start in seconds since 1970 (UTC, microsecond resolution under Wine, which
+// reads the same clock as Linux, so the harness can compare it with its own time stamps).
 //
-// If exit_delay_ms.txt exists beside it, the process then sleeps that many milliseconds and
-// appends {"event":"exit","pid":N,"time":T} before it ends, so a test can tell whether its
-// parent waited for it. Exit code 0.
+// exit_delay_ms.txt beside it, if present, makes it linger before it ends: "N" sleeps N ms on
+// every start, "N M" N ms on a mount and M ms on a dismount (a start with "/d"), so that a test
+// can make the mount slow or the dismount hang. Every start that ends appends
+// {"event":"exit","pid":N,"time":T} just before it does. Exit code 0.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0602  // GetSystemTimePreciseAsFileTime
 #endif
 #include <windows.h>
 
@@ -23,6 +21,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <iterator>
 #include <string>
 
@@ -39,7 +38,7 @@ std::wstring OwnFolder() {
 // Seconds since 1970-01-01 UTC.
 double UnixNow() {
   FILETIME now;
-  GetSystemTimePreciseAsFileTime(&now);
+  GetSystemTimeAsFileTime(&now);
   const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   constexpr ULONGLONG kEpochDelta = 116444736000000000ULL;  // 1601 to 1970, in 100 ns
   return static_cast<double>(ticks - kEpochDelta) / 1e7;
@@ -77,13 +76,14 @@ void AppendLine(const std::wstring& logPath, const std::string& line) {
   CloseHandle(log);
 }
 
-DWORD ExitDelayMs(const std::wstring& folder) {
+DWORD ExitDelayMs(const std::wstring& folder, bool dismount) {
   FILE* file = _wfopen((folder + L"exit_delay_ms.txt").c_str(), L"r");
   if (file == nullptr) return 0;
-  unsigned long delay = 0;
-  if (std::fscanf(file, "%lu", &delay) != 1) delay = 0;
+  unsigned long delays[2] = {0, 0};
+  const int count = std::fscanf(file, "%lu %lu", &delays[0], &delays[1]);
   std::fclose(file);
-  return static_cast<DWORD>(delay);
+  if (count < 1) return 0;
+  return static_cast<DWORD>(dismount && count == 2 ? delays[1] : delays[0]);
 }
 
 }  // namespace
@@ -102,21 +102,20 @@ int main() {
   line += time;
   line += ",\"cmdline\":" + JsonString(commandLine) + ",\"argv\":[";
   int count = 0;
+  bool dismount = false;
   wchar_t** args = CommandLineToArgvW(commandLine, &count);
   for (int i = 0; args != nullptr && i < count; ++i) {
     if (i > 0) line += ',';
     line += JsonString(args[i]);
+    dismount = dismount || std::wcscmp(args[i], L"/d") == 0;
   }
   if (args != nullptr) LocalFree(args);
   line += "]}\n";
   AppendLine(logPath, line);
 
-  const DWORD delay = ExitDelayMs(folder);
-  if (delay > 0) {
-    Sleep(delay);
-    std::snprintf(time, sizeof time, "%.6f", UnixNow());
-    AppendLine(logPath,
-               "{\"event\":\"exit\",\"pid\":" + std::to_string(pid) + ",\"time\":" + time + "}\n");
-  }
+  Sleep(ExitDelayMs(folder, dismount));
+  std::snprintf(time, sizeof time, "%.6f", UnixNow());
+  AppendLine(logPath,
+             "{\"event\":\"exit\",\"pid\":" + std::to_string(pid) + ",\"time\":" + time + "}\n");
   return 0;
 }

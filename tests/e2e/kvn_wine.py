@@ -42,6 +42,8 @@ EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application
 
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
 
+HANG = 600000  # ms: a stand-in tool that lingers this long stands for one that hangs
+
 WAITING = "Waiting, looking for config: A:\\kvn.ini"  # opens every scan pass of the trace log
 
 REPO = Path(__file__).resolve().parents[2]
@@ -340,9 +342,13 @@ class Prefix:
     def tool_folder(self):
         return dos_to_unix(self.path, TOOL_DOS_PATH).parent
 
-    def set_tool_exit_delay(self, milliseconds):
+    def set_tool_exit_delay(self, milliseconds, dismount_milliseconds=None):
+        """How long the stand-in tool lingers before it ends: every start, or a mount and a
+        dismount apart (HANG for a dismount that outlasts any test)."""
         path = self.tool_folder / "exit_delay_ms.txt"
-        if milliseconds:
+        if dismount_milliseconds is not None:
+            path.write_text(f"{milliseconds} {dismount_milliseconds}")
+        elif milliseconds:
             path.write_text(str(milliseconds))
         else:
             path.unlink(missing_ok=True)
@@ -379,17 +385,21 @@ class Prefix:
     def sc(self, *args, timeout=30):
         return self.wine("sc", *args, timeout=timeout)
 
-    def service_query(self):
-        """(state, win32 exit code) from `sc query`, or None if the query fails."""
+    def service_status(self):
+        """{field: number} from `sc query` (STATE, WIN32_EXIT_CODE, CHECKPOINT, WAIT_HINT, ...),
+        or None if the query fails."""
         result = self.sc("query", SERVICE)
         if result.returncode != 0:
             return None
-        text = result.stdout.decode(errors="replace")
-        state = re.search(r"STATE\s*:\s*(\d+)", text)
-        code = re.search(r"WIN32_EXIT_CODE\s*:\s*(\d+)", text)
-        if not state:
-            return None
-        return int(state.group(1)), int(code.group(1)) if code else None
+        fields = re.findall(r"^\s*([A-Z0-9_]+)\s*:\s*(0x[0-9a-fA-F]+|\d+)",
+                            result.stdout.decode(errors="replace"), re.M)
+        status = {name: int(value, 0) for name, value in fields}
+        return status if "STATE" in status else None
+
+    def service_query(self):
+        """(state, win32 exit code) from `sc query`, or None if the query fails."""
+        status = self.service_status()
+        return (status["STATE"], status.get("WIN32_EXIT_CODE")) if status else None
 
     def service_state(self):
         query = self.service_query()

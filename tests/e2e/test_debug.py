@@ -1,5 +1,6 @@
-"""kelvarn.exe -debug: the trace log, one full turn of the watch cycle with the stand-in tool, and
-Ctrl+C while idle and while a container is mounted."""
+"""kelvarn.exe -debug: the trace log, one full turn of the watch cycle with the stand-in tool, a
+pull while the mount still runs, Ctrl+C while idle and while a container is mounted, hostile
+sticks, and a trace folder that is a link."""
 
 import shutil
 import subprocess
@@ -132,7 +133,7 @@ def test_ctrl_c_while_idle(prefix):
 
 
 def test_one_full_turn(prefix, unplugged):
-    prefix.set_tool_exit_delay(1000)  # makes the dismount last a second: is it waited for?
+    prefix.set_tool_exit_delay(0, 1000)  # makes the dismount last a second: is it waited for?
     calls_before = len(prefix.tool_starts())
     child = start_debug(prefix)
 
@@ -186,8 +187,32 @@ def test_one_full_turn(prefix, unplugged):
 
 
 
+def test_pull_while_the_mount_still_runs(prefix, unplugged):
+    """The stick pulled a second into an 8 s mount: the dismount must not start before the mount
+    has ended, or the volume would stay open with the stick gone."""
+    prefix.set_tool_exit_delay(8000, 0)
+    calls_before = len(prefix.tool_starts())
+    child = start_debug(prefix)
+    prefix.plug()
+    mount = prefix.wait_tool_start(calls_before, 8)
+    assert mount is not None and mount["argv"] == mount_argv()
+    time.sleep(max(0.0, mount["time"] + 1.0 - time.time()))
+    pulled = prefix.unplug()
+    dismount = prefix.wait_tool_start(calls_before + 1, 15)
+    assert dismount is not None, f"no dismount started; trace={prefix.trace_lines()}"
+    assert dismount["argv"] == DISMOUNT_ARGV
+    mount_end = prefix.tool_exit(mount["pid"])
+    print(f"mount start {mount['time']:.3f}, pull {pulled:.3f}, "
+          f"mount end {mount_end and mount_end['time']}, dismount start {dismount['time']:.3f}")
+    assert mount_end is not None and mount_end["time"] <= dismount["time"], \
+        "the dismount started while the mount still ran"
+    stop_debug(child)
+    assert child.returncode == 0
+    prefix.set_tool_exit_delay(0)
+
+
 def test_ctrl_c_while_mounted(prefix, unplugged):
-    prefix.set_tool_exit_delay(1000)
+    prefix.set_tool_exit_delay(0, 1000)
     calls_before = len(prefix.tool_starts())
     child = start_debug(prefix)
     prefix.plug()
@@ -221,15 +246,23 @@ def test_ctrl_c_while_mounted(prefix, unplugged):
     assert lines[-2:] == ["CloseContainer!", DESTRUCTED], lines[-6:]
 
 
-def test_programs_outside_program_files_are_refused(prefix, unplugged):
-    """Three sticks at once, each naming a real copy of the stand-in that is not an installed
-    TrueCrypt: on the stick itself, in a look-alike folder beside Program Files, and reached
-    through '..' out of Program Files. None may run; each is refused again on every pass."""
+def test_hostile_sticks_are_refused(prefix, unplugged):
+    """Four sticks at once, none of which may start anything: three name a real copy of the
+    stand-in that is not an installed TrueCrypt (on the stick itself, in a look-alike folder
+    beside Program Files, reached through '..' out of Program Files), one the installed tool
+    but a container on another machine. Each is refused again on every pass."""
     tool = prefix.template.fake_tool
+    unc = "\\\\somehost\\share\\c.tc"
+    # letter: (kvn.ini values, the refusal, the closing line of the drive)
     hostile = {
-        "F": "F:\\TrueCrypt.exe",
-        "G": "C:\\Program Files Evil\\TrueCrypt.exe",
-        "H": "C:\\Program Files\\..\\Vaults\\TrueCrypt.exe",
+        "F": ({"truecrypt": "F:\\TrueCrypt.exe"}, "refused",
+              "TrueCrypt not found!: F:\\TrueCrypt.exe"),
+        "G": ({"truecrypt": "C:\\Program Files Evil\\TrueCrypt.exe"}, "refused",
+              "TrueCrypt not found!: C:\\Program Files Evil\\TrueCrypt.exe"),
+        "H": ({"truecrypt": "C:\\Program Files\\..\\Vaults\\TrueCrypt.exe"}, "refused",
+              "TrueCrypt not found!: C:\\Program Files\\..\\Vaults\\TrueCrypt.exe"),
+        "I": ({"container": unc}, "Container refused, not on a local drive: UNC path: " + unc,
+              "Container not found!: " + unc),
     }
     sticks = {letter: prefix.root / f"{prefix.name}-stick-{letter}" for letter in hostile}
     copies = [sticks["F"] / "TrueCrypt.exe",
@@ -238,17 +271,17 @@ def test_programs_outside_program_files_are_refused(prefix, unplugged):
     for copy in copies:
         copy.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(tool, copy)
-    for letter, program in hostile.items():
+    for letter, (values, _, _) in hostile.items():
         stick = sticks[letter]
         stick.mkdir(exist_ok=True)
-        (stick / "kvn.ini").write_bytes(kvn_wine.kvn_ini(truecrypt=program))
+        (stick / "kvn.ini").write_bytes(kvn_wine.kvn_ini(**values))
         (stick / kvn_wine.KEY_FILE_NAME).write_bytes(b"key\n")
         prefix.plug(letter, stick)
     calls_before = len(prefix.tool_starts())
 
     child = start_debug(prefix)
-    refusals = [f"TrueCrypt not found!: {program}" for program in hostile.values()]
-    passes = wait_trace(prefix, lambda lines: all(count(lines, r) >= 2 for r in refusals), 10)
+    closings = [closing for _, _, closing in hostile.values()]
+    passes = wait_trace(prefix, lambda lines: all(count(lines, c) >= 2 for c in closings), 10)
     stop_debug(child)
     assert passes, prefix.trace_lines()
     assert child.returncode == 0
@@ -257,10 +290,30 @@ def test_programs_outside_program_files_are_refused(prefix, unplugged):
     for copy in copies:
         assert not (copy.parent / "calls.jsonl").exists(), f"{copy} was started"
     lines = prefix.trace_lines()
-    for letter, program in hostile.items():
+    for letter, (_, refusal, closing) in hostile.items():
         at = lines.index(f"DriveType:  {letter}:\\ 2")
         assert lines[at:at + 4] == drive_lines(letter, 2) + [
             f"Loading file: {letter}:\\kvn.ini", "GetValue for TrueCrypt"]
-        refused = lines[at + 4]
-        assert "refused" in refused.lower(), refused
-        assert lines[at + 5] == f"TrueCrypt not found!: {program}"
+        end = lines.index(closing, at)
+        assert refusal.lower() in lines[end - 1].lower(), lines[at:end + 1]
+
+
+def test_no_trace_through_a_linked_folder(prefix):
+    """C:\\Trace made a link to another folder: debug mode runs as usual but writes no trace."""
+    trace = prefix.trace_file.parent
+    real = prefix.root / f"{prefix.name}-Trace"
+    elsewhere = prefix.root / f"{prefix.name}-elsewhere"
+    elsewhere.mkdir()
+    trace.rename(real)
+    trace.symlink_to(elsewhere)
+    try:
+        child = prefix.spawn_kelvarn("-debug")
+        time.sleep(1.5)  # a start takes about 0.1 s under the session's server
+        # Ctrl+C ends the process only once its stop event exists: by then the watcher has
+        # opened, or refused, the trace.
+        stop_debug(child)
+        assert child.returncode == 0
+        assert list(elsewhere.iterdir()) == []
+    finally:
+        trace.unlink()
+        real.rename(trace)

@@ -1,15 +1,17 @@
 """The service under Wine's own service control manager, as one scenario in one prefix: remove
 before install, install, install again, start, a stick turn, stop while mounted, auto start in a
-new session, remove while running. Later steps are skipped when a step they build on failed."""
+new session, remove while the dismount hangs. Later steps are skipped when a step they build on
+failed."""
 
+import re
 import time
 
 import pytest
 
 import kvn_wine
-from kvn_wine import (DISMOUNT_ARGV, EVENT_SOURCE_KEY, EXE_DOS_PATH, RUNNING, SERVICE_KEY,
-                      STOPPED, assert_attach_delay, assert_removal_delay, mount_argv,
-                      wait_until)
+from kvn_wine import (DISMOUNT_ARGV, EVENT_SOURCE_KEY, EXE_DOS_PATH, HANG, RUNNING,
+                      SERVICE_KEY, STOP_PENDING, STOPPED, assert_attach_delay,
+                      assert_removal_delay, mount_argv, wait_until)
 
 DESCRIPTION = ("Kelvarn checks, if an USB stick with a key file is attached to the system. "
                "Finding one with a valid config will mount and open an encrypted TrueCrypt "
@@ -104,7 +106,7 @@ def test_stick_turn_in_service_mode(prefix):
 
 @pytest.mark.after("test_stick_turn_in_service_mode")
 def test_sc_stop_while_mounted(prefix):
-    prefix.set_tool_exit_delay(1000)
+    prefix.set_tool_exit_delay(0, 1000)
     # Wait until the watch pauses, well after the mount above.
     time.sleep(1.0)
     before = len(prefix.tool_starts())
@@ -138,13 +140,37 @@ def test_auto_start_in_a_new_session(prefix, unplugged):
 
 
 @pytest.mark.after("test_auto_start_in_a_new_session")
-def test_remove_of_a_running_service(prefix):
+def test_remove_while_the_dismount_hangs(prefix, unplugged):
+    """-remove stops the service, whose dismount never ends: the stop gives up on the tool after
+    about 60 s, announcing its progress meanwhile, and the removal completes."""
+    prefix.set_tool_exit_delay(0, HANG)
+    before = len(prefix.tool_starts())
+    prefix.plug()
+    assert prefix.wait_tool_start(before, 8) is not None, "the service did not mount"
+    time.sleep(0.5)  # the watch is pausing
+
     started = time.monotonic()
-    result = prefix.kelvarn("-remove", timeout=30)
+    remover = prefix.spawn_kelvarn("-remove")
+    dismount = prefix.wait_tool_start(before + 1, 5)
+    assert dismount is not None and dismount["argv"] == DISMOUNT_ARGV
+    pending = []  # (checkpoint, wait hint) of each STOP_PENDING seen
+    while remover.poll() is None and time.monotonic() - started < 75:
+        status = prefix.service_status()
+        if status and status["STATE"] == STOP_PENDING:
+            pending.append((status["CHECKPOINT"], status["WAIT_HINT"]))
+        time.sleep(1.0)
+    out, err = remover.communicate(timeout=10)
     elapsed = time.monotonic() - started
-    assert result.stdout == b"Stopping Kelvarn.\r\nKelvarn stopped.\r\nKelvarn removed.\r\n"
-    assert result.returncode == 0
-    assert elapsed < 5
+    print(f"-remove with a hung dismount took {elapsed:.1f} s; STOP_PENDING seen: {pending}")
+
+    assert re.fullmatch(rb"Stopping Kelvarn\.+\r\nKelvarn stopped\.\r\nKelvarn removed\.\r\n",
+                        out), out
+    assert remover.returncode == 0
+    assert 58 <= elapsed <= 68, f"the stop took {elapsed:.1f} s"
+    checkpoints = [checkpoint for checkpoint, _ in pending]
+    assert len(set(checkpoints)) >= 10 and checkpoints == sorted(checkpoints), pending
+    assert all(hint > 0 for _, hint in pending), pending
+    assert prefix.tool_exit(dismount["pid"]) is None, "the stand-in tool was meant to hang"
     assert wait_until(lambda: prefix.registry_values(SERVICE_KEY) is None, 5), \
         "the service key is still there"
     assert prefix.registry_values(EVENT_SOURCE_KEY) is None, "the event source is still there"
