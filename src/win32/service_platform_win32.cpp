@@ -5,6 +5,7 @@
 #include <string>
 #include <type_traits>
 
+#include "win32/scoped_win32.h"
 #include "win32/win32.h"
 
 // <windows.h> maps these names onto their A/W functions; here they are the seam's methods,
@@ -73,41 +74,6 @@ os::ServiceStatus FromWin32(const SERVICE_STATUS& raw) {
 }
 
 SC_HANDLE AsScHandle(os::Handle handle) { return static_cast<SC_HANDLE>(handle); }
-
-// A buffer that FormatMessageW allocated. LocalFree may touch the thread's last error,
-// which the caller still reads afterwards, so it is kept across the release.
-class LocalBuffer {
- public:
-  LocalBuffer() = default;
-  ~LocalBuffer() {
-    if (buffer_ == nullptr) return;
-    const DWORD saved = ::GetLastError();
-    ::LocalFree(buffer_);
-    ::SetLastError(saved);
-  }
-  LocalBuffer(const LocalBuffer&) = delete;
-  LocalBuffer& operator=(const LocalBuffer&) = delete;
-  wchar_t** receiver() { return &buffer_; }
-  const wchar_t* get() const { return buffer_; }
-
- private:
-  wchar_t* buffer_ = nullptr;
-};
-
-class RegistryKey {
- public:
-  RegistryKey() = default;
-  ~RegistryKey() {
-    if (key_ != nullptr) ::RegCloseKey(key_);
-  }
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
-  HKEY* receiver() { return &key_; }
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
 
 // The Application log's event sources.
 std::wstring EventSourceKeyPath(const char16_t* sourceName) {
@@ -256,11 +222,11 @@ void Win32ServicePlatform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseco
 bool Win32ServicePlatform::FormatSystemMessage(std::uint32_t code, std::u16string& text) {
   // IGNORE_INSERTS: a text with %1 is returned as written; without it the lookup fails (or
   // reads arguments that are not there).
-  LocalBuffer buffer;
+  ScopedLocalText buffer;
   const DWORD length =
       ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                            FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, 0, reinterpret_cast<LPWSTR>(buffer.receiver()), 0, nullptr);
+                       nullptr, code, 0, reinterpret_cast<LPWSTR>(buffer.receive()), 0, nullptr);
   if (length == 0 || buffer.get() == nullptr) return false;
   text.assign(AsU16(buffer.get()), length);
   return true;
@@ -268,10 +234,10 @@ bool Win32ServicePlatform::FormatSystemMessage(std::uint32_t code, std::u16strin
 
 bool Win32ServicePlatform::RegisterEventSourceKey(const char16_t* sourceName,
                                                   const char16_t* messageFile) {
-  RegistryKey key;
+  ScopedRegistryKey key;
   if (!Succeeded(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, EventSourceKeyPath(sourceName).c_str(), 0,
                                    nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                                   key.receiver(), nullptr))) {
+                                   key.receive(), nullptr))) {
     return false;
   }
   const std::wstring file(AsWide(messageFile));

@@ -4,6 +4,7 @@
 
 #include <cwchar>
 
+#include "win32/scoped_win32.h"
 #include "win32/win32.h"
 
 // After windows.h: the shell's known folders and the COM allocator that returns them. The
@@ -23,33 +24,11 @@ namespace kvn::win32 {
 
 namespace {
 
-// A search handle of FindFirstFileW, ended with FindClose.
-class ScopedFind {
- public:
-  explicit ScopedFind(HANDLE handle) : handle_(handle) {}
-  ~ScopedFind() {
-    if (valid()) ::FindClose(handle_);
-  }
-  ScopedFind(const ScopedFind&) = delete;
-  ScopedFind& operator=(const ScopedFind&) = delete;
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
-
 // A string that the shell allocated with the COM allocator.
-class CoTaskString {
- public:
-  CoTaskString() = default;
-  ~CoTaskString() { ::CoTaskMemFree(text_); }
-  CoTaskString(const CoTaskString&) = delete;
-  CoTaskString& operator=(const CoTaskString&) = delete;
-  PWSTR* out() { return &text_; }
-  const wchar_t* get() const { return text_; }
-
- private:
-  PWSTR text_ = nullptr;
+struct CoTaskTextTraits {
+  using Value = PWSTR;
+  static Value Invalid() { return nullptr; }
+  static void Close(Value text) { ::CoTaskMemFree(text); }
 };
 
 // Calls `fill(buffer, size)`, a Win32 function that returns the length written, or the size
@@ -72,8 +51,8 @@ std::u16string GrowingCall(Fill fill) {
 
 // Each source as it reads; empty when the source is missing.
 std::u16string KnownFolder(REFKNOWNFOLDERID id) {
-  CoTaskString path;
-  if (FAILED(::SHGetKnownFolderPath(id, 0, nullptr, path.out())) || path.get() == nullptr) {
+  ScopedHandle<CoTaskTextTraits> path;
+  if (FAILED(::SHGetKnownFolderPath(id, 0, nullptr, path.receive())) || !path.valid()) {
     return {};
   }
   return AsU16(path.get());
@@ -88,25 +67,24 @@ std::u16string EnvironmentValue(const wchar_t* name) {
 // A string value of HKLM read through the 64-bit view of the registry, which a 32-bit
 // process on 64-bit Windows would otherwise not see. REG_EXPAND_SZ is returned unexpanded.
 std::u16string Registry64Value(const wchar_t* keyPath, const wchar_t* name) {
-  HKEY key = nullptr;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
-      ERROR_SUCCESS) {
+  ScopedRegistryKey key;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      key.receive()) != ERROR_SUCCESS) {
     return {};
   }
   constexpr DWORD kTypes = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
   std::u16string value;
   DWORD bytes = 0;  // terminator included
-  if (::RegGetValueW(key, nullptr, name, kTypes, nullptr, nullptr, &bytes) == ERROR_SUCCESS &&
+  if (::RegGetValueW(key.get(), nullptr, name, kTypes, nullptr, nullptr, &bytes) == ERROR_SUCCESS &&
       bytes >= sizeof(wchar_t)) {
     value.assign(bytes / sizeof(wchar_t), u'\0');
-    if (::RegGetValueW(key, nullptr, name, kTypes, nullptr, AsWide(value.data()), &bytes) ==
+    if (::RegGetValueW(key.get(), nullptr, name, kTypes, nullptr, AsWide(value.data()), &bytes) ==
         ERROR_SUCCESS) {
       value.resize(wcsnlen(AsWide(value.c_str()), bytes / sizeof(wchar_t)));
     } else {
       value.clear();
     }
   }
-  ::RegCloseKey(key);
   return value;
 }
 

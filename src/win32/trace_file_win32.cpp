@@ -1,45 +1,23 @@
 #include <string>
+#include <utility>
 
 #include "os/host.h"
+#include "win32/scoped_win32.h"
 #include "win32/win32.h"
 
 namespace kvn::os {
 
 namespace {
 
-// A kernel handle closed when it goes out of scope.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (valid()) ::CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-  HANDLE release() {
-    const HANDLE handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
-
- private:
-  HANDLE handle_;
-};
-
 class Win32File final : public ByteSink {
  public:
-  explicit Win32File(HANDLE file) : file_(file) {}
-  ~Win32File() override { ::CloseHandle(file_); }
-  Win32File(const Win32File&) = delete;
-  Win32File& operator=(const Win32File&) = delete;
+  explicit Win32File(win32::ScopedFileHandle file) : file_(std::move(file)) {}
 
   bool Write(const char* bytes, std::size_t count) override {
     while (count > 0) {
       const DWORD chunk = count > 0x10000000 ? 0x10000000 : static_cast<DWORD>(count);
       DWORD written = 0;
-      if (!::WriteFile(file_, bytes, chunk, &written, nullptr) || written == 0) return false;
+      if (!::WriteFile(file_.get(), bytes, chunk, &written, nullptr) || written == 0) return false;
       bytes += written;
       count -= written;
     }
@@ -47,7 +25,7 @@ class Win32File final : public ByteSink {
   }
 
  private:
-  HANDLE file_;
+  win32::ScopedFileHandle file_;
 };
 
 // The link count of an entry opened as itself (FILE_FLAG_OPEN_REPARSE_POINT); 0 when it is
@@ -73,7 +51,7 @@ std::unique_ptr<ByteSink> OpenHostTraceFile(const char16_t* path) {
   // Held without delete sharing until the file is open, so the checked folder cannot be
   // renamed away and replaced by a link in between. Wine reports a folder that is a unix
   // symbolic link only through its attributes by name, so both are looked at.
-  const ScopedHandle folderHandle(::CreateFileW(
+  const win32::ScopedFileHandle folderHandle(::CreateFileW(
       folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!folderHandle.valid() || LinksUnlessReparsePoint(folderHandle.get()) == 0) return nullptr;
@@ -86,16 +64,16 @@ std::unique_ptr<ByteSink> OpenHostTraceFile(const char16_t* path) {
   // Opened as is (not emptied, a final link not followed), checked, and only then emptied
   // through the same handle. Shared deny-none (_SH_DENYNO: read and write) so that others
   // may read, and write, the log while the watcher holds it.
-  ScopedHandle handle(::CreateFileW(file.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  win32::ScopedFileHandle handle(::CreateFileW(
+      file.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle.valid() || LinksUnlessReparsePoint(handle.get()) != 1) return nullptr;
   LARGE_INTEGER start = {};
   if (!::SetFilePointerEx(handle.get(), start, nullptr, FILE_BEGIN) ||
       !::SetEndOfFile(handle.get())) {
     return nullptr;
   }
-  return std::make_unique<Win32File>(handle.release());
+  return std::make_unique<Win32File>(std::move(handle));
 }
 
 }  // namespace kvn::os
