@@ -1,5 +1,8 @@
 #include "fake/fake_service_platform.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <new>
 
 #include "common/strings.h"
@@ -8,26 +11,36 @@ namespace kvn::fake {
 
 namespace {
 
-constexpr std::uint32_t kScmInsufficientBuffer = 122;
-constexpr std::uint32_t kScmServiceDoesNotExist = 1060;
-constexpr std::uint32_t kScmServiceNotActive = 1062;
-constexpr std::uint32_t kScmFailedServiceControllerConnect = 1063;
-constexpr std::uint32_t kScmServiceMarkedForDelete = 1072;
-constexpr std::uint32_t kScmServiceExists = 1073;
-constexpr std::uint32_t kScmMessageNotFound = 317;
-constexpr std::uint32_t kScmFileNotFound = 2;
-constexpr std::uint32_t kScmInvalidHandle = 6;
+constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
+constexpr std::uint32_t kErrorServiceNotActive = 1062;
+constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
+constexpr std::uint32_t kErrorServiceExists = 1073;
+constexpr std::uint32_t kErrorMessageNotFound = 317;
 constexpr std::uint32_t kStopped = 1;
-constexpr std::uint32_t kStopPending = 3;
-constexpr std::uint32_t kControlStop = 1;
+
+// Wide text as the transcript shows it: ASCII as is, line feeds as "\n", others as \uXXXX.
+std::string Show(std::u16string_view text) {
+  std::string out;
+  for (const char16_t unit : text) {
+    if (unit == u'\n') {
+      out += "\\n";
+    } else if (unit < 0x80) {
+      out += static_cast<char>(unit);
+    } else {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
+    }
+  }
+  return out;
+}
+
+std::string Show(const char16_t* text) { return Show(std::u16string_view(text)); }
+std::string Show(std::uintptr_t number) { return std::to_string(number); }
+std::string Show(const void* handle) { return Show(reinterpret_cast<std::uintptr_t>(handle)); }
 
 }  // namespace
-
-std::u16string LowerAscii(std::u16string_view text) {
-  std::u16string lower(text);
-  for (auto& unit : lower) unit = AsciiLower(unit);
-  return lower;
-}
 
 void FakeServicePlatform::FailCall(const std::string& call, std::uint32_t error,
                                    unsigned occurrence) {
@@ -35,63 +48,64 @@ void FakeServicePlatform::FailCall(const std::string& call, std::uint32_t error,
 }
 
 unsigned FakeServicePlatform::Calls(const std::string& call) const {
-  auto it = calls_.find(call);
-  return it == calls_.end() ? 0 : it->second;
+  auto it = counts_.find(call);
+  return it == counts_.end() ? 0 : it->second;
 }
 
-bool FakeServicePlatform::Fails(const char* call) {
-  callLog.emplace_back(call);
+bool FakeServicePlatform::Fails(const char* call, const std::string& args) {
+  calls.push_back(std::string(call) + (args.empty() ? "" : " " + args));
   if (throwOnce == call) {
     throwOnce.clear();
+    calls.back() += " -> throws";
     throw std::bad_alloc();
   }
-  const unsigned count = ++calls_[call];
-  auto range = failures_.equal_range(call);
-  for (auto it = range.first; it != range.second; ++it) {
+  const unsigned count = ++counts_[call];
+  const auto [first, last] = failures_.equal_range(call);
+  for (auto it = first; it != last; ++it) {
     if (it->second.first == 0 || it->second.first == count) {
       kernel_.lastError = it->second.second;
+      calls.back() += " -> fails " + std::to_string(kernel_.lastError);
       return true;
     }
   }
   return false;
 }
 
+template <typename T>
+T FakeServicePlatform::Returns(T result) {
+  calls.back() += " -> " + Show(result);
+  return result;
+}
+
+os::Handle FakeServicePlatform::NewServiceHandle() {
+  serviceHandles_.insert(nextHandle_);
+  return reinterpret_cast<os::Handle>((nextHandle_ += 8) - 8);
+}
+
+void FakeServicePlatform::ReportState(os::ServiceStatus& status) {
+  status = os::ServiceStatus{};
+  status.serviceType = 0x10;
+  status.currentState = serviceStates[std::min(nextState_++, serviceStates.size() - 1)];
+  status.controlsAccepted = status.currentState == kStopped ? 0 : 1;
+  calls.back() += " -> state " + std::to_string(status.currentState);
+}
+
 bool FakeServicePlatform::SendControl(std::uint32_t control) {
-  if (controlHandler == nullptr) return false;
-  controlHandler(control);
+  if (controlHandler_ == nullptr) return false;
+  controlHandler_(control);
   return true;
 }
 
 int FakeServicePlatform::SendConsoleEvent(std::uint32_t event) {
-  if (consoleHandler == nullptr) return -1;
-  return consoleHandler(event);
-}
-
-os::Handle FakeServicePlatform::NewServiceHandle(const std::u16string& target) {
-  const std::uintptr_t id = nextHandle_;
-  nextHandle_ += 8;
-  handles_[id] = target;
-  return reinterpret_cast<os::Handle>(id);
-}
-
-std::u16string FakeServicePlatform::TargetOf(os::Handle handle) const {
-  auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
-  return it == handles_.end() ? std::u16string() : it->second;
-}
-
-void FakeServicePlatform::Fill(const InstalledService& service, os::ServiceStatus& status) const {
-  status = os::ServiceStatus{};
-  status.serviceType = service.serviceType;
-  status.currentState = service.currentState;
-  status.controlsAccepted = service.currentState == kStopped ? 0 : 1;
+  return consoleHandler == nullptr ? -1 : consoleHandler(event);
 }
 
 bool FakeServicePlatform::StartServiceCtrlDispatcher(const char16_t* serviceName,
                                                      os::ServiceMainFn main) {
-  if (Fails("StartServiceCtrlDispatcher")) return false;
+  if (Fails("StartServiceCtrlDispatcher", Show(serviceName))) return false;
   if (!startedByServiceManager) {
-    kernel_.lastError = kScmFailedServiceControllerConnect;
-    return false;
+    kernel_.lastError = kErrorFailedServiceControllerConnect;
+    return Returns(false);
   }
   std::u16string name = serviceName;
   char16_t* argv[] = {name.data(), nullptr};
@@ -101,25 +115,27 @@ bool FakeServicePlatform::StartServiceCtrlDispatcher(const char16_t* serviceName
 
 os::Handle FakeServicePlatform::RegisterServiceCtrlHandler(const char16_t* serviceName,
                                                            os::ControlHandlerFn handler) {
-  if (Fails("RegisterServiceCtrlHandler")) return nullptr;
-  registeredName = serviceName;
-  controlHandler = handler;
+  if (Fails("RegisterServiceCtrlHandler", Show(serviceName))) return nullptr;
+  controlHandler_ = handler;
   return reinterpret_cast<os::Handle>(kStatusHandle);
 }
 
 bool FakeServicePlatform::SetServiceStatus(os::Handle statusHandle,
                                            const os::ServiceStatus& status) {
-  if (Fails("SetServiceStatus")) return false;
-  if (reinterpret_cast<std::uintptr_t>(statusHandle) != kStatusHandle) {
-    kernel_.lastError = kScmInvalidHandle;
-    return false;
-  }
-  statuses.push_back({kernel_.now(), statusHandle, status});
+  const std::string record =
+      "@" + std::to_string(kernel_.now()) + " state " + std::to_string(status.currentState) +
+      " type " + std::to_string(status.serviceType) + " accepts " +
+      std::to_string(status.controlsAccepted) + " exit " + std::to_string(status.win32ExitCode) +
+      " specific " + std::to_string(status.serviceSpecificExitCode) + " cp " +
+      std::to_string(status.checkPoint) + " hint " + std::to_string(status.waitHint);
+  if (Fails("SetServiceStatus", record)) return false;
+  if (statusHandle != reinterpret_cast<os::Handle>(kStatusHandle)) return false;
+  statuses.push_back({kernel_.now(), status});
   return true;
 }
 
-os::Handle FakeServicePlatform::RegisterEventSource(const char16_t*) {
-  if (Fails("RegisterEventSource")) return nullptr;
+os::Handle FakeServicePlatform::RegisterEventSource(const char16_t* sourceName) {
+  if (Fails("RegisterEventSource", Show(sourceName))) return nullptr;
   ++openEventSources;
   return reinterpret_cast<os::Handle>(std::uintptr_t{0xcafe4242});
 }
@@ -127,10 +143,10 @@ os::Handle FakeServicePlatform::RegisterEventSource(const char16_t*) {
 void FakeServicePlatform::ReportEvent(os::Handle, std::uint16_t type, std::uint16_t category,
                                       std::uint32_t eventId, const char16_t* const* strings,
                                       std::uint16_t stringCount) {
-  Fails("ReportEvent");
-  EventLogEntry entry{type, category, eventId, {}};
-  for (std::uint16_t i = 0; i < stringCount; ++i) entry.strings.emplace_back(strings[i]);
-  eventLog.push_back(std::move(entry));
+  std::string args =
+      std::to_string(type) + "/" + std::to_string(category) + "/" + std::to_string(eventId);
+  for (std::uint16_t i = 0; i < stringCount; ++i) args += " | " + Show(strings[i]);
+  Fails("ReportEvent", args);
 }
 
 void FakeServicePlatform::DeregisterEventSource(os::Handle) {
@@ -160,152 +176,99 @@ bool FakeServicePlatform::SetConsoleCtrlHandler(os::ConsoleHandlerFn handler) {
 }
 
 void FakeServicePlatform::WriteNarrow(std::string_view text) {
-  ConsoleWrite write{false, {}};
-  for (const char byte : text)
-    write.text += static_cast<char16_t>(static_cast<unsigned char>(byte));
-  console.push_back(std::move(write));
+  Fails("WriteNarrow", Show(std::u16string(text.begin(), text.end())));
 }
 
-void FakeServicePlatform::WriteWide(std::u16string_view text) {
-  Fails("WriteWide");
-  console.push_back({true, std::u16string(text)});
-}
+void FakeServicePlatform::WriteWide(std::u16string_view text) { Fails("WriteWide", Show(text)); }
 
 std::uint32_t FakeServicePlatform::GetModuleFileName(char16_t* buffer, std::uint32_t size) {
-  if (Fails("GetModuleFileName")) return 0;
-  if (modulePath.size() < size) {
-    CopyBounded(buffer, size, modulePath);
-    return static_cast<std::uint32_t>(modulePath.size());
-  }
-  // Cut to the buffer, terminator included, as Windows does since Vista.
+  if (Fails("GetModuleFileName", std::to_string(size))) return 0;
+  // A path that does not fit is cut to the buffer, terminator included, as since Vista.
   CopyBounded(buffer, size, modulePath);
-  kernel_.lastError = kScmInsufficientBuffer;
-  return size;
+  if (modulePath.size() >= size) kernel_.lastError = kErrorInsufficientBuffer;
+  return Returns(static_cast<std::uint32_t>(std::min<std::size_t>(modulePath.size(), size)));
 }
 
 os::Handle FakeServicePlatform::OpenSCManager() {
   if (Fails("OpenSCManager")) return nullptr;
-  return NewServiceHandle(u"");
+  return Returns(NewServiceHandle());
 }
 
-os::Handle FakeServicePlatform::CreateService(os::Handle, const char16_t* serviceName,
+os::Handle FakeServicePlatform::CreateService(os::Handle manager, const char16_t* serviceName,
                                               const char16_t* displayName,
                                               std::uint32_t desiredAccess,
                                               std::uint32_t serviceType, std::uint32_t startType,
                                               std::uint32_t errorControl,
                                               const char16_t* binaryPath) {
-  if (Fails("CreateService")) return nullptr;
-  const std::u16string key = LowerAscii(serviceName);
-  if (services.count(key) != 0) {
-    kernel_.lastError = kScmServiceExists;
-    return nullptr;
+  const std::string args = Show(manager) + " " + Show(serviceName) + " " + Show(displayName) + " " +
+                           std::to_string(desiredAccess) + " " + std::to_string(serviceType) + " " +
+                           std::to_string(startType) + " " + std::to_string(errorControl) + " " +
+                           Show(binaryPath);
+  if (Fails("CreateService", args)) return nullptr;
+  if (serviceExists) {
+    kernel_.lastError = kErrorServiceExists;
+    return Returns<os::Handle>(nullptr);
   }
-  InstalledService& service = services[key];
-  service.name = serviceName;
-  service.displayName = displayName;
-  service.desiredAccess = desiredAccess;
-  service.serviceType = serviceType;
-  service.startType = startType;
-  service.errorControl = errorControl;
-  service.binaryPath = binaryPath;
-  return NewServiceHandle(key);
+  serviceExists = true;
+  return Returns(NewServiceHandle());
 }
 
-bool FakeServicePlatform::ChangeServiceDescription(os::Handle service,
-                                                   const char16_t* description) {
-  if (Fails("ChangeServiceDescription")) return false;
-  auto it = services.find(TargetOf(service));
-  if (it == services.end()) {
-    kernel_.lastError = kScmInvalidHandle;
-    return false;
-  }
-  it->second.description = description;
-  return true;
+bool FakeServicePlatform::ChangeServiceDescription(os::Handle service, const char16_t* text) {
+  return !Fails("ChangeServiceDescription", Show(service) + " " + Show(text));
 }
 
-os::Handle FakeServicePlatform::OpenService(os::Handle, const char16_t* serviceName,
-                                            std::uint32_t) {
-  if (Fails("OpenService")) return nullptr;
-  const std::u16string key = LowerAscii(serviceName);
-  if (services.count(key) == 0) {
-    kernel_.lastError = kScmServiceDoesNotExist;
+os::Handle FakeServicePlatform::OpenService(os::Handle manager, const char16_t* serviceName,
+                                            std::uint32_t desiredAccess) {
+  if (Fails("OpenService",
+            Show(manager) + " " + Show(serviceName) + " " + std::to_string(desiredAccess))) {
     return nullptr;
   }
-  return NewServiceHandle(key);
+  if (!serviceExists) {
+    kernel_.lastError = kErrorServiceDoesNotExist;
+    return Returns<os::Handle>(nullptr);
+  }
+  return Returns(NewServiceHandle());
 }
 
 bool FakeServicePlatform::ControlService(os::Handle service, std::uint32_t control,
                                          os::ServiceStatus& status) {
-  if (Fails("ControlService")) return false;
-  auto it = services.find(TargetOf(service));
-  if (it == services.end()) {
-    kernel_.lastError = kScmInvalidHandle;
-    return false;
+  if (Fails("ControlService", Show(service) + " " + std::to_string(control))) return false;
+  if (serviceStates[std::min(nextState_, serviceStates.size() - 1)] == kStopped) {
+    kernel_.lastError = kErrorServiceNotActive;
+    return Returns(false);
   }
-  InstalledService& target = it->second;
-  if (target.currentState == kStopped) {
-    kernel_.lastError = kScmServiceNotActive;
-    return false;
-  }
-  if (control == kControlStop) {
-    target.currentState = kStopPending;
-    if (target.stopsAfter >= 0) {
-      const std::u16string key = it->first;
-      kernel_.After(static_cast<std::uint64_t>(target.stopsAfter), [this, key] {
-        auto found = services.find(key);
-        if (found != services.end()) found->second.currentState = found->second.stateAfterStop;
-      });
-    }
-  }
-  Fill(target, status);
+  ReportState(status);
   return true;
 }
 
 bool FakeServicePlatform::QueryServiceStatus(os::Handle service, os::ServiceStatus& status) {
-  if (Fails("QueryServiceStatus")) return false;
-  auto it = services.find(TargetOf(service));
-  if (it == services.end()) {
-    kernel_.lastError = kScmInvalidHandle;
-    return false;
-  }
-  Fill(it->second, status);
+  if (Fails("QueryServiceStatus", Show(service))) return false;
+  ReportState(status);
   return true;
 }
 
 bool FakeServicePlatform::DeleteService(os::Handle service) {
-  if (Fails("DeleteService")) return false;
-  auto it = services.find(TargetOf(service));
-  if (it == services.end()) {
-    kernel_.lastError = kScmServiceMarkedForDelete;
-    return false;
-  }
-  services.erase(it);
+  if (Fails("DeleteService", Show(service))) return false;
+  serviceExists = false;
   return true;
 }
 
 void FakeServicePlatform::CloseServiceHandle(os::Handle handle) {
-  Fails("CloseServiceHandle");
-  auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
-  if (it == handles_.end()) {
-    closedServiceHandles.push_back(u"(unknown)");
-    return;
-  }
-  closedServiceHandles.push_back(it->second.empty() ? u"manager" : it->second);
-  handles_.erase(it);
+  Fails("CloseServiceHandle", Show(handle));
+  EXPECT_EQ(serviceHandles_.erase(reinterpret_cast<std::uintptr_t>(handle)), 1u);
 }
 
 void FakeServicePlatform::Sleep(std::uint32_t milliseconds) {
-  Fails("Sleep");
-  sleeps.push_back(milliseconds);
+  Fails("Sleep", std::to_string(milliseconds));
   kernel_.Advance(milliseconds);
 }
 
 bool FakeServicePlatform::FormatSystemMessage(std::uint32_t code, std::u16string& text) {
-  if (Fails("FormatSystemMessage")) return false;
+  if (Fails("FormatSystemMessage", std::to_string(code))) return false;
   auto it = systemMessages.find(code);
   if (it == systemMessages.end()) {
-    kernel_.lastError = kScmMessageNotFound;
-    return false;
+    kernel_.lastError = kErrorMessageNotFound;
+    return Returns(false);
   }
   text = it->second;
   return true;
@@ -313,18 +276,11 @@ bool FakeServicePlatform::FormatSystemMessage(std::uint32_t code, std::u16string
 
 bool FakeServicePlatform::RegisterEventSourceKey(const char16_t* sourceName,
                                                  const char16_t* messageFile) {
-  if (Fails("RegisterEventSourceKey")) return false;
-  eventSourceKeys[sourceName] = messageFile;
-  return true;
+  return !Fails("RegisterEventSourceKey", Show(sourceName) + " " + Show(messageFile));
 }
 
 bool FakeServicePlatform::DeleteEventSourceKey(const char16_t* sourceName) {
-  if (Fails("DeleteEventSourceKey")) return false;
-  if (eventSourceKeys.erase(sourceName) == 0) {
-    kernel_.lastError = kScmFileNotFound;
-    return false;
-  }
-  return true;
+  return !Fails("DeleteEventSourceKey", Show(sourceName));
 }
 
 }  // namespace kvn::fake

@@ -48,6 +48,8 @@ std::string ReadFile(const fs::path& path) {
   return bytes;
 }
 
+std::uint32_t U32(const std::string& text) { return static_cast<std::uint32_t>(std::stoul(text)); }
+
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 std::string Narrow(const std::u16string& text) {
@@ -193,7 +195,7 @@ class Scenario {
         folders.erase(0, bar + 1);
       }
     } else if (c == "faildrives") {
-      t.FailGetDrives(static_cast<std::uint32_t>(std::stoul(w[1])));
+      t.FailGetDrives(U32(w[1]));
     } else if (c == "afterdrives") {  // a command run right after reading N of the mask
       afterDrives_.emplace(std::stoi(w[1]), rest.substr(rest.find(' ') + 1));
       t.afterGetDrives = [this](int reading) {
@@ -215,8 +217,7 @@ class Scenario {
       process.debugMode = w[1] == "on";
       // --- the service side ------------------------------------------------------------
     } else if (c == "fail") {
-      s.FailCall(w[1], static_cast<std::uint32_t>(std::stoul(w[2])),
-                 w.size() > 3 ? static_cast<unsigned>(std::stoul(w[3])) : 1u);
+      s.FailCall(w[1], U32(w[2]), w.size() > 3 ? static_cast<unsigned>(std::stoul(w[3])) : 1u);
     } else if (c == "throw") {  // throw [lock]: this action fails; throw <call>: that call
       if (w.size() == 1) throw std::bad_alloc();
       if (w[1] == "lock") {
@@ -227,12 +228,10 @@ class Scenario {
       s.startedByServiceManager = true;
     } else if (c == "module") {
       s.modulePath = path(0);
-    } else if (c == "installed") {  // installed <state> [stop delay ms, -1 never] [then]
-      fake::InstalledService& service = s.services[u"kelvarn"];
-      service.currentState = static_cast<std::uint32_t>(std::stoul(w[1]));
-      service.stopsAfter = w.size() > 2 ? std::stoll(w[2]) : 0;
-      service.stateAfterStop = w.size() > 3 ? static_cast<std::uint32_t>(std::stoul(w[3])) : 1u;
-      s.eventSourceKeys[u"Kelvarn"] = s.modulePath;
+    } else if (c == "installed") {  // installed <state reported by each query, in turn>...
+      s.serviceExists = true;
+      s.serviceStates.clear();
+      for (std::size_t i = 1; i < w.size(); ++i) s.serviceStates.push_back(U32(w[i]));
     } else if (c == "message") {  // message <code> [text, where \r and \n stand for CR and LF]
       std::string text = rest.size() > w[1].size() ? rest.substr(w[1].size() + 1) : "";
       for (const auto& [escape, unit] : {std::pair{"\\r", "\r"}, std::pair{"\\n", "\n"}}) {
@@ -240,13 +239,13 @@ class Scenario {
           text.replace(at, 2, unit);
         }
       }
-      s.systemMessages[static_cast<std::uint32_t>(std::stoul(w[1]))] = Wide(text);
+      s.systemMessages[U32(w[1])] = Wide(text);
     } else if (c == "stop") {
       s.SendControl(service::kServiceControlStop);
     } else if (c == "control") {
-      s.SendControl(static_cast<std::uint32_t>(std::stoul(w[1])));
+      s.SendControl(U32(w[1]));
     } else if (c == "console") {  // through the registered handler, else the core's own
-      const auto event = static_cast<std::uint32_t>(std::stoul(w[1]));
+      const auto event = U32(w[1]);
       const int handled = s.consoleHandler != nullptr ? s.SendConsoleEvent(event)
                                                       : service::ConsoleControlHandler(event);
       Say("console " + w[1] + " -> " + std::to_string(handled));
@@ -271,8 +270,7 @@ class Scenario {
     } else if (c == "close") {
       Token().CloseContainer();
     } else if (c == "pause") {
-      Say("pause -> " +
-          std::to_string(Token().Pause(static_cast<std::uint32_t>(std::stoul(w[1])))));
+      Say("pause -> " + std::to_string(Token().Pause(U32(w[1]))));
     } else if (c == "stopevent") {  // the process's stop event, signalled at <ms>
       const os::Handle event = os_.kernel.CreateEvent();
       process.stopEvent = event;
@@ -311,13 +309,12 @@ class Scenario {
     } else if (c == "uninstall") {
       service::RemoveService();
     } else if (c == "errortext") {  // LastErrorText with the last error <code>
-      os_.kernel.lastError = static_cast<std::uint32_t>(std::stoul(w[1]));
+      os_.kernel.lastError = U32(w[1]);
       Say("errortext " + w[1] + " -> " + Narrow(service::LastErrorText()));
     } else if (c == "report") {  // report <state> <wait hint>
-      service::ReportStatus(static_cast<std::uint32_t>(std::stoul(w[1])), 0,
-                            static_cast<std::uint32_t>(std::stoul(w[2])));
+      service::ReportStatus(U32(w[1]), 0, U32(w[2]));
     } else if (c == "logerror") {  // logerror <code> <operation>
-      os_.kernel.lastError = static_cast<std::uint32_t>(std::stoul(w[1]));
+      os_.kernel.lastError = U32(w[1]);
       service::LogServiceError(Wide(rest.substr(w[1].size() + 1)).c_str());
     } else if (c == "publish") {
       service::PublishStopEvent(os_.kernel.CreateEvent());
@@ -366,41 +363,8 @@ class Scenario {
     for (const auto& start : t.starts) {
       out_ << "child @" << start.time << " " << Narrow(start.commandLine) << "\n";
     }
-    for (const auto& report : s.statuses) {
-      const os::ServiceStatus& r = report.status;
-      out_ << "status @" << report.time << " state " << r.currentState << " accepts "
-           << r.controlsAccepted << " exit " << r.win32ExitCode << " cp " << r.checkPoint
-           << " hint " << r.waitHint << "\n";
-    }
-    for (const auto& entry : s.eventLog) {
-      out_ << "event " << entry.type << "/" << entry.category << "/" << entry.id;
-      for (const auto& text : entry.strings) out_ << " | " << Narrow(text);
-      out_ << "\n";
-    }
-    for (const auto& write : s.console) {
-      out_ << (write.wide ? "wide " : "narrow ") << Narrow(write.text) << "\n";
-    }
+    for (const auto& call : s.calls) out_ << "call " << call << "\n";
     for (const std::uint32_t ms : t.sleeps) out_ << "watcher sleep " << ms << "\n";
-    for (const std::uint32_t ms : s.sleeps) out_ << "sleep " << ms << "\n";
-    if (!s.callLog.empty()) {
-      out_ << "calls";
-      for (const auto& call : s.callLog) out_ << " " << call;
-      out_ << "\n";
-    }
-    if (!s.closedServiceHandles.empty()) {
-      out_ << "closed";
-      for (const auto& handle : s.closedServiceHandles) out_ << " " << Narrow(handle);
-      out_ << "\n";
-    }
-    for (const auto& [name, service] : s.services) {
-      out_ << "service " << Narrow(service.name) << " state " << service.currentState << " path "
-           << Narrow(service.binaryPath) << " start " << service.startType << " type "
-           << service.serviceType << " access " << service.desiredAccess << " errors "
-           << service.errorControl << " [" << Narrow(service.description) << "]\n";
-    }
-    for (const auto& [source, file] : s.eventSourceKeys) {
-      out_ << "event source " << Narrow(source) << " " << Narrow(file) << "\n";
-    }
     std::string trace = t.FileContents(u"C:\\Trace\\kvn.log");
     if (!trace.empty()) out_ << "== trace\n";
     for (std::size_t end; (end = trace.find("\r\n")) != std::string::npos;) {
