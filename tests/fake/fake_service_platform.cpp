@@ -6,6 +6,7 @@
 #include <new>
 
 #include "common/strings.h"
+#include "fake/fake_windows.h"
 
 namespace kvn::fake {
 
@@ -19,28 +20,12 @@ constexpr std::uint32_t kErrorServiceExists = 1073;
 constexpr std::uint32_t kErrorMessageNotFound = 317;
 constexpr std::uint32_t kStopped = 1;
 
-// Wide text as the transcript shows it: ASCII as is, line feeds as "\n", others as \uXXXX.
-std::string Show(std::u16string_view text) {
-  std::string out;
-  for (const char16_t unit : text) {
-    if (unit == u'\n') {
-      out += "\\n";
-    } else if (unit < 0x80) {
-      out += static_cast<char>(unit);
-    } else {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
-    }
-  }
-  return out;
-}
+}  // namespace
 
+// The arguments and results of calls, as the transcript shows them.
 std::string Show(const char16_t* text) { return Show(std::u16string_view(text)); }
 std::string Show(std::uintptr_t number) { return std::to_string(number); }
 std::string Show(const void* handle) { return Show(reinterpret_cast<std::uintptr_t>(handle)); }
-
-}  // namespace
 
 void FakeServicePlatform::FailCall(const std::string& call, std::uint32_t error,
                                    unsigned occurrence) {

@@ -3,6 +3,9 @@
 // is put back when the object goes; one at a time.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "fake/fake_kernel.h"
 #include "fake/fake_service_platform.h"
 #include "fake/fake_token_platform.h"
@@ -20,6 +23,9 @@ class FakeWindows {
   FakeTokenPlatform token{kernel};
   FakeServicePlatform service{kernel};
 };
+
+// Wide text as transcripts show it: ASCII as is, line feeds as "\n", others as \uXXXX.
+std::string Show(std::u16string_view text);
 
 // The process-wide state of the core as at process start.
 void ResetProcessState();

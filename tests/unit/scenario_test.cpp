@@ -8,10 +8,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <new>
@@ -37,36 +38,15 @@ using Words = std::vector<std::string>;
 const fs::path kScenarios = fs::path(KVN_TEST_DATA_DIR) / "scenarios";
 
 std::string ReadFile(const fs::path& path) {
-  std::string bytes;
-  if (std::FILE* file = std::fopen(path.string().c_str(), "rb")) {
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-      bytes.append(buffer, n);
-    }
-    std::fclose(file);
-  }
-  return bytes;
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 std::uint32_t U32(const std::string& text) { return static_cast<std::uint32_t>(std::stoul(text)); }
 
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
-std::string Narrow(const std::u16string& text) {
-  std::string out;
-  for (const char16_t unit : text) {
-    if (unit == u'\n') {
-      out += "\\n";
-    } else if (unit < 0x80) {
-      out += static_cast<char>(unit);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(unit));
-      out += escaped;
-    }
-  }
-  return out;
-}
+std::string Narrow(const std::u16string& text) { return fake::Show(text); }
 
 // The kvn.ini a stick carries: the standard values, each of which a scenario may change or
 // leave out.
@@ -275,8 +255,6 @@ class Scenario {
       const os::Handle event = os_.kernel.CreateEvent();
       process.stopEvent = event;
       os_.kernel.At(std::stoull(w[1]), [this, event] { os_.kernel.SetEvent(event); });
-    } else if (c == "drop") {  // the watcher goes: its last trace line
-      token_.reset();
     } else if (c == "run") {
       token_.reset();
       std::vector<std::string> args(w.begin(), w.end());
@@ -311,28 +289,20 @@ class Scenario {
     } else if (c == "errortext") {  // LastErrorText with the last error <code>
       os_.kernel.lastError = U32(w[1]);
       Say("errortext " + w[1] + " -> " + Narrow(service::LastErrorText()));
-    } else if (c == "report") {  // report <state> <wait hint>
-      service::ReportStatus(U32(w[1]), 0, U32(w[2]));
     } else if (c == "logerror") {  // logerror <code> <operation>
       os_.kernel.lastError = U32(w[1]);
       service::LogServiceError(Wide(rest.substr(w[1].size() + 1)).c_str());
-    } else if (c == "publish") {
-      service::PublishStopEvent(os_.kernel.CreateEvent());
-    } else if (c == "unpublish") {
-      service::CloseStopEvent();
     } else {
       ADD_FAILURE() << name_ << ": unknown command: " << line;
     }
   }
 
   static std::uint32_t DriveType(const std::string& name) {
-    const char* const kTypes[] = {"unknown", "none",  "removable", "fixed",
-                                  "remote",  "cdrom", "ramdisk"};
-    for (std::uint32_t i = 0; i < 7; ++i) {
-      if (name == kTypes[i]) return i;
-    }
-    ADD_FAILURE() << "unknown drive type " << name;
-    return 0;
+    const std::vector<std::string> types = {"unknown", "none",  "removable", "fixed",
+                                            "remote",  "cdrom", "ramdisk"};
+    const auto found = std::find(types.begin(), types.end(), name);
+    EXPECT_NE(found, types.end()) << name;
+    return static_cast<std::uint32_t>(found - types.begin());
   }
 
   SecureToken& Token() {
