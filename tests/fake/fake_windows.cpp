@@ -4,6 +4,7 @@
 
 namespace kvn::fake {
 
+// Wide text as transcripts show it: ASCII as is, line feeds as "\n", others as \uXXXX.
 std::string Show(std::u16string_view text) {
   std::string out;
   for (const char16_t unit : text) {

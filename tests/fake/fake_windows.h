@@ -24,9 +24,6 @@ class FakeWindows {
   FakeServicePlatform service{kernel};
 };
 
-// Wide text as transcripts show it: ASCII as is, line feeds as "\n", others as \uXXXX.
-std::string Show(std::u16string_view text);
-
 // The process-wide state of the core as at process start.
 void ResetProcessState();
 

@@ -226,7 +226,7 @@ class Scenario {
       s.SendControl(U32(w[1]));
     } else if (c == "console") {  // through the registered handler, else the core's own
       const auto event = U32(w[1]);
-      const int handled = s.consoleHandler != nullptr ? s.SendConsoleEvent(event)
+      const int handled = s.consoleHandler != nullptr ? s.consoleHandler(event)
                                                       : service::ConsoleControlHandler(event);
       Say("console " + w[1] + " -> " + std::to_string(handled));
       // --- operations ------------------------------------------------------------------
