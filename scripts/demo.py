@@ -7,13 +7,12 @@ attached and detached as removable drive E:. First the service: installed, start
 log. Exits 0 only if every step happened as it should; cleans up after itself either way.
 """
 
-import shutil
 import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-import kvn_wine as kw  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "winelab"))
+import winelab as kw  # noqa: E402
 
 
 class DemoFailed(Exception):
@@ -41,16 +40,20 @@ def check(condition, what):
     say(f"   ok: {what}")
 
 
-def expect_tool_start(pfx, index, argv, since, timeout, what):
-    start = pfx.wait_tool_start(index, timeout)
-    if start is None:
-        raise DemoFailed(f"{what}: the encryption tool was not started within {timeout} s")
-    say(f"   the tool received the command line: {start['cmdline']}")
-    say(f"   split into arguments: {start['argv']}")
-    check(start["argv"] == argv, f"{what}: every value arrived as one argument")
-    delay = start["time"] - since
-    say(f"   started {delay:.1f} s after the stick was {'attached' if index % 2 == 0 else 'removed'}")
-    return delay
+def stick_turn(pfx, what):
+    """Plugs the stick, pulls it once the tool has been started, and shows both starts."""
+    mount, dismount, attached, removed = pfx.stick_turn()
+    for start, label, argv in ((mount, "mount", kw.mount_argv()),
+                               (dismount, "dismount", kw.DISMOUNT_ARGV)):
+        say(f"   {what} {label}: the tool received the command line: {start['cmdline']}")
+        say(f"   split into arguments: {start['argv']}")
+        check(start["argv"] == argv, f"{label}: every value arrived as one argument")
+    say(f"   mounted {attached:.1f} s after the stick was attached, "
+        f"dismounted {removed:.1f} s after it was pulled")
+    check(kw.ATTACH_WINDOW[0] <= attached <= kw.ATTACH_WINDOW[1],
+          "the container was mounted within one scan pass and its pause")
+    check(kw.REMOVAL_WINDOW[0] <= removed <= kw.REMOVAL_WINDOW[1],
+          "the dismount came 3 to 6 seconds after the removal")
 
 
 def service_part(pfx):
@@ -66,15 +69,8 @@ def service_part(pfx):
     pfx.sc("start", kw.SERVICE)
     check(pfx.wait_service_state(kw.RUNNING, 15), "the service is running, waiting for a stick")
 
-    step("Attaching the stick as removable drive E:")
-    attached = pfx.plug()
-    delay = expect_tool_start(pfx, 0, kw.mount_argv(), attached, 10, "mount")
-    check(delay <= 4.6, "the container was mounted within one scan pass and its pause")
-
-    step("Pulling the stick")
-    removed = pfx.unplug()
-    delay = expect_tool_start(pfx, 1, kw.DISMOUNT_ARGV, removed, 10, "dismount")
-    check(2.9 <= delay <= 6.6, "the dismount came 3 to 6 seconds after the removal")
+    step("Attaching the stick as removable drive E:, then pulling it")
+    stick_turn(pfx, "service")
 
     step("Stopping the service: sc stop Kelvarn")
     pfx.sc("stop", kw.SERVICE)
@@ -90,17 +86,10 @@ def debug_part(pfx):
     step("The same turn in debug mode: kelvarn -debug (trace log in C:\\Trace\\kvn.log)")
     child = pfx.start_debug()
     say("   debug mode is scanning the drives every 2 seconds")
-    attached = pfx.plug()
-    expect_tool_start(pfx, 2, kw.mount_argv(), attached, 10, "mount")
-    removed = pfx.unplug()
-    expect_tool_start(pfx, 3, kw.DISMOUNT_ARGV, removed, 10, "dismount")
+    stick_turn(pfx, "debug")
 
     step("Ctrl+C")
-    kw.send_ctrl_c(child)
-    try:
-        out, _ = child.communicate(timeout=10)
-    except Exception as error:  # noqa: BLE001 - any failure to end is the demo's failure
-        raise DemoFailed(f"debug mode did not end on Ctrl+C: {error}")
+    out, _ = pfx.stop_debug(child)
     show("console", out)
     check(child.returncode == 0, "debug mode ended with exit code 0")
 
@@ -114,34 +103,25 @@ def debug_part(pfx):
 
 
 def main():
-    build = kw.build_dir()
-    root, _ = kw.make_root()
     say("Kelvarn demo: the service opens an encrypted container while its USB key stick is")
     say("attached. Under Wine, a folder plays the stick and a stand-in records what the")
     say("encryption tool would be asked to do.")
-    pfx = None
+    step("Preparing a throwaway Windows (Wine prefix); this takes a few seconds")
     try:
-        step("Preparing a throwaway Windows (Wine prefix); this takes a few seconds")
-        template = kw.Template(root, build).create()
-        say(f"   {kw.TOOL_DOS_PATH}: stand-in for TrueCrypt")
-        say(f"   {kw.CONTAINER_DOS_PATH}: the container")
-        say(f"   {kw.EXE_DOS_PATH}: the program")
-        pfx = kw.Prefix(template, "demo").create()
-        say("   the stick holds:")
-        for item in sorted(pfx.stick.iterdir()):
-            say(f"     E:\\{item.name}")
-        show("kvn.ini", (pfx.stick / "kvn.ini").read_bytes())
-
-        service_part(pfx)
-        debug_part(pfx)
+        with kw.lab("demo") as pfx:
+            say(f"   {kw.TOOL_DOS_PATH}: stand-in for TrueCrypt")
+            say(f"   {kw.CONTAINER_DOS_PATH}: the container")
+            say(f"   {kw.EXE_DOS_PATH}: the program")
+            say("   the stick holds:")
+            for item in sorted(pfx.stick.iterdir()):
+                say(f"     E:\\{item.name}")
+            show("kvn.ini", (pfx.stick / "kvn.ini").read_bytes())
+            service_part(pfx)
+            debug_part(pfx)
     except (DemoFailed, kw.WineError) as error:
         say()
         say(f"DEMO FAILED: {error}")
         return 1
-    finally:
-        if pfx is not None:
-            pfx.close()
-        shutil.rmtree(root, ignore_errors=True)
     say()
     say("Demo complete: install, start, mount, watch, dismount, stop, remove, and debug mode.")
     return 0

@@ -16,7 +16,7 @@ Times of the stand-in tool's starts come from the tool itself (Wine reads the Li
 import argparse
 import os
 import random
-import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -24,9 +24,9 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
-import kvn_wine  # noqa: E402
-from kvn_wine import RUNNING, STOPPED, wait_until  # noqa: E402
+sys.path.insert(0, str(REPO / "tools" / "winelab"))
+import winelab  # noqa: E402
+from winelab import RUNNING, SERVICE, STOPPED, wait_until  # noqa: E402
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -40,22 +40,6 @@ def cpu_seconds(pid):
     except (OSError, ValueError, IndexError):
         fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS  # utime + stime
-
-
-def wineserver_pid(prefix):
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            cmd = (entry / "cmdline").read_bytes().split(b"\0")[0]
-            if not cmd.endswith(b"wineserver64"):
-                continue
-            env = (entry / "environ").read_bytes().split(b"\0")
-        except OSError:
-            continue
-        if f"WINEPREFIX={prefix.path}".encode() in env:
-            return int(entry.name)
-    return None
 
 
 def wait_gone(pid, timeout):
@@ -119,11 +103,11 @@ def measure_service(figures, prefix, cycles, idle_seconds):
     install = prefix.kelvarn("-install")
     if b"installed." not in install.stdout:
         print(f"  -install failed: {install.stdout!r}")
-    prefix.sc("start", kvn_wine.SERVICE)
+    prefix.sc("start", SERVICE)
     if not prefix.wait_service_state(RUNNING, 10):
         figures.add("service", "does not run", "-", None, str(prefix.service_query()))
         return
-    pids = prefix.windows_pids()
+    pids = prefix.pids()
     if len(pids) != 1:
         figures.add("service", f"{len(pids)} processes", "-", None)
         return
@@ -132,7 +116,7 @@ def measure_service(figures, prefix, cycles, idle_seconds):
     if idle_seconds:
         print(f"service: idle CPU over {idle_seconds} s", flush=True)
         time.sleep(3)
-        server = wineserver_pid(prefix)
+        server = next(iter(prefix.pids("wineserver64")), None)
         cpu0, server0, wall0 = cpu_seconds(pid), server and cpu_seconds(server), time.monotonic()
         time.sleep(idle_seconds)
         cpu1, server1, wall1 = cpu_seconds(pid), server and cpu_seconds(server), time.monotonic()
@@ -147,22 +131,20 @@ def measure_service(figures, prefix, cycles, idle_seconds):
     attach, removal = [], []
     for turn in range(cycles):
         time.sleep(random.uniform(0.0, 2.0))  # land at a different moment of the scan pause
-        before = len(prefix.tool_starts())
-        plugged = prefix.plug()
-        mount = prefix.wait_tool_start(before, 8)
-        if mount is None:
-            print(f"  turn {turn + 1}: no mount")
+
+        def remove():
+            time.sleep(random.uniform(0.2, 3.2))  # a different moment of the watch pause
+            return prefix.remove_config()
+
+        try:
+            _, _, attached, removed = prefix.stick_turn(remove)
+        except winelab.WineError as error:
+            print(f"  turn {turn + 1}: {error}")
             break
-        attach.append(mount["time"] - plugged)
-        time.sleep(random.uniform(0.2, 3.2))  # a different moment of the watch pause
-        removed = prefix.remove_config()
-        dismount = prefix.wait_tool_start(before + 1, 12)
-        if dismount is None:
-            print(f"  turn {turn + 1}: no dismount")
-            break
-        removal.append(dismount["time"] - removed)
-        print(f"  turn {turn + 1}: attach->mount {attach[-1]:.3f} s, "
-              f"removal->dismount {removal[-1]:.3f} s", flush=True)
+        attach.append(attached)
+        removal.append(removed)
+        print(f"  turn {turn + 1}: attach->mount {attached:.3f} s, "
+              f"removal->dismount {removed:.3f} s", flush=True)
         prefix.unplug()
         prefix.write_stick()
     if attach:
@@ -185,18 +167,18 @@ def measure_service(figures, prefix, cycles, idle_seconds):
     stops, sc_alone, after_sc = [], [], []
     for attempt in range(3):
         if attempt:
-            prefix.sc("start", kvn_wine.SERVICE)
+            prefix.sc("start", SERVICE)
             if not prefix.wait_service_state(RUNNING, 10):
                 break
             time.sleep(random.uniform(0.5, 2.5))
-        pids = prefix.windows_pids()
+        pids = prefix.pids()
         if len(pids) != 1:
             break
         t0 = time.monotonic()
-        prefix.sc("query", kvn_wine.SERVICE)
+        prefix.sc("query", SERVICE)
         sc_alone.append(time.monotonic() - t0)
         sent = time.time()
-        stopper = subprocess.Popen(["wine", "sc", "stop", kvn_wine.SERVICE], env=prefix.env,
+        stopper = subprocess.Popen(["wine", "sc", "stop", SERVICE], env=prefix.env,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
         gone, returned = None, None
@@ -229,7 +211,7 @@ def measure_ctrl_c(figures, prefix, runs):
     for _ in range(runs):
         try:
             child = prefix.start_debug()
-        except kvn_wine.WineError as error:
+        except winelab.WineError as error:
             print(f"  {error}")
             break
         time.sleep(random.uniform(0.1, 2.1))
@@ -242,7 +224,7 @@ def measure_ctrl_c(figures, prefix, runs):
         reaper = threading.Thread(target=reap)
         reaper.start()
         sent = time.monotonic()
-        kvn_wine.send_ctrl_c(child)
+        child.send_signal(signal.SIGINT)
         reaper.join(timeout=10)
         if "ended" not in result:
             child.kill()
@@ -267,18 +249,10 @@ def main():
     args = parser.parse_args()
 
     figures = Figures()
-    measure_sizes(figures, kvn_wine.build_dir(), Path(args.build32))
-    root, owned = kvn_wine.make_root()
-    template = kvn_wine.Template(root, kvn_wine.build_dir()).create()
-    prefix = kvn_wine.Prefix(template, "pfx-bench")
-    try:
-        prefix.create()
+    measure_sizes(figures, winelab.build_dir(), Path(args.build32))
+    with winelab.lab("pfx-bench") as prefix:
         measure_service(figures, prefix, args.cycles, args.idle)
         measure_ctrl_c(figures, prefix, args.cycles)
-    finally:
-        prefix.close()
-        if owned:
-            shutil.rmtree(root, ignore_errors=True)
     figures.table()
     return 1 if figures.incomplete else 0
 

@@ -1,24 +1,24 @@
-"""Drives the real kelvarn.exe in throwaway Wine prefixes.
+"""The Wine lab: drives the real kelvarn.exe in throwaway Wine prefixes.
 
-Shared by the end-to-end suite (tests/e2e) and the measurements (bench/e2e). Facts this relies on
-(Wine 8 as packaged by Debian, 64-bit only):
+Shared by the end-to-end tests (tests/e2e), the demo (scripts/demo.py) and the measurements
+(bench/e2e); run them through tools/winelab/lab.sh, which builds the helper programs and cleans up.
+Facts this relies on (Wine 8 as packaged by Debian, 64-bit only):
 
-- A prefix is booted once into a template; each group of tests works in a copy of it (hard links,
-  with the three registry files copied for real, since Wine rewrites those in place).
+- A prefix is booted once into a template; each user works in a copy of it (hard links, with the
+  three registry files copied for real, since Wine rewrites those in place).
 - `wineserver -p` is started before any Windows process of a session. Under the default server a
   service is killed about a second after the last ordinary process exits, and nothing sees it.
 - The first Windows process of a session hands its stderr and WINEDEBUG to services.exe and so to
   every service; booting with WINEDEBUG=-all,err+eventlog makes each ReportEventW string of a
   service appear in `system.err` as `<tid>:err:eventlog:ReportEventW L"<C literal>"`.
-- The stick is a Linux folder attached as removable drive E: through the mount manager (plug.exe):
+- A stick is a Linux folder attached as a removable drive through the mount manager (plug.exe):
   the only way that changes the drive mask of processes that already run.
 - SIGINT to the process of `wine x.exe` (the wrapper execs the loader, so the pid is the Windows
   program) runs its console control handler with CTRL_C_EVENT; no console is needed.
 - `sc` does not wait for anything: the state is polled with `sc query`.
-- StartServiceCtrlDispatcherW in a console process fails with 1063 only after 10 s: it waits
-  for the control pipe of the last service that services.exe started, which is busy.
 """
 
+import contextlib
 import json
 import os
 import re
@@ -36,16 +36,18 @@ CONTAINER_DOS_PATH = r"C:\Vaults\my vault.tc"
 KEY_FILE_NAME = "key file.key"
 STICK_LETTER = "E"
 TARGET_LETTER = "T"
-
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\Kelvarn"
 EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Kelvarn"
-
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
-
 HANG = 600000  # ms: a stand-in tool that lingers this long stands for one that hangs
-
 WAITING = "Waiting, looking for config: A:\\kvn.ini"  # opens every scan pass of the trace log
-
+STOPPING = b"Stopping Kelvarn.\r\n"  # what -debug prints on Ctrl+C
+DESTRUCTED = "SecureToken implicite destructor!"  # the last line of every trace log
+# Stick attached -> mount started: the next pass sees the stick (within one 2 s pause), and the
+# pass that accepts it still ends with its own 2 s pause. Stick or file removed -> dismount
+# started: the next presence test (within one 3 s pause) misses the file, then one more 3 s pause.
+ATTACH_WINDOW = (1.9, 4.6)
+REMOVAL_WINDOW = (2.9, 6.6)
 REPO = Path(__file__).resolve().parents[2]
 
 
@@ -60,88 +62,71 @@ def dos_to_unix(prefix, dos_path):
     return Path(prefix) / "drive_c" / Path(*dos_path[3:].split("\\"))
 
 
-def base_env(prefix, tmpdir):
-    env = dict(os.environ)
-    env.pop("DISPLAY", None)
-    env.pop("WAYLAND_DISPLAY", None)
-    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all", LC_ALL="C.UTF-8", TMPDIR=str(tmpdir))
-    return env
-
-
-def wait_until(predicate, timeout, interval=0.05, what="condition"):
+def wait_until(predicate, timeout, interval=0.05):
     """Polls `predicate` until it returns a true value, which is returned; None on timeout."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            return None
+        if value or time.monotonic() >= deadline:
+            return value or None
         time.sleep(interval)
 
 
-def decode_wine_literal(text):
-    """Undoes Wine's debugstr_w escaping: \\r \\n \\t \\\\ \\" and \\XXXX (four hex digits)."""
-    out, i = [], 0
-    simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
-    while i < len(text):
-        ch = text[i]
-        if ch == "\\" and i + 1 < len(text):
-            nxt = text[i + 1]
-            if nxt in simple:
-                out.append(simple[nxt])
-                i += 2
-                continue
-            if re.fullmatch(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
-                out.append(chr(int(text[i + 1:i + 5], 16)))
-                i += 5
-                continue
-        out.append(ch)
-        i += 1
-    return "".join(out)
-
-
-_EVENT_LINE = re.compile(r'^[0-9a-f]+:err:eventlog:ReportEventW L"(.*)"\s*$')
-
-
 def event_strings(stderr_text):
-    """The strings of every error entry that Wine printed, in order."""
-    strings = []
-    for line in stderr_text.splitlines():
-        match = _EVENT_LINE.match(line)
-        if match:
-            strings.append(decode_wine_literal(match.group(1)))
-    return strings
+    """The strings of every event-log error entry that Wine printed, in order, with Wine's
+    debugstr_w escapes (\\r \\n \\t \\\\ \\" and \\XXXX) undone."""
+    escapes = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
+    undo = lambda m: escapes.get(m.group(1)) or chr(int(m.group(1), 16))  # noqa: E731
+    return [re.sub(r'\\([nrt\\"]|[0-9a-fA-F]{4})', undo, m.group(1)) for m in
+            re.finditer(r'^[0-9a-f]+:err:eventlog:ReportEventW L"(.*)"\s*$', stderr_text, re.M)]
+
+
+def kvn_ini(truecrypt=TOOL_DOS_PATH, key=KEY_FILE_NAME, container=CONTAINER_DOS_PATH,
+            target=TARGET_LETTER, if_used="1"):
+    """A stick's configuration file, in the ANSI code page with CR LF line ends."""
+    return (f"; Kelvarn token\r\n[Truecrypt]\r\nTruecrypt={truecrypt}\r\n\r\n[Config]\r\n"
+            f"Key={key}\r\nContainer={container}\r\nTargetDrive={target}\r\n"
+            f"IfUsed={if_used}\r\n").encode("cp1252")
+
+
+def mount_argv(target=TARGET_LETTER, stick=STICK_LETTER):
+    return [TOOL_DOS_PATH, "/a", "/q", "/l", target, "/m", "rm", "/v", CONTAINER_DOS_PATH, "/k",
+            f"{stick}:\\{KEY_FILE_NAME}"]
+
+
+DISMOUNT_ARGV = [TOOL_DOS_PATH, "/a", "/q", "/d", "/f"]
 
 
 class WineError(RuntimeError):
     pass
 
 
-class Template:
-    """One booted prefix per run, with everything the groups share already in place:
-    C:\\Trace, the stand-in tool, the container file and kelvarn.exe under a path with a blank."""
+def _quiet(args, env, timeout=60, **kwargs):
+    return subprocess.run(args, env=env, stdin=subprocess.DEVNULL, timeout=timeout,
+                          **({"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL} | kwargs))
 
-    def __init__(self, root, build):
+
+class Template:
+    """One booted prefix per run, with everything its copies share already in place: C:\\Trace,
+    the stand-in tool, the container file and kelvarn.exe under a path with a blank."""
+
+    def __init__(self, root, build=None):
         self.root = Path(root)
-        self.build = Path(build)
+        self.build = Path(build or build_dir())
         self.path = self.root / "template"
         self.kelvarn = self.build / "kelvarn.exe"
-        self.plug = self.build / "tests" / "e2e" / "plug.exe"
-        self.fake_tool = self.build / "tests" / "e2e" / "fake_truecrypt.exe"
+        self.plug = self.build / "winelab" / "plug.exe"
+        self.fake_tool = self.build / "winelab" / "fake_truecrypt.exe"
+        self.env = base_env(self.path, self.root)
 
     def create(self):
         for exe in (self.kelvarn, self.plug, self.fake_tool):
             if not exe.is_file():
                 raise WineError(f"missing {exe}: build the win64 preset first")
-        env = base_env(self.path, self.root)
-        started = time.monotonic()
-        boot = subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=180)
-        subprocess.run(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        boot = _quiet(["wineboot", "-i"], self.env, 180, stdout=subprocess.PIPE,
+                      stderr=subprocess.STDOUT)
+        _quiet(["wineserver", "-k"], self.env)
+        _quiet(["wineserver", "-w"], self.env)
         if boot.returncode != 0 or not (self.path / "system.reg").is_file():
             raise WineError("wineboot -i failed:\n" + boot.stdout.decode(errors="replace"))
         (self.path / "wineserver").unlink(missing_ok=True)
@@ -153,58 +138,25 @@ class Template:
         container = dos_to_unix(self.path, CONTAINER_DOS_PATH)
         container.parent.mkdir(parents=True, exist_ok=True)
         container.write_bytes(b"\0" * 4096)
-        self.boot_seconds = time.monotonic() - started
         return self
 
 
-def kvn_ini(truecrypt=TOOL_DOS_PATH, key=KEY_FILE_NAME, container=CONTAINER_DOS_PATH,
-            target=TARGET_LETTER, if_used="1"):
-    """The stick's configuration file, in the ANSI code page with CR LF line ends."""
-    text = ("; Kelvarn token\r\n"
-            "[Truecrypt]\r\n"
-            f"Truecrypt={truecrypt}\r\n"
-            "\r\n"
-            "[Config]\r\n"
-            f"Key={key}\r\n"
-            f"Container={container}\r\n"
-            f"TargetDrive={target}\r\n"
-            f"IfUsed={if_used}\r\n")
-    return text.encode("cp1252")
-
-
-def mount_argv(target=TARGET_LETTER):
-    return [TOOL_DOS_PATH, "/a", "/q", "/l", target, "/m", "rm", "/v", CONTAINER_DOS_PATH, "/k",
-            f"{STICK_LETTER}:\\{KEY_FILE_NAME}"]
-
-
-DISMOUNT_ARGV = [TOOL_DOS_PATH, "/a", "/q", "/d", "/f"]
-
-
-def assert_attach_delay(delay):
-    """Stick attached -> mount started: the next pass finds the stick (within one 2 s pause),
-    and the pass that accepts it still ends with its own 2 s pause before the mount."""
-    assert 1.9 <= delay <= 4.6, f"stick attached, mount started {delay:.2f} s later"
-
-
-def assert_removal_delay(delay):
-    """Stick or file removed -> dismount started: the next presence test (within one 3 s pause)
-    misses the file, and one more 3 s pause follows it."""
-    assert 2.9 <= delay <= 6.6, f"stick removed, dismount started {delay:.2f} s later"
+def base_env(prefix, tmpdir):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    return env | {"WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "LC_ALL": "C.UTF-8",
+                  "TMPDIR": str(tmpdir)}
 
 
 class Prefix:
-    """A throwaway copy of the template with a running, persistent wineserver session."""
+    """A throwaway copy of the template with a running, persistent wineserver session, and one
+    stick folder (attached as E: by default)."""
 
     def __init__(self, template, name):
-        self.template = template
-        self.root = template.root
-        self.name = name
+        self.template, self.root, self.name = template, template.root, name
         self.path = self.root / name
         self.stick = self.root / f"{name}-stick"
         self.system_err = self.root / f"{name}-system.err"
-        self.system_out = self.root / f"{name}-system.out"
         self.env = base_env(self.path, self.root)
-        self.plug_exe = str(template.plug)
         self.children = []
         self.started = False
         self.plugged = set()  # drive letters attached by plug()
@@ -216,41 +168,39 @@ class Prefix:
             shutil.copyfile(self.template.path / reg, self.path / (reg + ".tmp"))
             os.replace(self.path / (reg + ".tmp"), self.path / reg)
         (self.path / "wineserver").unlink(missing_ok=True)
-        self.stick.mkdir()
         self.write_stick()
         self.start_session()
         return self
 
-    def write_stick(self, ini=None):
-        (self.stick / "kvn.ini").write_bytes(ini if ini is not None else kvn_ini())
-        (self.stick / KEY_FILE_NAME).write_bytes(b"key material\n")
+    def write_stick(self, ini=None, folder=None):
+        """The stick's kvn.ini (default: a valid one) and key file, in `folder` (default: the
+        stick); returns the folder."""
+        folder = Path(folder or self.stick)
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / "kvn.ini").write_bytes(kvn_ini() if ini is None else ini)
+        (folder / KEY_FILE_NAME).write_bytes(b"key material\n")
+        return folder
 
     def start_session(self):
         """`wineserver -p`, then a boot whose stderr every service of the session inherits."""
-        rc = subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+        rc = _quiet(["wineserver", "-p"], self.env).returncode
         if rc != 0:
             raise WineError(f"wineserver -p failed with {rc} (a server was already running)")
         self.started = True
-        env = dict(self.env, WINEDEBUG="-all,err+eventlog")
-        with open(self.system_out, "ab") as out, open(self.system_err, "ab") as err:
-            subprocess.run(["wineboot"], env=env, stdin=subprocess.DEVNULL, stdout=out,
-                           stderr=err, timeout=120, check=True)
+        with open(self.system_err, "ab") as err:
+            _quiet(["wineboot"], self.env | {"WINEDEBUG": "-all,err+eventlog"}, 120,
+                   stderr=err, check=True)
 
     def end_session(self):
         for child in self.children:
             if child.poll() is None:
                 child.kill()
-                try:
-                    child.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    pass
+                child.wait()
         self.children = []
-        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        _quiet(["wineserver", "-k"], self.env)
+        _quiet(["wineserver", "-w"], self.env, 30)
         self.started = False
+        self.plugged.clear()  # the mount manager keeps them, but nothing runs to see them
 
     def restart_session(self):
         self.end_session()
@@ -271,17 +221,17 @@ class Prefix:
 
     # -- running programs ------------------------------------------------------------------
     def wine(self, *args, timeout=60, winedebug=None):
-        env = self.env if winedebug is None else dict(self.env, WINEDEBUG=winedebug)
-        return subprocess.run(["wine", *args], env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        env = self.env if winedebug is None else self.env | {"WINEDEBUG": winedebug}
+        return _quiet(["wine", *map(str, args)], env, timeout, stdout=subprocess.PIPE,
+                      stderr=subprocess.PIPE)
 
-    def kelvarn(self, *args, timeout=60, winedebug=None):
-        return self.wine(EXE_DOS_PATH, *args, timeout=timeout, winedebug=winedebug)
+    def kelvarn(self, *args, timeout=60):
+        return self.wine(EXE_DOS_PATH, *args, timeout=timeout)
 
-    def spawn_kelvarn(self, *args):
-        child = subprocess.Popen(["wine", EXE_DOS_PATH, *args], env=self.env,
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
+    def spawn_kelvarn(self, *args, winedebug=None):
+        env = self.env if winedebug is None else self.env | {"WINEDEBUG": winedebug}
+        child = subprocess.Popen(["wine", EXE_DOS_PATH, *args], env=env, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.children.append(child)
         return child
 
@@ -299,39 +249,63 @@ class Prefix:
                             f"rc={child.returncode} stdout={out!r} stderr={err!r}")
         return child
 
-    # -- the stick ---------------------------------------------------------------------------
+    @staticmethod
+    def stop_debug(child, timeout=10):
+        """Ctrl+C; returns (stdout, stderr) once the process has ended, or raises."""
+        child.send_signal(signal.SIGINT)
+        try:
+            return child.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            raise WineError(f"-debug did not end within {timeout} s of Ctrl+C: "
+                            f"{child.communicate()!r}") from None
+
+    # -- sticks ------------------------------------------------------------------------------
     def plug(self, letter=STICK_LETTER, folder=None):
         """Attaches `folder` (default: the stick) as removable drive `letter`; returns the time
         the mount manager had done it."""
-        folder = self.stick if folder is None else folder
-        result = self.wine(self.plug_exe, letter, str(folder), "2", timeout=30)
+        result = self.wine(self.template.plug, letter, folder or self.stick, "2", timeout=30)
         if result.returncode != 0:
             raise WineError(f"plug failed: {result.stdout!r} {result.stderr!r}")
         self.plugged.add(letter)
         return time.time()
 
     def unplug(self, letter=STICK_LETTER):
-        result = self.wine(self.plug_exe, letter, timeout=30)
+        result = self.wine(self.template.plug, letter, timeout=30)
         if result.returncode != 0:
             raise WineError(f"unplug failed: {result.stdout!r} {result.stderr!r}")
         self.plugged.discard(letter)
         return time.time()
 
     def remove_config(self):
-        """The configuration file deleted while the stick stays attached."""
+        """The stick's configuration file deleted while the stick stays attached."""
         (self.stick / "kvn.ini").unlink()
         return time.time()
 
-    # -- what the program left behind --------------------------------------------------------
+    def stick_turn(self, remove=None, letter=STICK_LETTER, timeout=(8, 12)):
+        """Plugs the stick, waits for the mount, calls `remove` (default: unplug; it returns
+        the time of the removal) and waits for the dismount. Returns (mount record, dismount
+        record, attach delay, removal delay), or raises when a start is missing."""
+        before = len(self.tool_starts())
+        plugged = self.plug(letter)
+        mount = self.wait_tool_start(before, timeout[0])
+        if mount is None:
+            raise WineError(f"no mount within {timeout[0]} s of plugging the stick")
+        removed = remove() if remove else self.unplug(letter)
+        dismount = self.wait_tool_start(before + 1, timeout[1])
+        if dismount is None:
+            raise WineError(f"no dismount within {timeout[1]} s of removing the stick")
+        return mount, dismount, mount["time"] - plugged, dismount["time"] - removed
+
+    # -- what the programs left behind -------------------------------------------------------
     @property
     def trace_file(self):
         return self.path / "drive_c" / "Trace" / "kvn.log"
 
     def trace_bytes(self):
-        try:
+        with contextlib.suppress(FileNotFoundError):
             return self.trace_file.read_bytes()
-        except FileNotFoundError:
-            return None
+        return None
 
     def trace_lines(self):
         """Complete lines of the trace log (each ended by CR LF), decoded one byte per char."""
@@ -344,30 +318,22 @@ class Prefix:
 
     def set_tool_exit_delay(self, milliseconds, dismount_milliseconds=None):
         """How long the stand-in tool lingers before it ends: every start, or a mount and a
-        dismount apart (HANG for a dismount that outlasts any test)."""
-        path = self.tool_folder / "exit_delay_ms.txt"
-        if dismount_milliseconds is not None:
-            path.write_text(f"{milliseconds} {dismount_milliseconds}")
-        elif milliseconds:
-            path.write_text(str(milliseconds))
-        else:
-            path.unlink(missing_ok=True)
+        dismount apart (HANG for a dismount that outlasts any run)."""
+        both = "" if dismount_milliseconds is None else f" {dismount_milliseconds}"
+        (self.tool_folder / "exit_delay_ms.txt").write_text(f"{milliseconds}{both}")
 
     def tool_records(self):
-        try:
+        with contextlib.suppress(FileNotFoundError):
             text = (self.tool_folder / "calls.jsonl").read_text()
-        except FileNotFoundError:
-            return []
-        return [json.loads(line) for line in text.splitlines() if line.strip()]
+            return [json.loads(line) for line in text.splitlines() if line.strip()]
+        return []
 
     def tool_starts(self):
         return [r for r in self.tool_records() if r["event"] == "start"]
 
     def tool_exit(self, pid):
-        for record in self.tool_records():
-            if record["event"] == "exit" and record["pid"] == pid:
-                return record
-        return None
+        return next((r for r in self.tool_records() if r["event"] == "exit" and r["pid"] == pid),
+                    None)
 
     def wait_tool_start(self, index, timeout):
         """Waits for the tool's start number `index` (0-based over the whole prefix life)."""
@@ -376,10 +342,9 @@ class Prefix:
         return starts[index] if starts else None
 
     def event_strings(self):
-        try:
+        with contextlib.suppress(FileNotFoundError):
             return event_strings(self.system_err.read_text(errors="replace"))
-        except FileNotFoundError:
-            return []
+        return []
 
     # -- the service -------------------------------------------------------------------------
     def sc(self, *args, timeout=30):
@@ -387,23 +352,15 @@ class Prefix:
 
     def service_status(self):
         """{field: number} from `sc query` (STATE, WIN32_EXIT_CODE, CHECKPOINT, WAIT_HINT, ...),
-        or None if the query fails."""
+        or None if the service does not exist."""
         result = self.sc("query", SERVICE)
-        if result.returncode != 0:
-            return None
         fields = re.findall(r"^\s*([A-Z0-9_]+)\s*:\s*(0x[0-9a-fA-F]+|\d+)",
                             result.stdout.decode(errors="replace"), re.M)
         status = {name: int(value, 0) for name, value in fields}
-        return status if "STATE" in status else None
-
-    def service_query(self):
-        """(state, win32 exit code) from `sc query`, or None if the query fails."""
-        status = self.service_status()
-        return (status["STATE"], status.get("WIN32_EXIT_CODE")) if status else None
+        return status if result.returncode == 0 and "STATE" in status else None
 
     def service_state(self):
-        query = self.service_query()
-        return query[0] if query else None
+        return (self.service_status() or {}).get("STATE")
 
     def wait_service_state(self, state, timeout):
         return wait_until(lambda: self.service_state() == state, timeout, interval=0.1)
@@ -413,22 +370,18 @@ class Prefix:
         result = self.wine("reg", "query", key)
         if result.returncode != 0:
             return None
-        values = {}
-        for line in result.stdout.decode(errors="replace").splitlines():
-            match = re.match(r"^    (.*?)    (REG_[A-Z_]+)    ?(.*)$", line)
-            if match:
-                values[match.group(1)] = (match.group(2), match.group(3))
-        return values
+        return {m[0]: (m[1], m[2]) for m in re.findall(r"^    (.*?)    (REG_[A-Z_]+)    ?(.*?)\r?$",
+                                                       result.stdout.decode(errors="replace"),
+                                                       re.M)}
 
-    def windows_pids(self, dos_path=EXE_DOS_PATH):
-        """Unix pids of the processes of this prefix that run `dos_path`."""
+    def pids(self, program=EXE_DOS_PATH):
+        """Unix pids of the processes of this prefix (wineserver included) whose program is
+        `program`: a Windows path, or the name of a Linux executable."""
         pids = []
         for entry in Path("/proc").iterdir():
-            if not entry.name.isdigit():
-                continue
             try:
-                cmdline = (entry / "cmdline").read_bytes().split(b"\0")[0].decode(errors="replace")
-                if cmdline.lower() != dos_path.lower():
+                argv0 = (entry / "cmdline").read_bytes().split(b"\0")[0].decode(errors="replace")
+                if program.lower() not in (argv0.lower(), os.path.basename(argv0)):
                     continue
                 environ = (entry / "environ").read_bytes().split(b"\0")
             except OSError:
@@ -438,15 +391,24 @@ class Prefix:
         return pids
 
 
-def make_root():
-    """The run's scratch folder: short (wineserver socket paths are limited) and under /tmp."""
-    given = os.environ.get("KVN_E2E_ROOT")
-    if given:
-        Path(given).mkdir(parents=True, exist_ok=True)
-        return Path(given), False
-    return Path(tempfile.mkdtemp(prefix="kvn-e2e-", dir="/tmp")), True
-
-
-def send_ctrl_c(process):
-    process.send_signal(signal.SIGINT)
-    return time.time()
+@contextlib.contextmanager
+def lab(name, keep=None):
+    """A booted template and one prefix `name` copied from it, under KVN_LAB_ROOT (set by
+    lab.sh) or a scratch folder of its own; everything is torn down on exit unless `keep`
+    (default: KVN_LAB_KEEP=1)."""
+    keep = os.environ.get("KVN_LAB_KEEP") == "1" if keep is None else keep
+    given = os.environ.get("KVN_LAB_ROOT")
+    root = Path(given or tempfile.mkdtemp(prefix="kvn-lab-", dir="/tmp"))  # short: socket paths
+    root.mkdir(parents=True, exist_ok=True)
+    prefix = None
+    try:
+        template = Template(root)
+        if not dos_to_unix(template.path, CONTAINER_DOS_PATH).is_file():  # create() ends with it
+            template.create()
+        prefix = Prefix(template, name)
+        yield prefix.create()
+    finally:
+        if prefix is not None:
+            prefix.close(keep)
+        if not keep and not given:
+            shutil.rmtree(root, ignore_errors=True)
