@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test of the project on a fresh Debian 12 machine (as root): installs what is
-# needed, then the native unit tests under ASan/UBSan, the Windows unit tests under Wine,
+# needed, then the native unit tests with and without ASan/UBSan, the Windows unit tests under Wine,
 # both Windows builds, the formatting check, the fuzz run and the end-to-end suite under
 # Wine. Ends with one line "N passed, N failed" and a non-zero exit when anything failed.
 set -uo pipefail
@@ -75,6 +75,12 @@ run native bash -c "cmake --preset native >/dev/null && cmake --build --preset n
 st=$?
 read -r p f < <(ctest_counts "$logs/native.log")
 count native "$st" "$p" "$f"
+
+# 2b. The same unit tests without the sanitizers: nothing in them may lean on their runtime.
+run plain bash -c "cmake --preset plain >/dev/null && cmake --build --preset plain -j$jobs --target kvn_unit_tests && build/plain/tests/kvn_unit_tests --gtest_brief=1"
+st=$?
+read -r p f < <(gtest_counts "$logs/plain.log")
+count plain "$st" "$p" "$f"
 
 # 3. The same unit tests built for 64-bit Windows, run under Wine; this also builds kelvarn.exe.
 run win64 bash -c "cmake --preset win64 >/dev/null && cmake --build --preset win64 -j$jobs && tests/wine/run-under-wine.sh build/win64/tests/kvn_unit_tests.exe --gtest_brief=1"
