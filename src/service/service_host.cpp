@@ -192,12 +192,10 @@ void CloseStopEvent() {
   if (event != nullptr) ServiceOs().CloseHandle(event);
 }
 
-bool SignalStopEvent() {
+void SignalStopEvent() {
   std::lock_guard<std::mutex> hold(process.reportLock);
   const os::Handle event = process.stopEvent.load();
-  if (event == nullptr) return false;
-  ServiceOs().SetEvent(event);
-  return true;
+  if (event != nullptr) ServiceOs().SetEvent(event);
 }
 
 int RunProcess(int argc, char** argv) {

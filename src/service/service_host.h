@@ -50,7 +50,7 @@ void LogError(std::uint32_t code, const char16_t* operation);
 // visible to them; closing clears it first, so that no handler signals a closed handle.
 void PublishStopEvent(os::Handle event);
 void CloseStopEvent();
-// Signals the stop event if it exists; false when there is none.
-bool SignalStopEvent();
+// Signals the stop event if it exists.
+void SignalStopEvent();
 
 }  // namespace kvn::service

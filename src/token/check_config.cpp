@@ -265,9 +265,10 @@ char16_t SecureToken::FirstFreeDrive() {
   return firstFreeDrive[0];
 }
 
+// `path` is drive-absolute ("X:\..."): the key file on its stick, or a container that
+// passed DriveAbsoluteRefusal.
 std::u16string SecureToken::LinkOnRemovableDrive(const char16_t* path) {
   const std::u16string_view text(path);
-  if (text.size() <= kRootLength || text[1] != u':' || !IsSeparator(text[2])) return {};
   if (platform_.GetDriveType(DriveRoot(path).c_str()) != os::kDriveRemovable) return {};
   for (std::size_t start = kRootLength; start < text.size();) {
     std::size_t end = start;

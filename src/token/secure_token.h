@@ -113,8 +113,9 @@ class SecureToken {
   char16_t FirstFreeDrive();
   // The line that closes a check made during a scan.
   void TraceCheckResult(int result);
-  // The first component of `path` that is a link, when `path` lies on a removable drive; the
-  // components are looked at from the root on, and the walk ends at one that is missing.
+  // The first component of the drive-absolute `path` that is a link, when `path` lies on a
+  // removable drive; the components are looked at from the root on, and the walk ends at one
+  // that is missing.
   std::u16string LinkOnRemovableDrive(const char16_t* path);
 
   // Waits for `child` to end, at most `limit` ms, or less once a stop is requested (see

@@ -48,14 +48,13 @@ TraceLog& TraceLog::operator<<(std::uint64_t value) {
   return *this;
 }
 
-bool TraceLog::Flush() {
-  if (failed_) return false;
+void TraceLog::Flush() {
+  if (failed_) return;
   if (!pending_.empty() && !file_->Write(pending_.data(), pending_.size())) {
     Fail();
-    return false;
+    return;
   }
   pending_.clear();
-  return true;
 }
 
 void TraceLog::EndLine() {

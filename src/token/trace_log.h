@@ -42,7 +42,7 @@ class TraceLog {
  private:
   void Put(char16_t unit);
   void Fail();
-  bool Flush();
+  void Flush();
 
   std::unique_ptr<os::ByteSink> file_;
   std::string pending_;
