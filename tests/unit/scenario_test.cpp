@@ -36,6 +36,7 @@ namespace fs = std::filesystem;
 using Words = std::vector<std::string>;
 
 const fs::path kScenarios = fs::path(KVN_TEST_DATA_DIR) / "scenarios";
+const fs::path kRepository = fs::path(KVN_TEST_DATA_DIR) / "../..";
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
@@ -98,106 +99,79 @@ class Scenario {
   }
 
  private:
-  // One command: its first word, the rest split at blanks, and the rest as written.
+  // One command: its words, split at blanks; after(n) is the line after its first n words.
   void Do(const std::string& line) {
     std::istringstream in(line);
     Words w;
     for (std::string word; in >> word;) w.push_back(word);
-    const std::size_t cut = line.find(' ');
-    std::string rest =
-        cut == std::string::npos ? "" : line.substr(line.find_first_not_of(' ', cut));
-    if (w[0] == "at") {
-      const std::uint64_t time = std::stoull(w[1]);
-      const std::string command = rest.substr(rest.find(' ') + 1);
-      os_.kernel.At(time, [this, command] { Do(command); });
-      return;
-    }
+    const auto after = [&line](std::size_t n) {
+      std::size_t at = 0;
+      for (std::size_t i = 0; i < n && at != std::string::npos; ++i) at = line.find(' ', at + 1);
+      return at == std::string::npos ? std::string() : line.substr(at + 1);
+    };
     fake::FakeTokenPlatform& t = os_.token;
     fake::FakeServicePlatform& s = os_.service;
     const std::string& c = w[0];
-    const auto path = [&rest](std::size_t skip) {
-      std::string p = rest;
-      for (std::size_t i = 0; i < skip; ++i) p = p.substr(p.find(' ') + 1);
-      return Wide(p);
-    };
-    // --- the machine -----------------------------------------------------------------
-    if (c == "drive") {  // drive <letters> <type>
-      for (const char letter : w[1]) t.AddDrive(static_cast<char16_t>(letter), DriveType(w[2]));
+    const char16_t letter = w.size() > 1 ? static_cast<char16_t>(w[1][0]) : u'\0';
+    if (c == "at") {
+      os_.kernel.At(std::stoull(w[1]), [this, command = after(2)] { Do(command); });
+    } else if (c == "drive") {  // drive <letters> <type>
+      for (const char l : w[1]) t.AddDrive(static_cast<char16_t>(l), DriveType(w[2]));
     } else if (c == "stick") {
-      const char16_t letter = static_cast<char16_t>(w[1][0]);
       t.AddDrive(letter, fake::kDriveRemovable);
       ini_ = StickIni{std::u16string(1, letter) + u":\\kvn.ini"};
       t.AddFile(ini_.path, ini_.Text());
       t.AddFile(std::u16string(1, letter) + u":\\key.dat", "key");
     } else if (c == "value" || c == "novalue") {
       auto& values = ini_.values;
-      for (auto it = values.begin(); it != values.end(); ++it) {
-        if (it->first != w[1]) continue;
-        if (c == "novalue") {
-          values.erase(it);
-        } else {
-          it->second = rest.size() > w[1].size() ? rest.substr(w[1].size() + 1) : "";
-        }
-        break;
-      }
+      const auto it = std::find_if(values.begin(), values.end(),
+                                   [&](const auto& value) { return value.first == w[1]; });
+      if (c == "novalue") values.erase(it);
+      if (c == "value") it->second = after(2);
       t.AddFile(ini_.path, ini_.Text());
-    } else if (c == "file") {
-      contentPath_ = path(0);
-      content_.clear();
-      const std::size_t from = rest.find(" < ");
-      if (from != std::string::npos) {
-        contentPath_ = Wide(rest.substr(0, from));
-        content_ = ReadFile(fs::path(KVN_TEST_DATA_DIR) / "../.." / rest.substr(from + 3));
-      }
+    } else if (c == "file") {  // file <path> [< file of the repository]
+      const std::size_t from = after(1).find(" < ");
+      contentPath_ = Wide(after(1).substr(0, from));
+      content_ = from == std::string::npos ? "" : ReadFile(kRepository / after(1).substr(from + 3));
       t.AddFile(contentPath_, content_);
     } else if (c == "folder") {
-      t.AddFolder(path(0));
+      t.AddFolder(Wide(after(1)));
     } else if (c == "link") {
-      t.MakeLink(path(0));
+      t.MakeLink(Wide(after(1)));
     } else if (c == "size") {
-      t.SetFileSize(path(1), std::stoull(w[1]));
+      t.SetFileSize(Wide(after(2)), std::stoull(w[1]));
     } else if (c == "remove") {
-      t.RemoveFile(path(0));
+      t.RemoveFile(Wide(after(1)));
     } else if (c == "short") {  // short <short path> = <long path>
-      const std::size_t is = rest.find(" = ");
-      t.AddShortName(Wide(rest.substr(0, is)), Wide(rest.substr(is + 3)));
-    } else if (c == "unplug") {
-      t.Unplug(static_cast<char16_t>(w[1][0]));
-    } else if (c == "plug") {
-      t.Plug(static_cast<char16_t>(w[1][0]));
+      const std::size_t is = after(1).find(" = ");
+      t.AddShortName(Wide(after(1).substr(0, is)), Wide(after(1).substr(is + 3)));
+    } else if (c == "unplug" || c == "plug") {
+      (c == "plug" ? t.Plug(letter) : t.Unplug(letter));
     } else if (c == "notready") {
-      t.SetReady(static_cast<char16_t>(w[1][0]), false);
+      t.SetReady(letter, false);
     } else if (c == "programfiles") {  // the sources, separated by "|"
       t.programFilesFolders.clear();
-      std::string folders = rest + "|";
-      for (std::size_t bar; (bar = folders.find('|')) != std::string::npos;) {
-        t.programFilesFolders.push_back(Wide(folders.substr(0, bar)));
-        folders.erase(0, bar + 1);
+      std::istringstream folders(after(1) + "|");
+      for (std::string folder; std::getline(folders, folder, '|');) {
+        t.programFilesFolders.push_back(Wide(folder));
       }
     } else if (c == "faildrives") {
       t.FailGetDrives(U32(w[1]));
-    } else if (c == "afterdrives") {  // a command run right after reading N of the mask
-      afterDrives_.emplace(std::stoi(w[1]), rest.substr(rest.find(' ') + 1));
+    } else if (c == "afterdrives") {  // a command run right after reading n of the mask
+      afterDrives_.emplace(std::stoi(w[1]), after(2));
       t.afterGetDrives = [this](int reading) {
         const auto [first, last] = afterDrives_.equal_range(reading);
         for (auto it = first; it != last; ++it) Do(it->second);
       };
-    } else if (c == "failstart") {
-      t.failStart = true;
-    } else if (c == "failwait") {
-      t.failWait = true;
+    } else if (c == "failstart" || c == "failwait") {
+      (c == "failstart" ? t.failStart : t.failWait) = true;
     } else if (c == "runtime") {  // runtime <start number|*> <ms|hung>
       const std::uint64_t ms = w[2] == "hung" ? fake::kNeverEnds : std::stoull(w[2]);
-      if (w[1] == "*") {
-        t.childRunTime = ms;
-      } else {
-        t.runTimes[std::stoul(w[1])] = ms;
-      }
+      (w[1] == "*" ? t.childRunTime : t.runTimes[std::stoul(w[1])]) = ms;
     } else if (c == "debug") {  // debug on|off: the switch the watcher takes its trace from
       process.debugMode = w[1] == "on";
-      // --- the service side ------------------------------------------------------------
     } else if (c == "fail") {
-      s.FailCall(w[1], U32(w[2]), w.size() > 3 ? static_cast<unsigned>(std::stoul(w[3])) : 1u);
+      s.FailCall(w[1], U32(w[2]), w.size() > 3 ? U32(w[3]) : 1u);
     } else if (c == "throw") {  // throw [lock]: this action fails; throw <call>: that call
       if (w.size() == 1) throw std::bad_alloc();
       if (w[1] == "lock") {
@@ -207,94 +181,85 @@ class Scenario {
     } else if (c == "scm") {
       s.startedByServiceManager = true;
     } else if (c == "module") {
-      s.modulePath = path(0);
+      s.modulePath = Wide(after(1));
     } else if (c == "installed") {  // installed <state reported by each query, in turn>...
       s.serviceExists = true;
       s.serviceStates.clear();
       for (std::size_t i = 1; i < w.size(); ++i) s.serviceStates.push_back(U32(w[i]));
     } else if (c == "message") {  // message <code> [text, where \r and \n stand for CR and LF]
-      std::string text = rest.size() > w[1].size() ? rest.substr(w[1].size() + 1) : "";
-      for (const auto& [escape, unit] : {std::pair{"\\r", "\r"}, std::pair{"\\n", "\n"}}) {
-        for (std::size_t at; (at = text.find(escape)) != std::string::npos;) {
-          text.replace(at, 2, unit);
-        }
-      }
+      std::string text = after(2);
+      for (std::size_t at; (at = text.find("\\r")) != std::string::npos;) text.replace(at, 2, "\r");
+      for (std::size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
       s.systemMessages[U32(w[1])] = Wide(text);
-    } else if (c == "stop") {
-      s.SendControl(service::kServiceControlStop);
-    } else if (c == "control") {
-      s.SendControl(U32(w[1]));
+    } else if (c == "stop" || c == "control") {
+      s.SendControl(c == "stop" ? service::kServiceControlStop : U32(w[1]));
     } else if (c == "console") {  // through the registered handler, else the core's own
       const auto event = U32(w[1]);
       const int handled = s.consoleHandler != nullptr ? s.consoleHandler(event)
                                                       : service::ConsoleControlHandler(event);
-      Say("console " + w[1] + " -> " + std::to_string(handled));
-      // --- operations ------------------------------------------------------------------
+      Say(line + " -> " + std::to_string(handled));
     } else if (c == "check") {
-      SecureToken& token = Token();
-      token.configPath[0] = static_cast<char16_t>(w[1][0]);
-      const int result = token.CheckConfig(token.configPath);
-      Say("check " + w[1] + " -> " + std::to_string(result) + Fields());
+      Token().configPath[0] = letter;
+      const int result = Token().CheckConfig(Token().configPath);
+      Say(line + " -> " + std::to_string(result) + Fields());
     } else if (c == "find") {
       const int result = Token().FindToken();
-      Say("find -> " + std::to_string(result) + Fields());
+      Say(line + " -> " + std::to_string(result) + Fields());
     } else if (c == "accept") {  // the token accepted on a drive, as FindToken leaves it
-      SecureToken& token = Token();
-      token.configPath[0] = static_cast<char16_t>(w[1][0]);
-      token.tokenPresent = true;
+      Token().configPath[0] = letter;
+      Token().tokenPresent = true;
     } else if (c == "open") {
       Token().OpenContainer();
     } else if (c == "watch") {
       Token().CheckToken();
-      Say("watch" + Fields());
+      Say(line + Fields());
     } else if (c == "close") {
       Token().CloseContainer();
     } else if (c == "pause") {
-      Say("pause -> " + std::to_string(Token().Pause(U32(w[1]))));
+      Say(line + " -> " + std::to_string(Token().Pause(U32(w[1]))));
     } else if (c == "stopevent") {  // the process's stop event, signalled at <ms>
       const os::Handle event = os_.kernel.CreateEvent();
       process.stopEvent = event;
       os_.kernel.At(std::stoull(w[1]), [this, event] { os_.kernel.SetEvent(event); });
     } else if (c == "run") {
-      token_.reset();
-      std::vector<std::string> args(w.begin(), w.end());
-      args[0] = "kelvarn.exe";
-      std::vector<char*> argv;
-      for (auto& a : args) {
-        if (a == "\"\"") a.clear();
-        argv.push_back(a.data());
-      }
-      argv.push_back(nullptr);
-      ran_ = true;
-      const int code = service::RunProcess(static_cast<int>(args.size()), argv.data());
-      // A service's last report is "stopped", unless the report itself was made to fail.
-      const auto& reports = os_.service.statuses;
-      if (!reports.empty() && os_.service.Calls("SetServiceStatus") == reports.size()) {
-        EXPECT_EQ(reports.back().status.currentState, service::kServiceStopped);
-      }
-      // Each stop-pending report with a hint reaches past the next report.
-      for (std::size_t i = 1; i < reports.size(); ++i) {
-        const fake::StatusReport& last = reports[i - 1];
-        if (last.status.currentState != service::kServiceStopPending) continue;
-        if (last.status.waitHint == 0) continue;
-        EXPECT_LE(reports[i].time, last.time + last.status.waitHint);
-        EXPECT_EQ(reports[i].status.checkPoint,
-                  reports[i].status.currentState == 3 ? last.status.checkPoint + 1 : 0u);
-      }
-      Say(line + " -> " + std::to_string(code) + (process.debugMode ? " (debug mode)" : ""));
-    } else if (c == "install") {
-      service::InstallService();
-    } else if (c == "uninstall") {
-      service::RemoveService();
+      Run(w, line);
+    } else if (c == "install" || c == "uninstall") {
+      (c == "install" ? service::InstallService : service::RemoveService)();
     } else if (c == "errortext") {  // LastErrorText with the last error <code>
       os_.kernel.lastError = U32(w[1]);
-      Say("errortext " + w[1] + " -> " + Narrow(service::LastErrorText()));
+      Say(line + " -> " + Narrow(service::LastErrorText()));
     } else if (c == "logerror") {  // logerror <code> <operation>
       os_.kernel.lastError = U32(w[1]);
-      service::LogServiceError(Wide(rest.substr(w[1].size() + 1)).c_str());
+      service::LogServiceError(Wide(after(2)).c_str());
     } else {
       ADD_FAILURE() << name_ << ": unknown command: " << line;
     }
+  }
+
+  // The whole process with `w` as its command line ("" for an empty argument).
+  void Run(Words args, const std::string& line) {
+    token_.reset();
+    args[0] = "kelvarn.exe";
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back((arg == "\"\"" ? arg.erase() : arg).data());
+    argv.push_back(nullptr);
+    ran_ = true;
+    const int code = service::RunProcess(static_cast<int>(args.size()), argv.data());
+    // A service's last report is "stopped", unless the report itself was made to fail; each
+    // stop-pending report with a hint reaches past the next report.
+    const auto& reports = os_.service.statuses;
+    if (!reports.empty() && os_.service.Calls("SetServiceStatus") == reports.size()) {
+      EXPECT_EQ(reports.back().status.currentState, service::kServiceStopped);
+    }
+    for (std::size_t i = 1; i < reports.size(); ++i) {
+      const fake::StatusReport& last = reports[i - 1];
+      if (last.status.currentState != service::kServiceStopPending) continue;
+      if (last.status.waitHint == 0) continue;
+      EXPECT_LE(reports[i].time, last.time + last.status.waitHint);
+      EXPECT_EQ(reports[i].status.checkPoint,
+                reports[i].status.currentState == 3 ? last.status.checkPoint + 1 : 0u);
+    }
+    Say(line + " -> " + std::to_string(code) + (process.debugMode ? " (debug mode)" : ""));
   }
 
   static std::uint32_t DriveType(const std::string& name) {
