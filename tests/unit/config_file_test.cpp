@@ -63,32 +63,14 @@ int Load(ConfigFile& config, std::string_view bytes) {
   return config.LoadText(bytes.data(), bytes.size());
 }
 
-// A file named after the test (tests run in parallel) and `suffix`, removed when it goes; in
-// the temporary folder unless that is not ASCII (and so cannot be widened byte for byte).
-class TempFile {
- public:
-  explicit TempFile(std::string_view contents, const char* suffix = ".ini") {
-    std::string folder = ::testing::TempDir();
-    for (const char c : folder) {
-      if (static_cast<unsigned char>(c) >= 0x80) folder.clear();
-    }
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    narrow_ = folder + "kvn_" + test->test_suite_name() + "_" + test->name() + suffix;
-    wide_.assign(narrow_.begin(), narrow_.end());
-    std::FILE* file = std::fopen(narrow_.c_str(), "wb");
-    EXPECT_NE(file, nullptr) << narrow_;
-    if (file == nullptr) return;
-    EXPECT_EQ(std::fwrite(contents.data(), 1, contents.size(), file), contents.size());
-    std::fclose(file);
-  }
-  ~TempFile() { std::remove(narrow_.c_str()); }
-
-  const char16_t* path() const { return wide_.c_str(); }
-
- private:
-  std::string narrow_;
-  std::u16string wide_;
-};
+// A file in the temporary folder, named after the test (tests run in parallel) and `name`;
+// its wide path, widened byte for byte.
+std::u16string TempFile(const char* name, std::string_view contents) {
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string path = ::testing::TempDir() + "kvn_" + test->name() + name;
+  std::ofstream(path, std::ios::binary) << contents;
+  return std::u16string(path.begin(), path.end());
+}
 
 // Opens every path the same scripted way, keeping the last path it was asked for.
 struct ScriptedFiles final : os::FileOpener {
@@ -102,21 +84,22 @@ struct ScriptedFiles final : os::FileOpener {
 
 constexpr std::string_view kSample = "[Config]\r\nKey = first\r\n"sv;
 
-// ---------------------------------------------------------------------------------------
-// Loading: error numbers, files and streams, and the state a load leaves behind.
-
 // Every failure reports its number and leaves the reader as it was, down to the pointers.
-TEST(ConfigFileLoad, FailuresReportTheirNumberAndLeaveTheReaderUnchanged) {
-  TempFile good(kSample);
-  TempFile empty("", "_empty.ini");
-  const std::u16string missing = std::u16string(good.path()) + u".missing";
+// Files arrive whole and in binary mode: carriage returns reach the parser and 0x1A (a
+// text-mode end of file on Windows) is an ordinary byte; a stream is read from its start.
+TEST(ConfigFileLoad, FailuresReportTheirNumberFilesArriveWhole) {
+  const std::u16string good = TempFile(".ini", "[A]\r\nk=x\x1Ay\r\nCr=1\r2\r\n"sv);
+  const std::u16string empty = TempFile("_empty.ini", "");
+  const std::u16string missing = good + u".missing";
   ConfigFile config;
-  ASSERT_EQ(config.LoadFile(good.path()), 0);
-  const char16_t* before = config.GetValue(u"Config", u"Key");
+  ASSERT_EQ(config.LoadFile(good.c_str()), 0);
+  EXPECT_EQ(Text(config.GetValue(u"A", u"k")), u"x\x1Ay");
+  EXPECT_EQ(Text(config.GetValue(u"A", u"Cr")), u"1\r2");
+  const char16_t* before = config.GetValue(u"A", u"k");
 
   EXPECT_EQ(config.LoadText(nullptr, 0), 22);
   EXPECT_EQ(Load(config, ""), 22);
-  EXPECT_EQ(config.LoadFile(empty.path()), 22);
+  EXPECT_EQ(config.LoadFile(empty.c_str()), 22);
   EXPECT_EQ(config.LoadFile(missing.c_str()), ENOENT);
   EXPECT_EQ(config.LoadFile(os::HostFiles(), missing.c_str()), ENOENT);
   ScriptedFiles files;
@@ -130,31 +113,17 @@ TEST(ConfigFileLoad, FailuresReportTheirNumberAndLeaveTheReaderUnchanged) {
   EXPECT_NE(config.LoadFile(files, u"E:\\kvn.ini"), 0);
   EXPECT_EQ(config.LoadFile(files, nullptr), 22);  // never handed to the opener
   files.open = [](const char* path) { return std::fopen(path, "ab"); };  // nothing to read
-  EXPECT_EQ(config.LoadFile(files, good.path()), -1);
+  EXPECT_EQ(config.LoadFile(files, good.c_str()), -1);
+  EXPECT_EQ(config.GetValue(u"A", u"k"), before);
 
-  EXPECT_EQ(config.GetValue(u"Config", u"Key"), before);
-  EXPECT_EQ(Text(config.GetValue(u"Config", u"Key")), u"first");
-}
-
-// Binary mode: carriage returns reach the parser and 0x1A (a text-mode end of file on
-// Windows) is an ordinary byte. A stream is read from its start wherever it stands.
-TEST(ConfigFileLoad, FilesAndStreamsArriveWholeAndUntranslated) {
-  constexpr std::string_view kBytes = "[A]\r\nk=x\x1Ay\r\nCr=1\r2\r\n"sv;
-  TempFile file(kBytes);
-  std::FILE* stream = std::tmpfile();
-  ASSERT_NE(stream, nullptr);
-  ASSERT_EQ(std::fwrite(kBytes.data(), 1, kBytes.size(), stream), kBytes.size());
-  ConfigFile fromFile, fromStream;
-  ASSERT_EQ(fromFile.LoadFile(file.path()), 0);
-  static std::FILE* opened;  // handed over at its end; the load closes it
-  opened = stream;
-  ScriptedFiles files;
-  files.open = [](const char*) { return opened; };
-  ASSERT_EQ(fromStream.LoadFile(files, u"E:\\kvn.ini"), 0);
-  for (const ConfigFile* config : {&fromFile, &fromStream}) {
-    EXPECT_EQ(Text(config->GetValue(u"A", u"k")), u"x\x1Ay");
-    EXPECT_EQ(Text(config->GetValue(u"A", u"Cr")), u"1\r2");
-  }
+  files.open = [](const char* path) {  // a stream that stands at its end
+    std::FILE* stream = std::fopen(path, "rb");
+    std::fseek(stream, 0, SEEK_END);
+    return stream;
+  };
+  ASSERT_EQ(config.LoadFile(files, good.c_str()), 0);
+  EXPECT_EQ(Text(config.GetValue(u"A", u"Cr")), u"1\r2");
+  for (const auto& path : {good, empty}) std::remove(std::string(path.begin(), path.end()).c_str());
 }
 
 // Fails each allocation of a load in turn: the text buffer (12 from the nothrow form) and
