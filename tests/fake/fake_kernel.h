@@ -3,10 +3,11 @@
 // both run on it, so a test can, say, pull the stick at 7 s and send a stop at 12 s.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <set>
+#include <utility>
 
 #include "os/handle.h"
 
@@ -17,39 +18,54 @@ class FakeKernel {
   // Virtual milliseconds since the test began.
   std::uint64_t now() const { return now_; }
 
-  // Runs `action` when the clock reaches `time` (during a WaitUntil or Advance). Actions at the
-  // same time run in the order they were added.
-  void At(std::uint64_t time, std::function<void()> action);
-  // Runs `action` `delay` ms from now.
-  void After(std::uint64_t delay, std::function<void()> action) { At(now_ + delay, action); }
-
+  // Runs `action` when the clock reaches `time` (during WaitUntil). Actions at the same time
+  // run in the order they were added.
+  void At(std::uint64_t time, std::function<void()> action) {
+    actions_.emplace(std::make_pair(time, sequence_++), std::move(action));
+  }
   // Advances the clock to `until`, running due actions on the way. Stops early, and returns
   // true, as soon as `stop` (null: nothing) is signalled.
-  bool WaitUntil(std::uint64_t until, os::Handle stop);
+  bool WaitUntil(std::uint64_t until, os::Handle stop) {
+    for (;;) {
+      if (stop != nullptr && IsSignalled(stop)) return true;
+      if (actions_.empty() || actions_.begin()->first.first > until) break;
+      auto action = std::move(actions_.begin()->second);
+      now_ = std::max(now_, actions_.begin()->first.first);
+      actions_.erase(actions_.begin());
+      action();
+    }
+    now_ = std::max(now_, until);
+    return false;
+  }
+  void Advance(std::uint64_t milliseconds) { WaitUntil(now_ + milliseconds, nullptr); }
   // True when no action is left to run.
   bool idle() const { return actions_.empty(); }
-  // Advances the clock unconditionally.
-  void Advance(std::uint64_t milliseconds);
 
   // Event objects (manual reset).
-  os::Handle CreateEvent();
-  void SetEvent(os::Handle event);
-  bool IsSignalled(os::Handle event) const;
-  bool CloseHandle(os::Handle handle);
+  os::Handle CreateEvent() {
+    events_[nextHandle_ += 4] = false;
+    return reinterpret_cast<os::Handle>(nextHandle_);
+  }
+  void SetEvent(os::Handle event) {
+    if (auto it = events_.find(Id(event)); it != events_.end()) it->second = true;
+  }
+  bool IsSignalled(os::Handle event) const {
+    auto it = events_.find(Id(event));
+    return it != events_.end() && it->second;
+  }
+  void CloseHandle(os::Handle handle) { events_.erase(Id(handle)); }
   std::size_t openEvents() const { return events_.size(); }
 
   std::uint32_t lastError = 0;
 
  private:
-  // Runs the actions due up to `until`; stops after the action that signalled `stop` (null:
-  // nothing) and returns true.
-  bool RunDue(std::uint64_t until, os::Handle stop);
+  static std::uintptr_t Id(os::Handle handle) { return reinterpret_cast<std::uintptr_t>(handle); }
 
   std::uint64_t now_ = 0;
   std::uint64_t sequence_ = 0;
   std::multimap<std::pair<std::uint64_t, std::uint64_t>, std::function<void()>> actions_;
   std::map<std::uintptr_t, bool> events_;
-  std::uintptr_t nextHandle_ = 0x100;
+  std::uintptr_t nextHandle_ = 0xFC;
 };
 
 }  // namespace kvn::fake
