@@ -7,12 +7,17 @@
 // action scheduled on the kernel's clock (which runs during the watcher's pauses).
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <map>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "common/strings.h"
 #include "fake/fake_kernel.h"
 #include "os/service_platform.h"
 
@@ -69,6 +74,7 @@ class FakeServicePlatform : public os::ServicePlatform {
   std::size_t openServiceHandles() const { return serviceHandles_.size(); }
   int openEventSources = 0;
   static constexpr std::uintptr_t kStatusHandle = 0x57a7;
+  static constexpr std::uint32_t kStopped = 1;
   bool SendControl(std::uint32_t control) {
     if (controlHandler_ != nullptr) controlHandler_(control);
     return controlHandler_ != nullptr;
@@ -77,14 +83,47 @@ class FakeServicePlatform : public os::ServicePlatform {
 
   // --- ServicePlatform -----------------------------------------------------------------------
   std::uint32_t GetLastError() override { return kernel_.lastError; }
-  bool StartServiceCtrlDispatcher(const char16_t* serviceName, os::ServiceMainFn main) override;
+  bool StartServiceCtrlDispatcher(const char16_t* serviceName, os::ServiceMainFn main) override {
+    if (Fails("StartServiceCtrlDispatcher", Show(serviceName))) return false;
+    if (!startedByServiceManager) return Returns(false, 1063);  // not started as a service
+    std::u16string name = serviceName;
+    char16_t* argv[] = {name.data(), nullptr};
+    main(1, argv);
+    return true;
+  }
   os::Handle RegisterServiceCtrlHandler(const char16_t* serviceName,
-                                        os::ControlHandlerFn handler) override;
-  bool SetServiceStatus(os::Handle statusHandle, const os::ServiceStatus& status) override;
-  os::Handle RegisterEventSource(const char16_t* sourceName) override;
-  void ReportEvent(os::Handle eventSource, std::uint16_t type, std::uint16_t category,
-                   std::uint32_t eventId, const char16_t* const* strings,
-                   std::uint16_t stringCount) override;
+                                        os::ControlHandlerFn handler) override {
+    if (Fails("RegisterServiceCtrlHandler", Show(serviceName))) return nullptr;
+    controlHandler_ = handler;
+    return reinterpret_cast<os::Handle>(kStatusHandle);
+  }
+  bool SetServiceStatus(os::Handle statusHandle, const os::ServiceStatus& status) override {
+    std::string record = "@" + Show(kernel_.now());
+    for (const auto& [name, value] : {std::pair{" state ", status.currentState},
+                                      {" type ", status.serviceType},
+                                      {" accepts ", status.controlsAccepted},
+                                      {" exit ", status.win32ExitCode},
+                                      {" specific ", status.serviceSpecificExitCode},
+                                      {" cp ", status.checkPoint},
+                                      {" hint ", status.waitHint}}) {
+      record += name + Show(value);
+    }
+    if (Fails("SetServiceStatus", record)) return false;
+    if (statusHandle != reinterpret_cast<os::Handle>(kStatusHandle)) return Returns(false, 6);
+    statuses.push_back({kernel_.now(), status});
+    return true;
+  }
+  os::Handle RegisterEventSource(const char16_t* sourceName) override {
+    if (Fails("RegisterEventSource", Show(sourceName))) return nullptr;
+    ++openEventSources;
+    return reinterpret_cast<os::Handle>(std::uintptr_t{0xcafe4242});
+  }
+  void ReportEvent(os::Handle, std::uint16_t type, std::uint16_t category, std::uint32_t eventId,
+                   const char16_t* const* strings, std::uint16_t stringCount) override {
+    std::string args = Show(type) + "/" + Show(category) + "/" + Show(eventId);
+    for (std::uint16_t i = 0; i < stringCount; ++i) args += " | " + Show(strings[i]);
+    Fails("ReportEvent", args);
+  }
   void DeregisterEventSource(os::Handle) override {
     Fails("DeregisterEventSource");
     --openEventSources;
@@ -107,21 +146,47 @@ class FakeServicePlatform : public os::ServicePlatform {
     Fails("WriteNarrow", Show(std::u16string(text.begin(), text.end())));
   }
   void WriteWide(std::u16string_view text) override { Fails("WriteWide", Show(text)); }
-  std::uint32_t GetModuleFileName(char16_t* buffer, std::uint32_t size) override;
+  std::uint32_t GetModuleFileName(char16_t* buffer, std::uint32_t size) override {
+    if (Fails("GetModuleFileName", Show(size))) return 0;
+    // A path that does not fit is cut to the buffer, terminator included, as since Vista.
+    CopyBounded(buffer, size, modulePath);
+    const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(modulePath.size(), size));
+    return Returns(length, modulePath.size() >= size ? 122 : 0);
+  }
   os::Handle OpenSCManager() override {
     return Fails("OpenSCManager") ? nullptr : Returns(NewServiceHandle());
   }
   os::Handle CreateService(os::Handle manager, const char16_t* serviceName,
                            const char16_t* displayName, std::uint32_t desiredAccess,
                            std::uint32_t serviceType, std::uint32_t startType,
-                           std::uint32_t errorControl, const char16_t* binaryPath) override;
+                           std::uint32_t errorControl, const char16_t* binaryPath) override {
+    std::string args = Show(manager) + " " + Show(serviceName) + " " + Show(displayName);
+    for (const std::uint32_t value : {desiredAccess, serviceType, startType, errorControl}) {
+      args += " " + Show(value);
+    }
+    if (Fails("CreateService", args + " " + Show(binaryPath))) return nullptr;
+    if (serviceExists) return Returns<os::Handle>(nullptr, 1073);
+    serviceExists = true;
+    return Returns(NewServiceHandle());
+  }
   bool ChangeServiceDescription(os::Handle service, const char16_t* text) override {
     return !Fails("ChangeServiceDescription", Show(service) + " " + Show(text));
   }
   os::Handle OpenService(os::Handle manager, const char16_t* serviceName,
-                         std::uint32_t desiredAccess) override;
+                         std::uint32_t desiredAccess) override {
+    const std::string args = Show(manager) + " " + Show(serviceName) + " " + Show(desiredAccess);
+    if (Fails("OpenService", args)) return nullptr;
+    if (!serviceExists) return Returns<os::Handle>(nullptr, 1060);
+    return Returns(NewServiceHandle());
+  }
   bool ControlService(os::Handle service, std::uint32_t control,
-                      os::ServiceStatus& status) override;
+                      os::ServiceStatus& status) override {
+    if (Fails("ControlService", Show(service) + " " + Show(control))) return false;
+    if (serviceStates[std::min(nextState_, serviceStates.size() - 1)] == kStopped) {
+      return Returns(false, 1062);  // not active
+    }
+    return ReportState(status);
+  }
   bool QueryServiceStatus(os::Handle service, os::ServiceStatus& status) override {
     return !Fails("QueryServiceStatus", Show(service)) && ReportState(status);
   }
@@ -130,12 +195,21 @@ class FakeServicePlatform : public os::ServicePlatform {
     serviceExists = false;
     return true;
   }
-  void CloseServiceHandle(os::Handle handle) override;
+  void CloseServiceHandle(os::Handle handle) override {
+    Fails("CloseServiceHandle", Show(handle));
+    EXPECT_EQ(serviceHandles_.erase(reinterpret_cast<std::uintptr_t>(handle)), 1u);
+  }
   void Sleep(std::uint32_t milliseconds) override {
     Fails("Sleep", Show(milliseconds));
     kernel_.Advance(milliseconds);
   }
-  bool FormatSystemMessage(std::uint32_t code, std::u16string& text) override;
+  bool FormatSystemMessage(std::uint32_t code, std::u16string& text) override {
+    if (Fails("FormatSystemMessage", Show(code))) return false;
+    auto it = systemMessages.find(code);
+    if (it == systemMessages.end()) return Returns(false, 317);  // no text for the code
+    text = it->second;
+    return true;
+  }
   bool RegisterEventSourceKey(const char16_t* sourceName, const char16_t* messageFile) override {
     return !Fails("RegisterEventSourceKey", Show(sourceName) + " " + Show(messageFile));
   }
@@ -145,7 +219,24 @@ class FakeServicePlatform : public os::ServicePlatform {
 
  private:
   // Records the call with `args`; true (with the last error set) when it is to fail.
-  bool Fails(const char* call, const std::string& args = {});
+  bool Fails(const char* call, const std::string& args = {}) {
+    calls.push_back(std::string(call) + (args.empty() ? "" : " " + args));
+    if (throwOnce == call) {
+      throwOnce.clear();
+      calls.back() += " -> throws";
+      throw std::bad_alloc();
+    }
+    const unsigned count = ++counts_[call];
+    const auto [first, last] = failures_.equal_range(call);
+    for (auto it = first; it != last; ++it) {
+      if (it->second.first == 0 || it->second.first == count) {
+        kernel_.lastError = it->second.second;
+        calls.back() += " -> fails " + std::to_string(kernel_.lastError);
+        return true;
+      }
+    }
+    return false;
+  }
   // Appends " -> result" to the line of the latest call; with an error, sets it.
   template <typename T>
   T Returns(T result, std::uint32_t error = 0) {
@@ -158,7 +249,14 @@ class FakeServicePlatform : public os::ServicePlatform {
     return reinterpret_cast<os::Handle>(nextHandle_);
   }
   // The next scripted state into `status`.
-  bool ReportState(os::ServiceStatus& status);
+  bool ReportState(os::ServiceStatus& status) {
+    status = os::ServiceStatus{};
+    status.serviceType = 0x10;
+    status.currentState = serviceStates[std::min(nextState_++, serviceStates.size() - 1)];
+    status.controlsAccepted = status.currentState == kStopped ? 0 : 1;
+    calls.back() += " -> state " + std::to_string(status.currentState);
+    return true;
+  }
 
   FakeKernel& kernel_;
   os::ControlHandlerFn controlHandler_ = nullptr;
