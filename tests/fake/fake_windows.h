@@ -3,9 +3,7 @@
 // is put back when the object goes; one at a time.
 #pragma once
 
-#include <string>
-#include <string_view>
-
+#include "common/process_state.h"
 #include "fake/fake_kernel.h"
 #include "fake/fake_service_platform.h"
 #include "fake/fake_token_platform.h"
@@ -14,8 +12,16 @@ namespace kvn::fake {
 
 class FakeWindows {
  public:
-  FakeWindows();
-  ~FakeWindows();
+  FakeWindows() {
+    process.Reset();
+    process.serviceOs = &service;
+    process.tokenOs = &token;
+  }
+  ~FakeWindows() {
+    process.serviceOs = nullptr;
+    process.tokenOs = nullptr;
+    process.Reset();
+  }
   FakeWindows(const FakeWindows&) = delete;
   FakeWindows& operator=(const FakeWindows&) = delete;
 
@@ -23,8 +29,5 @@ class FakeWindows {
   FakeTokenPlatform token{kernel};
   FakeServicePlatform service{kernel};
 };
-
-// The process-wide state of the core as at process start.
-void ResetProcessState();
 
 }  // namespace kvn::fake

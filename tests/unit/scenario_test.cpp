@@ -47,8 +47,6 @@ std::uint32_t U32(const std::string& text) { return static_cast<std::uint32_t>(s
 
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
-std::string Narrow(const std::u16string& text) { return fake::Show(text); }
-
 // The kvn.ini a stick carries: the standard values, each of which a scenario may change or
 // leave out.
 struct StickIni {
@@ -227,7 +225,7 @@ class Scenario {
       (c == "install" ? service::InstallService : service::RemoveService)();
     } else if (c == "errortext") {  // LastErrorText with the last error <code>
       os_.kernel.lastError = U32(w[1]);
-      Say(line + " -> " + Narrow(service::LastErrorText()));
+      Say(line + " -> " + fake::Show(service::LastErrorText()));
     } else if (c == "logerror") {  // logerror <code> <operation>
       os_.kernel.lastError = U32(w[1]);
       service::LogServiceError(Wide(after(2)).c_str());
@@ -278,9 +276,9 @@ class Scenario {
   // The watcher's fields after an operation.
   std::string Fields() {
     const SecureToken& t = Token();
-    return " [tool " + Narrow(t.trueCryptPath) + "] [key " + Narrow(t.keyFilePath) +
-           "] [container " + Narrow(t.containerPath) + "] [drive " + Narrow(t.targetDrive) +
-           "] [ifused " + Narrow(t.ifUsed) + "] [config " + Narrow(t.configPath) + "]" +
+    return " [tool " + fake::Show(t.trueCryptPath) + "] [key " + fake::Show(t.keyFilePath) +
+           "] [container " + fake::Show(t.containerPath) + "] [drive " + fake::Show(t.targetDrive) +
+           "] [ifused " + fake::Show(t.ifUsed) + "] [config " + fake::Show(t.configPath) + "]" +
            (t.tokenPresent ? " present" : "") + (t.stopRequested ? " stop" : "");
   }
 
@@ -294,9 +292,9 @@ class Scenario {
     out_ << "== end @" << os_.kernel.now() << ", " << t.getDrivesCalls()
          << " drive mask readings, checkpoint " << process.checkPoint << ", last error "
          << process.lastServiceError << "\n";
-    for (const auto& search : t.searches) out_ << "search " << Narrow(search) << "\n";
+    for (const auto& search : t.searches) out_ << "search " << fake::Show(search) << "\n";
     for (const auto& start : t.starts) {
-      out_ << "child @" << start.time << " " << Narrow(start.commandLine) << "\n";
+      out_ << "child @" << start.time << " " << fake::Show(start.commandLine) << "\n";
     }
     for (const auto& call : s.calls) out_ << "call " << call << "\n";
     for (const std::uint32_t ms : t.sleeps) out_ << "watcher sleep " << ms << "\n";
@@ -317,7 +315,7 @@ class Scenario {
     for (const auto& search : t.searches) {  // only drive-rooted paths are looked for
       EXPECT_TRUE(search.empty() || (search.size() >= 3 && search[1] == u':' &&
                                      (search[2] == u'\\' || search[2] == u'/')))
-          << Narrow(search);
+          << fake::Show(search);
     }
     EXPECT_EQ(t.followedLinks, 0) << "a link on a removable drive was followed";
     EXPECT_EQ(t.openProcesses(), 0u) << "a child's handle was left open";
@@ -328,7 +326,7 @@ class Scenario {
     EXPECT_EQ(process.stopEvent.load(), nullptr);
     bool mounted = false;  // a dismount only ever follows a mount
     for (const auto& start : t.starts) {
-      EXPECT_TRUE(!start.dismount() || mounted) << Narrow(start.commandLine);
+      EXPECT_TRUE(!start.dismount() || mounted) << fake::Show(start.commandLine);
       mounted = !start.dismount();
     }
   }

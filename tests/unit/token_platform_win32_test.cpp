@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -57,23 +59,14 @@ class Win32TokenPlatformTest : public ::testing::Test {
     ::RemoveDirectoryW(AsWide(folder.c_str()));
   }
 
+  // Temporary paths are ASCII: narrowed byte for byte.
+  static std::string Narrow(const std::u16string& path) { return {path.begin(), path.end()}; }
   static void WriteFile(const std::u16string& path, const std::string& bytes) {
-    const HANDLE handle = ::CreateFileW(AsWide(path.c_str()), GENERIC_WRITE, 0, nullptr,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    ::WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    ::CloseHandle(handle);
+    std::ofstream(Narrow(path), std::ios::binary) << bytes;
   }
   static std::string ReadFile(const std::u16string& path) {
-    std::string bytes(64, '\0');
-    const HANDLE handle = ::CreateFileW(AsWide(path.c_str()), GENERIC_READ, FILE_SHARE_READ,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD read = 0;
-    ::ReadFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-    ::CloseHandle(handle);
-    bytes.resize(read);
-    return bytes;
+    std::ifstream file(Narrow(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
   }
 
   Win32TokenPlatform platform;
