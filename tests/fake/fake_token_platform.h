@@ -175,7 +175,10 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
   std::unique_ptr<os::ByteSink> OpenTrace(const char16_t* path) override {
     const std::u16string key = Key(path);
-    if (PresentDrive(key) == nullptr || folders_.count(detail::Parent(key)) == 0) return nullptr;
+    const std::u16string folder = detail::Parent(key);
+    if (PresentDrive(key) == nullptr || folders_.count(folder) == 0 || links_.count(folder) != 0) {
+      return nullptr;  // as the adapter refuses a trace folder that is a link
+    }
     auto bytes = std::make_shared<std::string>();
     files_[key] = bytes;
     return std::make_unique<detail::Sink>(bytes);

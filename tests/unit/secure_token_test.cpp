@@ -1,35 +1,16 @@
-// The token watcher object: construction, destruction and the byte-exact trace-line rule.
+// The trace log's byte-exact line rule.
 #include <gtest/gtest.h>
 
-#include "common/process_state.h"
 #include "fake/fake_token_platform.h"
-#include "token/secure_token.h"
+#include "token/trace_log.h"
 
 namespace kvn {
 namespace {
 
 constexpr char16_t kLog[] = u"C:\\Trace\\kvn.log";
 
-class SecureTokenTest : public ::testing::Test {
- protected:
-  void TearDown() override { process.debugMode = false; }
-
-  fake::FakeKernel kernel;
-  fake::FakeTokenPlatform platform{kernel};
-};
-
-// A missing trace folder drops every line silently.
-TEST_F(SecureTokenTest, WithoutTheTraceFolderNothingIsWritten) {
-  process.debugMode = true;
-  {
-    SecureToken token(platform);
-    EXPECT_TRUE(token.trace.failed());
-  }
-  EXPECT_FALSE(platform.HasFile(kLog));
-}
-
-// The line rule, through a sink the test can watch between writes.
-class TraceLogTest : public SecureTokenTest {
+// The trace log's line rule, through a sink the test can watch between writes.
+class TraceLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform.AddFolder(u"C:\\Trace");
@@ -37,6 +18,8 @@ class TraceLogTest : public SecureTokenTest {
   }
   std::string Bytes() const { return platform.FileContents(kLog); }
 
+  fake::FakeKernel kernel;
+  fake::FakeTokenPlatform platform{kernel};
   TraceLog log;
 };
 
