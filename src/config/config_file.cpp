@@ -195,11 +195,6 @@ void ConfigFile::SetValue(KeyMap& keys, const char16_t* key, const char16_t* val
   keys.insert_or_assign(key, value);
 }
 
-void ConfigFile::StoreEntry(const char16_t* section, const char16_t* key, const char16_t* value) {
-  KeyMap& keys = SectionOf(sections, section);
-  if (key != nullptr) SetValue(keys, key, value);
-}
-
 const char16_t* ConfigFile::GetValue(const char16_t* section, const char16_t* key) const {
   if (section == nullptr || key == nullptr) return nullptr;
   const auto found = sections.find(section);

@@ -43,7 +43,6 @@ class ConfigFile {
   // name. Yields a section entry (key and value null) or a key entry.
   static bool NextEntry(char16_t*& cursor, const char16_t*& section, const char16_t*& key,
                         const char16_t*& value);
-  void StoreEntry(const char16_t* section, const char16_t* key, const char16_t* value);
 
   // Orders names by the ASCII-only case-insensitive comparison.
   struct NameLess {
@@ -52,8 +51,9 @@ class ConfigFile {
   using KeyMap = std::map<const char16_t*, const char16_t*, NameLess>;
   using SectionMap = std::map<const char16_t*, KeyMap, NameLess>;
 
-  // The two halves of StoreEntry, on maps of the caller's choice: a load fills maps of its
-  // own and installs them only once the whole text is parsed. Both may throw std::bad_alloc.
+  // The load's storing step in two halves, on maps of the caller's choice: a load fills maps
+  // of its own and installs them only once the whole text is parsed. Both may throw
+  // std::bad_alloc.
   static KeyMap& SectionOf(SectionMap& into, const char16_t* section);
   static void SetValue(KeyMap& keys, const char16_t* key, const char16_t* value);
 

@@ -46,5 +46,23 @@ TEST_F(TraceLogTest, LinesReachTheFileByteForByteWhenFlushed) {
   EXPECT_EQ(Bytes(), "");
 }
 
+// A write that fails ends the log: nothing is written after it, and it reports failed.
+TEST(TraceLogFailure, AFailedWriteEndsTheLog) {
+  struct Refusing final : os::ByteSink {
+    explicit Refusing(int& writes) : writes_(writes) {}
+    bool Write(const char*, std::size_t) override { return ++writes_ < 0; }
+    int& writes_;
+  };
+  int writes = 0;
+  TraceLog log;
+  log.Attach(std::make_unique<Refusing>(writes));
+  log << "first";
+  log.EndLine();
+  log << "second";
+  log.EndLine();
+  EXPECT_EQ(writes, 1);
+  EXPECT_TRUE(log.failed());
+}
+
 }  // namespace
 }  // namespace kvn
