@@ -91,9 +91,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
   // --- drives (letters A..Z) ---------------------------------------------------------------
   // Defines the drive and plugs it in.
   void AddDrive(char16_t letter, std::uint32_t type) {
-    Drive& drive = drives_[Upper(letter)];
-    drive.type = type;
-    drive.present = true;
+    drives_[Upper(letter)] = {type, true, true};
   }
   void Unplug(char16_t letter) { drives_[Upper(letter)].present = false; }
   void Plug(char16_t letter) { drives_[Upper(letter)].present = true; }

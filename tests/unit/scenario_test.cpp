@@ -261,11 +261,10 @@ class Scenario {
   }
 
   static std::uint32_t DriveType(const std::string& name) {
-    const std::vector<std::string> types = {"unknown", "none",  "removable", "fixed",
-                                            "remote",  "cdrom", "ramdisk"};
-    const auto found = std::find(types.begin(), types.end(), name);
-    EXPECT_NE(found, types.end()) << name;
-    return static_cast<std::uint32_t>(found - types.begin());
+    const std::string types = " unknown none removable fixed remote cdrom ramdisk ";
+    const std::size_t at = types.find(" " + name + " ");
+    EXPECT_NE(at, std::string::npos) << name;
+    return static_cast<std::uint32_t>(std::count(types.begin(), types.begin() + at, ' '));
   }
 
   SecureToken& Token() {

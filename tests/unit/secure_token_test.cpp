@@ -47,20 +47,18 @@ TEST_F(TraceLogTest, LinesReachTheFileByteForByteWhenFlushed) {
 }
 
 // A write that fails ends the log: nothing is written after it, and it reports failed.
-TEST(TraceLogFailure, AFailedWriteEndsTheLog) {
+TEST_F(TraceLogTest, AFailedWriteEndsTheLog) {
   struct Refusing final : os::ByteSink {
-    explicit Refusing(int& writes) : writes_(writes) {}
-    bool Write(const char*, std::size_t) override { return ++writes_ < 0; }
-    int& writes_;
+    int writes = 0;
+    bool Write(const char*, std::size_t) override { return ++writes < 0; }
   };
-  int writes = 0;
-  TraceLog log;
-  log.Attach(std::make_unique<Refusing>(writes));
+  auto sink = std::make_unique<Refusing>();
+  const Refusing& refusing = *sink;
+  log.Attach(std::move(sink));
   log << "first";
   log.EndLine();
-  log << "second";
   log.EndLine();
-  EXPECT_EQ(writes, 1);
+  EXPECT_EQ(refusing.writes, 1);
   EXPECT_TRUE(log.failed());
 }
 
