@@ -44,17 +44,10 @@ int SecureToken::FindToken() {
   // Taken before any trace write can disturb it.
   const std::uint32_t maskError = firstMask == 0 ? platform_.GetLastError() : 0;
   TraceLine("SecureToken::FindToken!");
-  if (firstMask == 0) {
-    TraceLine("_getdrives() failed with failure code: ", maskError);
-    TraceLine("ConfigPath at end of FindToken: ", configPath);
-    return result;
-  }
-  if (tokenPresent) {
-    TraceLine("ConfigPath at end of FindToken: ", configPath);
-    return result;
-  }
+  // No drives at all, or a token already present: nothing to scan.
+  if (firstMask == 0) TraceLine("_getdrives() failed with failure code: ", maskError);
 
-  while (!tokenPresent) {
+  while (firstMask != 0 && !tokenPresent) {
     char16_t root[4] = u"A:\\";
     configPath[0] = root[0];
     TraceLine("Waiting, looking for config: ", configPath);
