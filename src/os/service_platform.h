@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "os/handle.h"
 
@@ -76,6 +77,11 @@ class ServicePlatform {
                                std::uint32_t errorControl, const char16_t* binaryPath) = 0;
   // ChangeServiceConfig2W(SERVICE_CONFIG_DESCRIPTION) with the given text.
   virtual bool ChangeServiceDescription(Handle service, const char16_t* description) = 0;
+  // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS): after a failure the service is
+  // restarted after the first delay (ms), after the next failure the second, and so on, the
+  // last one repeating; the count of failures starts again after `resetSeconds` without one.
+  virtual bool ChangeServiceFailureActions(Handle service, std::uint32_t resetSeconds,
+                                           const std::vector<std::uint32_t>& restartDelays) = 0;
   virtual Handle OpenService(Handle manager, const char16_t* serviceName,
                              std::uint32_t desiredAccess) = 0;
   virtual bool ControlService(Handle service, std::uint32_t control, ServiceStatus& status) = 0;

@@ -21,8 +21,9 @@ inline constexpr std::uint32_t kDriveRemote = 4;
 inline constexpr std::uint32_t kDriveCdRom = 5;
 inline constexpr std::uint32_t kDriveRamDisk = 6;
 
-// FILE_ATTRIBUTE_REPARSE_POINT: a symbolic link, junction or mount point.
-inline constexpr std::uint32_t kAttributeReparsePoint = 0x400;
+// FILE_ATTRIBUTE_* bits the watcher looks at.
+inline constexpr std::uint32_t kAttributeDirectory = 0x10;
+inline constexpr std::uint32_t kAttributeReparsePoint = 0x400;  // a link, or data a filter keeps
 
 // The outcome of one existence test (FindFirstFileW, closed at once with FindClose).
 struct SearchResult {
@@ -30,6 +31,31 @@ struct SearchResult {
   std::uint32_t error = 0;       // GetLastError() after a search that found nothing
   std::uint32_t attributes = 0;  // the entry's own attributes: a link's, not its target's
   std::uint64_t size = 0;        // the entry's size in bytes
+  std::uint32_t reparseTag = 0;  // the entry's reparse tag when it is a reparse point
+};
+
+// What the system reports for an entry opened as itself (GetFileInformationByHandle and
+// GetFileInformationByHandleEx(FileAttributeTagInfo)).
+struct EntryInfo {
+  std::uint32_t attributes = 0;
+  std::uint32_t reparseTag = 0;  // when attributes holds kAttributeReparsePoint
+  std::uint64_t size = 0;
+  std::uint64_t lastWrite = 0;  // FILETIME of the last write
+};
+
+// One entry of a DACL, as plain data.
+struct Ace {
+  bool deny = false;       // an access-denied type; every other type counts as a grant
+  std::uint8_t flags = 0;  // ACE flags: 0x08 is INHERIT_ONLY_ACE
+  std::uint32_t mask = 0;  // the access mask as stored (generic bits not mapped)
+  std::u16string sid;      // "S-1-5-32-545"
+};
+
+// The owner and DACL of an object (GetSecurityInfo with OWNER and DACL), as plain data.
+struct Security {
+  std::u16string owner;  // a SID string
+  bool hasDacl = true;   // false: a NULL DACL, which grants everyone everything
+  std::vector<Ace> dacl;
 };
 
 // How a wait for a child or the stop event ended.
@@ -40,8 +66,10 @@ enum class WaitResult {
   kFailed,  // the wait itself failed
 };
 
-class TokenPlatform : public FileOpener {
+class TokenPlatform {
  public:
+  virtual ~TokenPlatform() = default;
+
   // The trace log: opened, checked and only then emptied, shared deny-none. Null when it
   // cannot be opened, or when the folder or the file is a link or the file has more than one
   // name (a hard link): the log is never written through something another user placed.
@@ -57,6 +85,23 @@ class TokenPlatform : public FileOpener {
   // reported as listed in its folder, so a link is not followed.
   virtual SearchResult FindFile(const char16_t* path) = 0;
 
+  // Opens the file or folder at `path` as itself (CreateFileW with FILE_FLAG_OPEN_REPARSE_POINT
+  // and FILE_FLAG_BACKUP_SEMANTICS): a final link is not followed. The handle may read the
+  // attributes, the security and the data, and shares reading and writing but not deletion,
+  // so that while it is open the entry cannot be renamed, deleted or replaced. Null on
+  // failure, with the reason in the last error. Closed with CloseEntry.
+  virtual Handle OpenEntry(const char16_t* path) = 0;
+  virtual bool ReadEntryInfo(Handle entry, EntryInfo& info) = 0;
+  virtual bool ReadEntrySecurity(Handle entry, Security& security) = 0;
+  // Reads from the start of the file, at most `maxBytes`, into `bytes`.
+  virtual bool ReadEntry(Handle entry, std::size_t maxBytes, std::string& bytes) = 0;
+  virtual void CloseEntry(Handle entry) = 0;
+  // GetVolumeInformationW on a drive root such as "E:\": the volume's serial number.
+  virtual bool VolumeSerial(const char16_t* root, std::uint32_t& serial) = 0;
+  // The SID of the account this process runs as (GetTokenInformation(TokenUser)), as a
+  // string; empty on failure.
+  virtual std::u16string ProcessUserSid() = 0;
+
   // Starts `program` with exactly `commandLine` as the child's command line (CreateProcessW).
   // Returns the child's process handle, to be closed with CloseProcess, or null when the
   // child could not be started.
@@ -65,6 +110,8 @@ class TokenPlatform : public FileOpener {
   // looked at first; either may be null, and with both null this is a plain sleep.
   virtual WaitResult Wait(Handle child, Handle stop, std::uint32_t milliseconds) = 0;
   virtual void CloseProcess(Handle child) = 0;
+  // GetExitCodeProcess of a child that has ended.
+  virtual bool ChildExitCode(Handle child, std::uint32_t& code) = 0;
   // Sleep(): a pause that nothing interrupts.
   virtual void Sleep(std::uint32_t milliseconds) = 0;
 
@@ -79,6 +126,15 @@ class TokenPlatform : public FileOpener {
   // ProgramW6432, and ProgramW6432Dir of the 64-bit registry. A source that is missing gives
   // an empty entry.
   virtual std::vector<std::u16string> ProgramFilesFolders() = 0;
+
+  // The record of a mount that may still be open: the REG_SZ value Mounted of
+  // HKLM\SOFTWARE\Kelvarn in the 64-bit view of the registry, where only administrators and
+  // SYSTEM may write.
+  enum class RecordRead { kAbsent, kPresent, kWrongType, kFailed };
+  virtual RecordRead ReadMountRecord(std::u16string& value) = 0;
+  virtual bool WriteMountRecord(const char16_t* value) = 0;
+  // Deletes the key HKLM\SOFTWARE\Kelvarn with the record. True also when it was absent.
+  virtual bool DeleteMountRecord() = 0;
 };
 
 }  // namespace kvn::os

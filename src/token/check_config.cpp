@@ -9,6 +9,7 @@
 
 #include "common/strings.h"
 #include "config/config_file.h"
+#include "token/held_entry.h"
 #include "token/program_rule.h"
 #include "token/secure_token.h"
 
@@ -22,9 +23,15 @@ constexpr std::size_t kRootLength = 3;     // "E:\"
 
 bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 
-bool IsLink(const os::SearchResult& entry) {
-  return (entry.attributes & os::kAttributeReparsePoint) != 0;
+// A reparse point that stands for another name: a symbolic link, a junction or a volume mount
+// point (the tags Windows marks as name surrogates), or one whose tag is unknown. Reparse
+// points that only keep data (deduplication, cloud placeholders, compression) are not links.
+bool IsLink(std::uint32_t attributes, std::uint32_t tag) {
+  constexpr std::uint32_t kNameSurrogate = 0x20000000;
+  return (attributes & os::kAttributeReparsePoint) != 0 &&
+         (tag == 0 || (tag & kNameSurrogate) != 0);
 }
+bool IsLink(const os::SearchResult& entry) { return IsLink(entry.attributes, entry.reparseTag); }
 
 // A path exists when a search for it finds an entry, a file or a folder; wildcards match as
 // in a listing. A path ending in a backslash, a bare drive root included, never exists: the
@@ -75,11 +82,7 @@ bool LetterInUse(char16_t letter, std::uint32_t mask) {
 int SecureToken::CheckConfig(const char16_t* path) {
   ConfigFile config;
   TraceLine("Loading file: ", path);
-  if (const int result = CheckConfigFile(path); result != ConfigOk) return result;
-  if (config.LoadFile(platform_, path) != 0) {
-    TraceText("Failed to open file.\n");
-    return ConfigUnreadable;
-  }
+  if (const int result = LoadConfig(config, path); result != ConfigOk) return result;
   TraceText("GetValue for TrueCrypt\n");
   if (const int result = SettleProgram(config); result != ConfigOk) return result;
   TraceLine("TrueCryptPath: ", trueCryptPath);
@@ -92,21 +95,30 @@ int SecureToken::CheckConfig(const char16_t* path) {
   return SettleTargetDrive(config);
 }
 
-// kvn.ini lies in the root of its drive, so its own entry is the only one on its way. A link
-// or an oversized file is refused before it is opened.
-int SecureToken::CheckConfigFile(const char16_t* path) {
-  if (path == nullptr) return ConfigOk;  // the load refuses it
-  const os::SearchResult entry = platform_.FindFile(path);
-  if (!entry.found) return ConfigOk;  // the load reports it
-  if (IsLink(entry)) {
-    TraceLine("Configuration refused, link on a removable drive: ", path);
-    return ConfigUnreadable;
+// kvn.ini is read once, through the one handle whose kind and size were checked: a directory
+// entry found a moment earlier proves nothing about the file opened now. It lies in the root
+// of its drive, so its own entry is the only one on its way.
+int SecureToken::LoadConfig(ConfigFile& config, const char16_t* path) {
+  const HeldEntry entry(platform_, path != nullptr ? path : u"");
+  os::EntryInfo info;
+  if (path != nullptr && entry.get() != nullptr && platform_.ReadEntryInfo(entry.get(), info)) {
+    if (IsLink(info.attributes, info.reparseTag)) {
+      TraceLine("Configuration refused, link: ", path);
+      return ConfigUnreadable;
+    }
+    std::string bytes;
+    if ((info.attributes & os::kAttributeDirectory) == 0 && info.size <= kMaxConfigBytes &&
+        platform_.ReadEntry(entry.get(), static_cast<std::size_t>(kMaxConfigBytes) + 1, bytes)) {
+      if (bytes.size() > kMaxConfigBytes) info.size = bytes.size();
+    }
+    if (info.size > kMaxConfigBytes) {
+      TraceLine("Configuration refused, larger than 65536 bytes: ", info.size, " bytes: ", path);
+      return ConfigUnreadable;
+    }
+    if (!bytes.empty() && config.LoadText(bytes.data(), bytes.size()) == 0) return ConfigOk;
   }
-  if (entry.size > kMaxConfigBytes) {
-    TraceLine("Configuration refused, larger than 65536 bytes: ", entry.size, " bytes: ", path);
-    return ConfigUnreadable;
-  }
-  return ConfigOk;
+  TraceText("Failed to open file.\n");
+  return ConfigUnreadable;
 }
 
 // The program. The value as written and its full path are judged before anything is looked

@@ -105,7 +105,7 @@ class SecureToken {
   }
 
   // The steps of CheckConfig; each returns ConfigOk or the result that ends the check.
-  int CheckConfigFile(const char16_t* path);
+  int LoadConfig(ConfigFile& config, const char16_t* path);
   int SettleProgram(const ConfigFile& config);
   int SettleKeyFile(const ConfigFile& config);
   int SettleContainer(const ConfigFile& config);

@@ -187,6 +187,12 @@ class FakeServicePlatform : public os::ServicePlatform {
   bool ChangeServiceDescription(os::Handle service, const char16_t* text) override {
     return !Fails("ChangeServiceDescription", Show(service) + " " + Show(text));
   }
+  bool ChangeServiceFailureActions(os::Handle service, std::uint32_t resetSeconds,
+                                   const std::vector<std::uint32_t>& delays) override {
+    std::string args = Show(service) + " reset " + Show(resetSeconds) + " restart";
+    for (const std::uint32_t delay : delays) args += " " + Show(delay);
+    return !Fails("ChangeServiceFailureActions", args);
+  }
   os::Handle OpenService(os::Handle manager, const char16_t* serviceName,
                          std::uint32_t desiredAccess) override {
     const std::string args = Show(manager) + " " + Show(serviceName) + " " + Show(desiredAccess);

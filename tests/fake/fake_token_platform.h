@@ -1,5 +1,7 @@
-// The token watcher's view of the fake Windows: drive letters with types, files and folders
-// (some of them links), the trace log, and a record of every search and child process.
+// The token watcher's view of the fake Windows: drive letters with types and volume serials,
+// files and folders (some of them links) with owners and DACLs, handles to them that keep
+// them from being replaced, the trace log, the mount record, and a record of every search
+// and child process.
 //
 // Paths are drive-absolute ("X:\..."), case-insensitive, with "/" read as "\" and "." and
 // ".." removed, as far as the core's paths need it. A file or folder is visible only while
@@ -15,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,6 +45,7 @@ struct ProcessStart {
   std::uint64_t time = 0;  // virtual ms when it was started
   std::uint64_t end = 0;   // virtual ms when it ends, kNeverEnds for a hung child
   bool closed = false;     // its handle has been closed
+  std::uint32_t exitCode = 0;
   // Whether it is a dismount (" /d" among its arguments).
   bool dismount() const { return commandLine.find(u" /d") != std::u16string::npos; }
 };
@@ -51,6 +55,17 @@ namespace detail {
 constexpr std::uint32_t kErrorFileNotFound = 2;
 constexpr std::uint32_t kErrorPathNotFound = 3;
 constexpr std::uint32_t kErrorNotReady = 21;
+constexpr std::uint32_t kErrorInvalidName = 123;
+
+// Where a file or folder lies unless a test says otherwise: owned by SYSTEM, changed only by
+// SYSTEM and Administrators, read and run by Users.
+inline os::Security DefaultSecurity() {
+  return {u"S-1-5-18",
+          true,
+          {{false, 0, 0x1f01ff, u"S-1-5-18"},
+           {false, 0, 0x1f01ff, u"S-1-5-32-544"},
+           {false, 0, 0x1200a9, u"S-1-5-32-545"}}};
+}
 
 // A sink that appends to bytes the fake holds, so that the test reads what was written.
 class Sink final : public os::ByteSink {
@@ -91,8 +106,10 @@ class FakeTokenPlatform : public os::TokenPlatform {
   // --- drives (letters A..Z) ---------------------------------------------------------------
   // Defines the drive and plugs it in.
   void AddDrive(char16_t letter, std::uint32_t type) {
-    drives_[Upper(letter)] = {type, true, true};
+    drives_[Upper(letter)] = {type, true, true, 0x1000u + Upper(letter)};
   }
+  // Another volume at the same letter, with the same files.
+  void SetSerial(char16_t letter, std::uint32_t serial) { drives_[Upper(letter)].serial = serial; }
   void Unplug(char16_t letter) { drives_[Upper(letter)].present = false; }
   void Plug(char16_t letter) { drives_[Upper(letter)].present = true; }
   // A present drive that is not ready (a card reader without a card) fails every access
@@ -114,6 +131,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const std::u16string key = Key(path);
     AddFolder(detail::Parent(key));
     files_[key] = std::make_shared<std::string>(bytes);
+    stamps_[key] = ++writes_;
   }
   void RemoveFile(const std::u16string& path) { files_.erase(Key(path)); }
   bool HasFile(const std::u16string& path) const { return files_.count(Key(path)) != 0; }
@@ -122,10 +140,31 @@ class FakeTokenPlatform : public os::TokenPlatform {
     auto it = files_.find(Key(path));
     return it == files_.end() ? std::string() : *it->second;
   }
-  // Marks a file or folder as a reparse point (a link, junction or mount point).
-  void MakeLink(const std::u16string& path) { links_.insert(Key(path)); }
-  // The size a search reports for a file, without holding its bytes.
+  // Replaces a file or folder by a reparse point with `tag` (a symbolic link by default).
+  // Fails, changing nothing, while a handle holds the entry.
+  bool MakeLink(const std::u16string& path, std::uint32_t tag = 0xA000000C) {
+    const std::u16string key = Key(path);
+    for (const auto& [handle, held] : entries_) {
+      if (held == key) return false;
+    }
+    links_[key] = tag;
+    return true;
+  }
+  // The size the system reports for a file, without holding its bytes.
   void SetFileSize(const std::u16string& path, std::uint64_t size) { sizes_[Key(path)] = size; }
+  // What the directory entry alone says of a file: a size, and no reparse point.
+  void LieInEntry(const std::u16string& path, std::uint64_t size) { lies_[Key(path)] = size; }
+  os::Security& Security(const std::u16string& path) {
+    return security_.try_emplace(Key(path), detail::DefaultSecurity()).first->second;
+  }
+  std::u16string userSid = u"S-1-5-21-7-7-7-1001";
+  // The mount record: absent, a string, or a value of another type; every change is logged.
+  std::optional<std::u16string> mountRecord;
+  bool mountRecordWrongType = false;
+  bool failRecord = false;
+  std::vector<std::string> recordLog;
+  // Entry handles not yet closed.
+  std::size_t openEntries() const { return entries_.size(); }
   // GetLongPathNameW replaces `shortPath` (a full path, such as C:\PROGRA~1) by `longPath`.
   void AddShortName(const std::u16string& shortPath, const std::u16string& longPath) {
     shortNames_[Key(shortPath)] = longPath;
@@ -134,8 +173,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
                                                      u"C:\\Program Files (x86)"};
   // Every path handed to FindFile, in order.
   std::vector<std::u16string> searches;
-  // Searches and opens that went through a link on a removable drive (a folder on the way
-  // that is one, or for an open the file itself), as Windows would follow it.
+  // Searches and opens that went through a link (a folder on the way that is one), as
+  // Windows would follow it.
   int followedLinks = 0;
 
   // --- child processes ---------------------------------------------------------------------
@@ -157,24 +196,11 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
 
   // --- TokenPlatform ---------------------------------------------------------------------------
-  std::FILE* OpenForRead(const char16_t* path) override {
-    const std::u16string key = Key(path);
-    NoteLinks(key, true);
-    auto it = files_.find(key);
-    if (Lookup(key) != 0 || it == files_.end()) {
-      errno = folders_.count(key) != 0 ? EACCES : ENOENT;
-      return nullptr;
-    }
-    std::FILE* file = std::tmpfile();
-    if (file == nullptr) return nullptr;
-    std::fwrite(it->second->data(), 1, it->second->size(), file);
-    std::rewind(file);
-    return file;
-  }
   std::unique_ptr<os::ByteSink> OpenTrace(const char16_t* path) override {
     const std::u16string key = Key(path);
     const std::u16string folder = detail::Parent(key);
-    if (PresentDrive(key) == nullptr || folders_.count(folder) == 0 || links_.count(folder) != 0) {
+    if (PresentDrive(key) == nullptr || folders_.count(folder) == 0 || links_.count(folder) != 0 ||
+        links_.count(key) != 0) {
       return nullptr;  // as the adapter refuses a trace folder that is a link
     }
     auto bytes = std::make_shared<std::string>();
@@ -204,18 +230,52 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const std::u16string given = path;
     // A trailing separator searches for an empty name.
     const std::u16string key = (!given.empty() && given.back() == u'\\') ? u"" : Key(Expand(given));
-    NoteLinks(key, false);
+    NoteLinks(key);
     const std::uint32_t error = Lookup(key);
     kernel_.lastError = error;
     if (error != 0) return {false, error, 0, 0};
-    os::SearchResult result{true, 0, links_.count(key) != 0 ? os::kAttributeReparsePoint : 0, 0};
-    if (auto size = sizes_.find(key); size != sizes_.end()) {
-      result.size = size->second;
-    } else if (auto file = files_.find(key); file != files_.end()) {
-      result.size = file->second->size();
-    }
-    return result;
+    os::EntryInfo info = Info(key);
+    if (auto lie = lies_.find(key); lie != lies_.end()) info = {0, 0, lie->second, 0};
+    return {true, 0, info.attributes, info.size, info.reparseTag};
   }
+  os::Handle OpenEntry(const char16_t* path) override {
+    const std::u16string key = Key(path);
+    NoteLinks(key);
+    std::uint32_t error =
+        key.size() == 2 ? (PresentDrive(key) ? 0 : detail::kErrorPathNotFound) : Lookup(key);
+    if (std::u16string_view(path).find_first_of(u"*?") != std::u16string_view::npos) {
+      error = detail::kErrorInvalidName;
+    }
+    kernel_.lastError = error;
+    if (error != 0) return nullptr;
+    entries_[++lastEntry_] = key;
+    return reinterpret_cast<os::Handle>(lastEntry_ << 8);
+  }
+  bool ReadEntryInfo(os::Handle entry, os::EntryInfo& info) override {
+    info = Info(Entry(entry));
+    return true;
+  }
+  bool ReadEntrySecurity(os::Handle entry, os::Security& security) override {
+    auto it = security_.find(Entry(entry));
+    security = it != security_.end() ? it->second : detail::DefaultSecurity();
+    return true;
+  }
+  bool ReadEntry(os::Handle entry, std::size_t maxBytes, std::string& bytes) override {
+    if (links_.count(Entry(entry)) != 0) ++followedLinks;  // reading a link reads its target
+    auto it = files_.find(Entry(entry));
+    bytes = it == files_.end() ? std::string() : it->second->substr(0, maxBytes);
+    return it != files_.end();
+  }
+  void CloseEntry(os::Handle entry) override {
+    EXPECT_EQ(entries_.erase(reinterpret_cast<std::uintptr_t>(entry) >> 8), 1u);
+  }
+  bool VolumeSerial(const char16_t* root, std::uint32_t& serial) override {
+    const Drive* drive = PresentDrive(Key(root));
+    if (drive == nullptr || !drive->ready) return false;
+    serial = drive->serial;
+    return true;
+  }
+  std::u16string ProcessUserSid() override { return userSid; }
   os::Handle StartProcess(const char16_t* program, const char16_t* commandLine) override {
     const std::size_t number = starts.size();
     auto runTime = runTimes.find(number);
@@ -245,6 +305,10 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return stopped ? os::WaitResult::kStopped : os::WaitResult::kTimedOut;
   }
   void CloseProcess(os::Handle child) override { Child(child).closed = true; }
+  bool ChildExitCode(os::Handle child, std::uint32_t& code) override {
+    code = Child(child).exitCode;
+    return Child(child).end <= kernel_.now();
+  }
   void Sleep(std::uint32_t milliseconds) override {
     sleeps.push_back(milliseconds);
     kernel_.Advance(milliseconds);
@@ -259,13 +323,55 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return result;
   }
   std::vector<std::u16string> ProgramFilesFolders() override { return programFilesFolders; }
+  RecordRead ReadMountRecord(std::u16string& value) override {
+    if (failRecord) return RecordRead::kFailed;
+    if (!mountRecord) return RecordRead::kAbsent;
+    value = *mountRecord;
+    return mountRecordWrongType ? RecordRead::kWrongType : RecordRead::kPresent;
+  }
+  bool WriteMountRecord(const char16_t* value) override {
+    recordLog.push_back("@" + std::to_string(kernel_.now()) + " record " + Narrow(value) +
+                        (failRecord ? " -> fails" : ""));
+    if (!failRecord) mountRecord = value, mountRecordWrongType = false;
+    return !failRecord;
+  }
+  bool DeleteMountRecord() override {
+    recordLog.push_back("@" + std::to_string(kernel_.now()) + " record cleared" +
+                        (failRecord ? " -> fails" : ""));
+    if (!failRecord) mountRecord.reset();
+    return !failRecord;
+  }
 
  private:
   struct Drive {
     std::uint32_t type = kDriveNoRootDir;
     bool present = false;
     bool ready = true;
+    std::uint32_t serial = 0;
   };
+
+  static std::string Narrow(const std::u16string& text) { return {text.begin(), text.end()}; }
+  os::EntryInfo Info(const std::u16string& key) const {
+    os::EntryInfo info;
+    if (folders_.count(key) != 0 || key.size() == 2) info.attributes = os::kAttributeDirectory;
+    if (auto link = links_.find(key); link != links_.end()) {
+      info.attributes |= os::kAttributeReparsePoint;
+      info.reparseTag = link->second;
+    }
+    if (auto size = sizes_.find(key); size != sizes_.end()) {
+      info.size = size->second;
+    } else if (auto file = files_.find(key); file != files_.end()) {
+      info.size = file->second->size();
+    }
+    if (auto stamp = stamps_.find(key); stamp != stamps_.end()) info.lastWrite = stamp->second;
+    return info;
+  }
+  const std::u16string& Entry(os::Handle entry) {
+    static const std::u16string kNone;
+    auto it = entries_.find(reinterpret_cast<std::uintptr_t>(entry) >> 8);
+    EXPECT_NE(it, entries_.end()) << "a closed entry's handle used";
+    return it == entries_.end() ? kNone : it->second;
+  }
 
   static char16_t Upper(char16_t unit) {
     return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
@@ -339,14 +445,11 @@ class FakeTokenPlatform : public os::TokenPlatform {
     }
     return detail::kErrorFileNotFound;
   }
-  void NoteLinks(const std::u16string& key, bool self) {
-    const Drive* drive = PresentDrive(key);
-    if (drive == nullptr || drive->type != kDriveRemovable) return;
+  void NoteLinks(const std::u16string& key) {
     for (std::u16string folder = detail::Parent(key); folder.size() > 2;
          folder = detail::Parent(folder)) {
       if (links_.count(folder) != 0) ++followedLinks;
     }
-    if (self && links_.count(key) != 0) ++followedLinks;
   }
   ProcessStart& Child(os::Handle child) {
     const auto number = reinterpret_cast<std::uintptr_t>(child) - 1;
@@ -359,8 +462,14 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::map<char16_t, Drive> drives_;
   std::map<std::u16string, std::shared_ptr<std::string>> files_;  // key: Key(path)
   std::set<std::u16string> folders_;
-  std::set<std::u16string> links_;
+  std::map<std::u16string, std::uint32_t> links_;  // key -> reparse tag
   std::map<std::u16string, std::uint64_t> sizes_;
+  std::map<std::u16string, std::uint64_t> lies_;
+  std::map<std::u16string, std::uint64_t> stamps_;
+  std::map<std::u16string, os::Security> security_;
+  std::map<std::uintptr_t, std::u16string> entries_;  // open entry handles
+  std::uintptr_t lastEntry_ = 0;
+  std::uint64_t writes_ = 0;
   std::map<std::u16string, std::u16string> shortNames_;  // lowered short -> long
   std::uint32_t getDrivesError_ = 0;
   int getDrivesCalls_ = 0;
