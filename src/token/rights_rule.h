@@ -1,0 +1,37 @@
+// Who may change what the service runs. The service runs as LocalSystem, so a program it
+// starts, and every folder above that program, must be changeable by administrators alone:
+// otherwise any local user who can write there can make the service run their code.
+//
+// The rule is judged on what the system reports for each object opened as itself (its owner
+// and DACL), never on a folder's name. It is conservative: only grants count, so a deny entry
+// never makes an object pass, and a grant to any account or group other than the trusted ones
+// (Users, Authenticated Users, Everyone, CREATOR OWNER used directly, ...) counts as a grant to
+// others. Entries that apply only to children (inherit-only) are not the object's own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os/token_platform.h"
+
+namespace kvn {
+
+// Where an object lies on the chain from the drive root down to the program.
+enum class ChainPlace {
+  kProgram,        // the program file itself
+  kProgramFolder,  // the folder that holds it: a DLL planted there runs too
+  kAbove,          // every folder above, the drive root included
+};
+
+// The accounts trusted to change what runs: SYSTEM, Administrators, TrustedInstaller and, when
+// not empty, the account this process runs as.
+std::vector<std::u16string> TrustedAccounts(std::u16string_view processUser);
+
+// True unless a `trusted` account owns the object and no other account is granted a right that
+// changes it at `place`. A NULL DACL grants everyone everything.
+bool OthersMayChange(const os::Security& security, ChainPlace place,
+                     const std::vector<std::u16string>& trusted);
+
+}  // namespace kvn
