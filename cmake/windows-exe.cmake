@@ -38,16 +38,7 @@ else()
   set_source_files_properties(${KVN_MC_OBJECT} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
 endif()
 
-# The version resource: the project version, or the release version that packaging passes in
-# (scripts/package.sh checks it).
-set(KVN_VERSION "" CACHE STRING "Version of kelvarn.exe as major.minor.patch; empty: the project version")
-if(KVN_VERSION STREQUAL "")
-  set(KVN_EXE_VERSION ${PROJECT_VERSION})
-elseif(KVN_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
-  set(KVN_EXE_VERSION ${KVN_VERSION})
-else()
-  message(FATAL_ERROR "KVN_VERSION must be major.minor.patch in digits, not '${KVN_VERSION}'")
-endif()
+# The version resource, of the version the top-level CMakeLists.txt settled.
 string(REPLACE "." "," KVN_EXE_VERSION_COMMAS ${KVN_EXE_VERSION})
 enable_language(RC)
 configure_file(${CMAKE_SOURCE_DIR}/src/win32/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @ONLY)

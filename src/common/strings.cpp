@@ -17,6 +17,15 @@ bool CopyBounded(char16_t* dest, std::size_t capacity, std::u16string_view sourc
   return fits;
 }
 
+std::u16string Decimal(std::uint64_t value) {
+  std::u16string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  return digits;
+}
+
 int CompareNoCase(const char16_t* a, const char16_t* b) {
   for (;; ++a, ++b) {
     const char16_t x = AsciiLower(*a);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace kvn {
@@ -18,6 +20,9 @@ template <std::size_t N>
 bool CopyBounded(char16_t (&dest)[N], std::u16string_view source) {
   return CopyBounded(dest, N, source);
 }
+
+// An unsigned decimal number, such as "4294967295".
+std::u16string Decimal(std::uint64_t value);
 
 // Maps A..Z onto a..z and leaves every other unit alone.
 constexpr char16_t AsciiLower(char16_t unit) {

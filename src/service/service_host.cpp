@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/process_state.h"
 #include "common/strings.h"
@@ -18,7 +19,6 @@ namespace kvn::service {
 
 namespace {
 
-constexpr std::uint16_t kEventLogErrorType = 1;
 constexpr std::uint32_t kStartWaitHint = 3000;
 
 // Caller holds the report lock and has checked debug mode.
@@ -39,11 +39,15 @@ bool ReportLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t wai
   return true;
 }
 
-// Reports the state process.serviceStatus holds again; the read and the report are one step.
-void ReportCurrentState() {
+// A control answered with a report: stop pending for a stop, else the state process.serviceStatus
+// holds again; the read and the report are one step. Once stopped has been reported, nothing
+// more is: a control that arrives while the process ends changes no state.
+void ReportForControl(std::uint32_t control) {
   if (process.debugMode) return;
   std::lock_guard<std::mutex> hold(process.reportLock);
-  ReportLocked(process.serviceStatus.currentState, kNoError, 0);
+  const std::uint32_t state = process.serviceStatus.currentState;
+  if (state == kServiceStopped) return;
+  ReportLocked(control == kServiceControlStop ? kServiceStopPending : state, kNoError, 0);
 }
 
 // The code a failure that escaped the service's work is reported with.
@@ -118,14 +122,26 @@ void LogServiceError(const char16_t* operation) {
 void LogError(std::uint32_t code, const char16_t* operation) {
   if (process.debugMode) return;
   process.lastServiceError = code;
-  const ScopedEventSource source(ServiceOs().RegisterEventSource(kServiceName));
   char16_t message[256];
   CopyBounded(message,
               std::u16string(kServiceName) + u" error: " +
                   SignedDecimal(static_cast<std::int32_t>(process.lastServiceError.load())));
-  if (source.get() == nullptr) return;
-  const char16_t* strings[] = {message, operation};
-  ServiceOs().ReportEvent(source.get(), kEventLogErrorType, 0, 0, strings, 2);
+  WriteEvent({{0, EventLevel::kError}, {message, operation}});
+}
+
+void WriteEvent(const Event& event) noexcept {
+  if (process.debugMode) return;
+  // An entry that cannot be written changes nothing else: no retry, no failure passed on.
+  try {
+    const ScopedEventSource source(ServiceOs().RegisterEventSource(kServiceName));
+    if (source.get() == nullptr) return;
+    std::vector<const char16_t*> strings;
+    for (const std::u16string& text : event.strings) strings.push_back(text.c_str());
+    ServiceOs().ReportEvent(source.get(), static_cast<std::uint16_t>(event.kind.level), 0,
+                            event.kind.id, strings.data(),
+                            static_cast<std::uint16_t>(strings.size()));
+  } catch (...) {
+  }
 }
 
 void ServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) noexcept {
@@ -155,15 +171,16 @@ void ServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) noexcept {
 }
 
 void ServiceControlHandler(std::uint32_t control) noexcept {
+  // Pending is reported before the event is set: once the watch cycle sees the event it may
+  // report stopped at any moment, and that report must come last. The event is set whatever
+  // the report did: a stop that is lost leaves the service running with no way to end it.
   try {
-    if (control == kServiceControlStop) {
-      // Pending is reported before the event is set: once the watch cycle sees the event it
-      // may report stopped at any moment, and that report must come last.
-      ReportStatus(kServiceStopPending, kNoError, 0);
-      SignalStopEvent();
-      return;
-    }
-    ReportCurrentState();
+    ReportForControl(control);
+  } catch (...) {
+  }
+  if (control != kServiceControlStop) return;
+  try {
+    SignalStopEvent();
   } catch (...) {
   }
 }
@@ -172,13 +189,17 @@ int ConsoleControlHandler(std::uint32_t event) noexcept {
   // Close, logoff and shutdown go on to the next handler (finally the system's, which ends
   // the process).
   if (event > 1) return 0;
+  // Handled, whatever happens here: unhandled, Ctrl+C would reach the system's default
+  // handler, which ends the process without the dismount.
   try {
     ServiceOs().WriteWide(std::u16string(u"Stopping ") + kServiceName + u".\n");
-    SignalStopEvent();
-    return 1;
   } catch (...) {
-    return 0;
   }
+  try {
+    SignalStopEvent();
+  } catch (...) {
+  }
+  return 1;
 }
 
 void PublishStopEvent(os::Handle event) { process.stopEvent.store(event); }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "common/events.h"
 #include "os/handle.h"
 
 namespace kvn::service {
@@ -26,12 +27,13 @@ int RunProcess(int argc, char** argv);
 // (ERROR_NOT_ENOUGH_MEMORY or ERROR_INTERNAL_ERROR, operation "ServiceMain") and the
 // service still reports stopped, with that code.
 void ServiceMain(std::uint32_t argc, char16_t** argv) noexcept;
-// Stop: reports stop pending, then signals the stop event if it exists. Any other control
-// reports the current state again. Runs on the dispatcher's thread.
+// Stop: reports stop pending, then signals the stop event if it exists, also when the report
+// fails. Any other control reports the current state again. Once stopped has been reported,
+// no control reports anything. Runs on the dispatcher's thread.
 void ServiceControlHandler(std::uint32_t control) noexcept;
 // Ctrl+C (0) and Ctrl+Break (1) print the stopping line, signal the stop event if it exists
-// and return nonzero; any other event returns zero so that the next handler deals with it,
-// and so does a failure.
+// and return nonzero, whatever fails on the way; any other event returns zero so that the
+// next handler deals with it.
 int ConsoleControlHandler(std::uint32_t event) noexcept;
 
 // Fills process.serviceStatus for `state` (controls accepted, checkpoint counting), hands it to the
@@ -45,6 +47,9 @@ bool ReportStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t wai
 void LogServiceError(const char16_t* operation);
 // The same entry for `code`, which also becomes process.lastServiceError.
 void LogError(std::uint32_t code, const char16_t* operation);
+// Writes one entry with the event's ID, level and strings. Nothing in debug mode; a failure
+// to write is not reported.
+void WriteEvent(const Event& event) noexcept;
 
 // The stop event's life, coordinated with the handlers that signal it: publishing makes it
 // visible to them; closing clears it first, so that no handler signals a closed handle.

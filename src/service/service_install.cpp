@@ -3,11 +3,14 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/process_state.h"
 #include "common/strings.h"
 #include "service/scoped_handle.h"
 #include "service/service_state.h"
+#include "token/path_rule.h"
+#include "token/program_chain.h"
 
 namespace kvn::service {
 
@@ -21,6 +24,10 @@ constexpr std::uint32_t kStopPollMilliseconds = 1000;
 constexpr char16_t kDescription[] =
     u"Kelvarn checks, if an USB stick with a key file is attached to the system. Finding one "
     u"with a valid config will mount and open an encrypted TrueCrypt container.";
+
+// Restart after 5 s, 5 s, then 60 s; the count of failures starts again after a day.
+constexpr std::uint32_t kFailureCountReset = 86400;  // s
+const std::vector<std::uint32_t> kRestartDelays = {5000, 5000, 60000};
 
 // Room for the error text, terminator included; with the suffix's 25 characters a system
 // text of up to 231 characters always fits.
@@ -89,6 +96,22 @@ void InstallService() {
     PrintFailure(std::u16string(u"Unable to install ") + kServiceName);
     return;
   }
+  // The service runs this file as SYSTEM: whoever may change it, or a folder above it, could
+  // run their code so.
+  os::TokenPlatform& files = TokenOs();
+  const std::u16string longPath = files.LongPathName(files.FullPathName(modulePath).c_str());
+  ChainVerdict chain{"rights cannot be read", modulePath};
+  if (DriveAbsoluteRefusal(longPath) == nullptr && !longPath.empty()) {
+    chain = JudgeProgramChain(files, longPath);
+    if (!chain.complete) chain.why = "rights cannot be read";
+  }
+  if (chain.why != nullptr) {
+    PrintWide(std::u16string(kServiceName) + u" not installed: " + chain.path + u": " +
+              std::u16string(chain.why, chain.why + std::char_traits<char>::length(chain.why)) +
+              u".\nCopy kelvarn.exe into a folder under Program Files, which only administrators"
+              u" can change, and run \"kelvarn -install\" from there.\n");
+    return;
+  }
 
   const ScopedServiceHandle manager(os.OpenSCManager());
   if (manager.get() == nullptr) {
@@ -109,6 +132,11 @@ void InstallService() {
     os.WriteNarrow("ChangeServiceConfig2 succeeded\n");
   } else {
     os.WriteNarrow("ChangeServiceConfig2 failed\n");
+  }
+  // A service process that dies is started again, so that a volume it left mounted is closed
+  // by the new one (see the mount record).
+  if (!os.ChangeServiceFailureActions(service.get(), kFailureCountReset, kRestartDelays)) {
+    PrintFailure(u"Restart on failure not set");
   }
   // So that the event viewer finds the texts of the service's entries in this executable.
   // Not reported: the service works without it.
@@ -151,6 +179,7 @@ void RemoveService() {
   if (os.DeleteService(service.get())) {
     PrintWide(std::u16string(kServiceName) + u" removed.\n");
     os.DeleteEventSourceKey(kServiceName);
+    TokenOs().DeleteMountRecord();
   } else {
     PrintFailure(u"DeleteService failed");
   }

@@ -12,6 +12,8 @@ namespace kvn::service {
 
 inline constexpr char16_t kServiceName[] = u"Kelvarn";
 inline constexpr char kServiceNameNarrow[] = "Kelvarn";
+// major.minor.patch, as the build was given it.
+inline constexpr char16_t kVersion[] = u"" KVN_VERSION_TEXT;
 
 // SERVICE_STATUS values the service host uses.
 inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;

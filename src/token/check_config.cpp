@@ -2,14 +2,17 @@
 // the mount, and says whether the mount can be made.
 //
 // The stick is written by whoever holds it, and the service runs with full rights: nothing
-// it names may make the service reach the network, a device or a link. Each value is judged
-// on its text first and touched only once it passed.
+// it names may make the service reach the network, a device, a stream or a link, or start a
+// program that others than administrators can change. Each value is judged on its text and
+// on the full path the system forms from it first, touched only once it passed, and then
+// judged on what the system reports for the objects opened as themselves.
 #include <string>
 #include <string_view>
 
 #include "common/strings.h"
 #include "config/config_file.h"
-#include "token/held_entry.h"
+#include "token/path_rule.h"
+#include "token/program_chain.h"
 #include "token/program_rule.h"
 #include "token/secure_token.h"
 
@@ -21,45 +24,21 @@ namespace {
 constexpr std::size_t kKeyCapacity = 257;  // 256 units and the terminator
 constexpr std::size_t kRootLength = 3;     // "E:\"
 
-bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
-
-// A reparse point that stands for another name: a symbolic link, a junction or a volume mount
-// point (the tags Windows marks as name surrogates), or one whose tag is unknown. Reparse
-// points that only keep data (deduplication, cloud placeholders, compression) are not links.
-bool IsLink(std::uint32_t attributes, std::uint32_t tag) {
-  constexpr std::uint32_t kNameSurrogate = 0x20000000;
-  return (attributes & os::kAttributeReparsePoint) != 0 &&
-         (tag == 0 || (tag & kNameSurrogate) != 0);
-}
-bool IsLink(const os::SearchResult& entry) { return IsLink(entry.attributes, entry.reparseTag); }
-
-// A path exists when a search for it finds an entry, a file or a folder; wildcards match as
-// in a listing. A path ending in a backslash, a bare drive root included, never exists: the
-// search would look for an empty name.
+// A path exists when a search for it finds an entry, a file or a folder. An empty path, and
+// one ending in a backslash (a bare drive root included), never exist: the search would look
+// for an empty name.
 bool Exists(os::TokenPlatform& platform, const char16_t* path) {
   const std::size_t length = Length(path);
-  if (length > 0 && path[length - 1] == u'\\') return false;
-  return platform.FindFile(path).found;
+  return length > 0 && path[length - 1] != u'\\' && platform.FindFile(path).found;
 }
 
 // "X:\" of a path that DriveAbsoluteRefusal let pass.
-std::u16string DriveRoot(const char16_t* path) { return {path[0], u':', u'\\'}; }
+std::u16string DriveRoot(std::u16string_view path) { return {path[0], u':', u'\\'}; }
 
-// Why a container on a drive of `type` is refused, or null for a local drive.
-const char* DriveTypeRefusal(std::uint32_t type) {
-  switch (type) {
-    case os::kDriveRemovable:
-    case os::kDriveFixed:
-    case os::kDriveCdRom:
-    case os::kDriveRamDisk:
-      return nullptr;
-    case os::kDriveRemote:
-      return "remote drive";
-    case os::kDriveNoRootDir:
-      return "no such drive";
-    default:
-      return "unknown drive type";
-  }
+// Why a path is no drive-absolute path to a plain file, or null.
+const char* TextRefusal(std::u16string_view path) {
+  if (const char* why = DriveAbsoluteRefusal(path)) return why;
+  return path.empty() ? nullptr : PlainPathRefusal(path);
 }
 
 // The first character of `value` (absent counts as empty) into a one-letter field.
@@ -80,7 +59,15 @@ bool LetterInUse(char16_t letter, std::uint32_t mask) {
 }  // namespace
 
 int SecureToken::CheckConfig(const char16_t* path) {
+  const int result = CheckSteps(path);
+  // What the check holds stays held only for the mount of an accepted stick.
+  if (result != ConfigOk) held_.clear();
+  return result;
+}
+
+int SecureToken::CheckSteps(const char16_t* path) {
   ConfigFile config;
+  refusal_.clear();
   TraceLine("Loading file: ", path);
   if (const int result = LoadConfig(config, path); result != ConfigOk) return result;
   TraceText("GetValue for TrueCrypt\n");
@@ -97,59 +84,75 @@ int SecureToken::CheckConfig(const char16_t* path) {
 
 // kvn.ini is read once, through the one handle whose kind and size were checked: a directory
 // entry found a moment earlier proves nothing about the file opened now. It lies in the root
-// of its drive, so its own entry is the only one on its way.
+// of its drive, so its own entry is the only one on its way. The volume it lies on is the one
+// the presence test then asks for.
 int SecureToken::LoadConfig(ConfigFile& config, const char16_t* path) {
+  held_.clear();
+  stamp_ = {};
   const HeldEntry entry(platform_, path != nullptr ? path : u"");
   os::EntryInfo info;
   if (path != nullptr && entry.get() != nullptr && platform_.ReadEntryInfo(entry.get(), info)) {
+    stamp_.size = info.size;
+    stamp_.lastWrite = info.lastWrite;
     if (IsLink(info.attributes, info.reparseTag)) {
-      TraceLine("Configuration refused, link: ", path);
-      return ConfigUnreadable;
+      return Refuse(ConfigUnreadable, "Configuration refused, link: ", path);
     }
     std::string bytes;
     if ((info.attributes & os::kAttributeDirectory) == 0 && info.size <= kMaxConfigBytes &&
-        platform_.ReadEntry(entry.get(), static_cast<std::size_t>(kMaxConfigBytes) + 1, bytes)) {
-      if (bytes.size() > kMaxConfigBytes) info.size = bytes.size();
+        platform_.ReadEntry(entry.get(), static_cast<std::size_t>(kMaxConfigBytes) + 1, bytes) &&
+        bytes.size() > kMaxConfigBytes) {
+      info.size = bytes.size();  // it grew, or its size was not told right
     }
     if (info.size > kMaxConfigBytes) {
-      TraceLine("Configuration refused, larger than 65536 bytes: ", info.size, " bytes: ", path);
-      return ConfigUnreadable;
+      return Refuse(ConfigUnreadable, "Configuration refused, larger than 65536 bytes: ", info.size,
+                    " bytes: ", path);
+    }
+    if (!platform_.VolumeSerial(DriveRoot(path).c_str(), stamp_.volume)) {
+      return Refuse(ConfigUnreadable,
+                    "Configuration refused, no volume serial number: ", DriveRoot(path));
     }
     if (!bytes.empty() && config.LoadText(bytes.data(), bytes.size()) == 0) return ConfigOk;
   }
   TraceText("Failed to open file.\n");
+  refusal_ = u"Failed to open file.";
   return ConfigUnreadable;
 }
 
-// The program. The value as written and its full path are judged before anything is looked
-// up for it, the long path after: see token/program_rule.h.
+// The program: see token/program_rule.h for the order of the steps.
 int SecureToken::SettleProgram(const ConfigFile& config) {
   const char16_t* value = config.GetValue(u"Truecrypt", u"Truecrypt");
   if (value == nullptr) {
-    TraceLine("TrueCrypt not found. No value Truecrypt in section Truecrypt");
-    return TrueCryptNotFound;
+    return Refuse(TrueCryptNotFound,
+                  "TrueCrypt not found. No value Truecrypt in section Truecrypt");
   }
   if (!CopyBounded(trueCryptPath, value)) {
-    TraceLine("TrueCrypt not found. Value longer than 259 characters: ", trueCryptPath);
-    return TrueCryptNotFound;
+    return Refuse(TrueCryptNotFound,
+                  "TrueCrypt not found. Value longer than 259 characters: ", trueCryptPath);
   }
   const auto refuse = [this](const char* why, const std::u16string& shown) {
-    TraceLine("TrueCrypt refused, not an installed TrueCrypt or VeraCrypt: ", why, ": ",
-              shown.empty() ? trueCryptPath : shown.c_str());
-    return TrueCryptNotFound;
+    return Refuse(TrueCryptNotFound,
+                  "TrueCrypt refused, not an installed TrueCrypt or VeraCrypt: ", why, ": ",
+                  shown.empty() ? std::u16string(trueCryptPath) : shown);
   };
-  if (const char* why = ProgramSyntaxRefusal(trueCryptPath)) return refuse(why, {});
+  if (const char* why = TextRefusal(trueCryptPath)) return refuse(why, {});
   const std::vector<std::u16string> folders = platform_.ProgramFilesFolders();
   std::u16string fullPath;
+  ChainVerdict chain;
   if (trueCryptPath[0] != u'\0') {  // an empty value is never found
     fullPath = platform_.FullPathName(trueCryptPath);
     if (const char* why = InstalledProgramRefusal(fullPath, fullPath, folders)) {
       return refuse(why, fullPath);
     }
+    chain = JudgeProgramChain(platform_, fullPath);
+    if (chain.why != nullptr) {
+      return Refuse(TrueCryptNotFound, "TrueCrypt refused, ", chain.why, ": ", chain.path);
+    }
   }
   if (!Exists(platform_, trueCryptPath)) {
-    TraceLine("TrueCrypt not found. Search string: ", trueCryptPath);
-    return TrueCryptNotFound;
+    return Refuse(TrueCryptNotFound, "TrueCrypt not found. Search string: ", trueCryptPath);
+  }
+  if (!chain.complete) {  // it came into being after the walk
+    return Refuse(TrueCryptNotFound, "TrueCrypt refused, rights cannot be read: ", chain.path);
   }
   const std::u16string longPath = platform_.LongPathName(fullPath.c_str());
   if (const char* why = InstalledProgramRefusal(fullPath, longPath, folders)) {
@@ -158,59 +161,85 @@ int SecureToken::SettleProgram(const ConfigFile& config) {
   return ConfigOk;
 }
 
-// The key file, relative to the root of the token's drive.
+// The key file, relative to the root of the token's drive: a plain file on the stick, reached
+// through no link, and held with every folder on its way until the mount has ended.
 int SecureToken::SettleKeyFile(const ConfigFile& config) {
   CopyBounded(keyFilePath, std::u16string_view(configPath).substr(0, kRootLength));
   TraceText("SetValue Key Drive\n");
   const char16_t* value = config.GetValue(u"Config", u"Key");
   if (value == nullptr) {
-    TraceLine("Keyfile not found. No value Key in section Config");
-    return KeyFileNotFound;
+    return Refuse(KeyFileNotFound, "Keyfile not found. No value Key in section Config");
   }
   const std::size_t root = Length(keyFilePath);
   if (!CopyBounded(keyFilePath + root, kKeyCapacity, value)) {
-    TraceLine("Keyfile not found. Value longer than 256 characters: ", keyFilePath);
-    return KeyFileNotFound;
+    return Refuse(KeyFileNotFound,
+                  "Keyfile not found. Value longer than 256 characters: ", keyFilePath);
   }
   TraceText("SetValue Key file\n");
-  if (const std::u16string link = LinkOnRemovableDrive(keyFilePath); !link.empty()) {
-    TraceLine("Keyfile refused, link on a removable drive: ", link.c_str());
-    return KeyFileNotFound;
+  const std::u16string fullPath = platform_.FullPathName(keyFilePath);
+  const char* why = TextRefusal(keyFilePath);
+  if (why == nullptr && (TextRefusal(fullPath) != nullptr || fullPath.empty() ||
+                         AsciiLower(fullPath[0]) != AsciiLower(configPath[0]))) {
+    why = "not on the stick";
+  }
+  if (why != nullptr) {
+    return Refuse(KeyFileNotFound, "Keyfile refused, not a plain path: ", why, ": ", keyFilePath);
+  }
+  if (const std::u16string link = HoldPath(fullPath, held_); !link.empty()) {
+    return Refuse(KeyFileNotFound, "Keyfile refused, link: ", link);
   }
   if (!Exists(platform_, keyFilePath)) {
-    TraceLine("Keyfile not found. Search string: ", keyFilePath);
-    return KeyFileNotFound;
+    return Refuse(KeyFileNotFound, "Keyfile not found. Search string: ", keyFilePath);
+  }
+  os::EntryInfo info;
+  if (held_.empty() || !platform_.ReadEntryInfo(held_.back().get(), info) ||
+      (info.attributes & os::kAttributeDirectory) != 0) {
+    return Refuse(KeyFileNotFound, "Keyfile refused, a folder: ", keyFilePath);
   }
   return ConfigOk;
 }
 
-// The container: a drive-absolute path on a local drive, reached through no link.
+// The container: a drive-absolute path to a plain file on a local drive, reached through no
+// link. Its folders are held with the key's when it lies on a removable drive.
 int SecureToken::SettleContainer(const ConfigFile& config) {
   const char16_t* value = config.GetValue(u"Config", u"Container");
   if (value == nullptr) {
-    TraceLine("Container not found. No value Container in section Config");
-    return ContainerNotFound;
+    return Refuse(ContainerNotFound, "Container not found. No value Container in section Config");
   }
   if (!CopyBounded(containerPath, value)) {
-    TraceLine("Container not found. Value longer than 259 characters: ", containerPath);
-    return ContainerNotFound;
+    return Refuse(ContainerNotFound,
+                  "Container not found. Value longer than 259 characters: ", containerPath);
   }
   if (containerPath[0] != u'\0') {
-    const char* why = DriveAbsoluteRefusal(containerPath);
-    if (why == nullptr)
-      why = DriveTypeRefusal(platform_.GetDriveType(DriveRoot(containerPath).c_str()));
-    if (why != nullptr) {
-      TraceLine("Container refused, not on a local drive: ", why, ": ", containerPath);
-      return ContainerNotFound;
+    const std::u16string fullPath = platform_.FullPathName(containerPath);
+    for (const std::u16string& path : {std::u16string(containerPath), fullPath}) {
+      const char* why = DriveAbsoluteRefusal(path.empty() ? u"?" : path);
+      if (why == nullptr) why = DriveTypeRefusal(platform_.GetDriveType(DriveRoot(path).c_str()));
+      if (why != nullptr) {
+        return Refuse(ContainerNotFound, "Container refused, not on a local drive: ", why, ": ",
+                      path);
+      }
+      if ((why = PlainPathRefusal(path)) != nullptr) {
+        return Refuse(ContainerNotFound, "Container refused, not a plain path: ", why, ": ", path);
+      }
     }
-    if (const std::u16string link = LinkOnRemovableDrive(containerPath); !link.empty()) {
-      TraceLine("Container refused, link on a removable drive: ", link.c_str());
-      return ContainerNotFound;
+    std::vector<HeldEntry> folders;
+    if (const std::u16string link = HoldPath(fullPath, folders); !link.empty()) {
+      return Refuse(ContainerNotFound, "Container refused, link: ", link);
+    }
+    if (platform_.GetDriveType(DriveRoot(fullPath).c_str()) == os::kDriveRemovable) {
+      // The tool opens the container itself, maybe for itself alone: only folders are held.
+      for (HeldEntry& entry : folders) {
+        os::EntryInfo info;
+        if (platform_.ReadEntryInfo(entry.get(), info) &&
+            (info.attributes & os::kAttributeDirectory) != 0) {
+          held_.push_back(std::move(entry));
+        }
+      }
     }
   }
   if (!Exists(platform_, containerPath)) {
-    TraceLine("Container not found. Search string: ", containerPath);
-    return ContainerNotFound;
+    return Refuse(ContainerNotFound, "Container not found. Search string: ", containerPath);
   }
   return ConfigOk;
 }
@@ -225,6 +254,7 @@ int SecureToken::SettleTargetDrive(const ConfigFile& config) {
   if (firstFreeDrive[0] > u'Z') {
     TraceLine("FirstFreeDrive is: ", firstFreeDrive);
     TraceText("No free drive letter available!\n");
+    refusal_ = u"No free drive letter available!";
     return NoFreeDriveLetter;
   }
 
@@ -244,10 +274,7 @@ int SecureToken::SettleTargetDrive(const ConfigFile& config) {
   TraceLine("TargetDrive already in use, Targetdrive: ", targetDrive);
   CopyFirstCharacter(ifUsed, config.GetValue(u"Config", u"IfUsed"));
   TraceLine("After GetValue for IfUsed: ", ifUsed, " :");
-  if (ifUsed[0] == u'0') {
-    TraceLine("Do nothing, Targetdrive: ", targetDrive);
-    return TargetDriveInUse;
-  }
+  if (ifUsed[0] == u'0') return Refuse(TargetDriveInUse, "Do nothing, Targetdrive: ", targetDrive);
   if (ifUsed[0] == u'1') {
     targetDrive[0] = firstFreeDrive[0];
     TraceText("TargetDrive set to FirstFreeDrive.\n");
@@ -277,23 +304,19 @@ char16_t SecureToken::FirstFreeDrive() {
   return firstFreeDrive[0];
 }
 
-// `path` is drive-absolute ("X:\..."): the key file on its stick, or a container that
-// passed DriveAbsoluteRefusal.
-std::u16string SecureToken::LinkOnRemovableDrive(const char16_t* path) {
-  const std::u16string_view text(path);
-  if (platform_.GetDriveType(DriveRoot(path).c_str()) != os::kDriveRemovable) return {};
-  for (std::size_t start = kRootLength; start < text.size();) {
-    std::size_t end = start;
-    while (end < text.size() && !IsSeparator(text[end])) ++end;
-    const std::u16string_view name = text.substr(start, end - start);
-    // "." and ".." are resolved on the text and never opened; empty names are skipped.
-    if (!name.empty() && name != u"." && name != u"..") {
-      const std::u16string component(text.substr(0, end));
-      const os::SearchResult entry = platform_.FindFile(component.c_str());
-      if (!entry.found) return {};  // the existence test reports it
-      if (IsLink(entry)) return component;
+std::u16string SecureToken::HoldPath(const std::u16string& path, std::vector<HeldEntry>& held) {
+  for (std::size_t end = kRootLength - 1; end != std::u16string::npos;) {
+    end = path.find(u'\\', end + 1);
+    const std::u16string component = path.substr(0, end);
+    HeldEntry entry(platform_, component.c_str());
+    os::EntryInfo info;
+    if (entry.get() == nullptr || !platform_.ReadEntryInfo(entry.get(), info)) return {};
+    // The search sees what a handle may not (Wine shows a link only by name).
+    const os::SearchResult listed = platform_.FindFile(component.c_str());
+    held.push_back(std::move(entry));
+    if (IsLink(info.attributes, info.reparseTag) || IsLink(listed.attributes, listed.reparseTag)) {
+      return component;
     }
-    start = end + 1;
   }
   return {};
 }

@@ -1,9 +1,11 @@
 // The rest of one turn: OpenContainer starts the mount, CheckToken watches the stick,
-// CloseContainer dismounts; and the waits they share with FindToken.
+// CloseContainer dismounts; the waits they share with FindToken; and the record that lets a
+// later start close a volume this process could not.
 #include <algorithm>
 #include <string>
 
 #include "common/process_state.h"
+#include "common/strings.h"
 #include "token/command_line.h"
 #include "token/secure_token.h"
 
@@ -12,6 +14,13 @@ namespace kvn {
 namespace {
 constexpr std::uint32_t kWatchPause = 3000;  // ms after every presence test
 constexpr std::uint32_t kForever = 0xFFFFFFFF;
+
+std::u16string ExitCodeText(os::TokenPlatform& platform, os::Handle child, bool& success) {
+  std::uint32_t code = 0;
+  const bool known = platform.ChildExitCode(child, code);
+  success = known && code == 0;
+  return known ? Decimal(code) : u"unknown";
+}
 }  // namespace
 
 void SecureToken::OpenContainer() {
@@ -21,24 +30,46 @@ void SecureToken::OpenContainer() {
       trueCryptPath,
       {u"/a", u"/q", u"/l", targetDrive, u"/m", u"rm", u"/v", containerPath, u"/k", keyFilePath});
   TraceLine("_P_NOWAIT,TruecryptPath, KeyPath: ", commandLine.c_str());
-  // A child that cannot be started is not noticed: the watch begins all the same. One that
-  // started is kept, so that the dismount can wait for it to end.
+  // Recorded before the mount starts, so that a volume this process cannot close (it dies
+  // while mounted) is closed by the next start. A record that cannot be written stops
+  // nothing.
+  const std::u16string record =
+      std::u16string(targetDrive) + u"|" + containerPath + u"|" + trueCryptPath;
+  platform_.WriteMountRecord(record.c_str());
+  // A child that cannot be started is not noticed by the watch, which begins all the same.
+  // One that started is kept, so that its end is seen and the dismount can wait for it.
   if (mountChild_ != nullptr) platform_.CloseProcess(mountChild_);
   mountChild_ = platform_.StartProcess(trueCryptPath, commandLine.c_str());
+  if (mountChild_ == nullptr) {
+    const std::uint32_t error = platform_.GetLastError();
+    held_.clear();
+    Report(events::kMountNotStarted, {trueCryptPath, Decimal(error)});
+    return;
+  }
+  Report(events::kStickAccepted,
+         {{configPath[0], u':'}, containerPath, targetDrive, trueCryptPath});
 }
 
 void SecureToken::CheckToken() {
   TraceLine("SecureToken::CheckToken!");
   TraceLine("ConfigPath: ", configPath);
+  const std::u16string root = {configPath[0], u':', u'\\'};
   while (tokenPresent) {
+    PollMount();
     // Any failure of the search counts as removal: the file gone, the stick pulled, the
-    // drive not ready.
+    // drive not ready. So does another volume at the stick's letter: the stick that was
+    // accepted is the one that keeps the volume open.
+    std::uint32_t volume = 0;
     if (!platform_.FindFile(configPath).found) {
       TraceLine("Token removed!");
+      tokenPresent = false;
+    } else if (!platform_.VolumeSerial(root.c_str(), volume) || volume != stamp_.volume) {
+      TraceLine("Token removed: another volume at ", root.c_str());
       tokenPresent = false;
     } else {
       TraceLine("SecureToken: Token available!");
     }
+    if (!tokenPresent) Report(events::kStickPulled, {root.substr(0, 2), containerPath});
     if (Pause(kWatchPause)) {
       stopRequested = true;
       return;
@@ -49,16 +80,43 @@ void SecureToken::CheckToken() {
 void SecureToken::CloseContainer() {
   TraceLine("CloseContainer!");
   // A mount that ends after the dismount would leave the volume open with the stick gone.
-  if (mountChild_ != nullptr) {
-    WaitForChild(mountChild_, kMountWaitLimit);
-    platform_.CloseProcess(mountChild_);
-    mountChild_ = nullptr;
+  if (mountChild_ != nullptr && WaitForChild(mountChild_, kMountWaitLimit, trueCryptPath)) {
+    PollMount();
   }
-  const std::u16string commandLine = BuildCommandLine(trueCryptPath, {u"/a", u"/q", u"/d", u"/f"});
-  if (const os::Handle dismount = platform_.StartProcess(trueCryptPath, commandLine.c_str())) {
-    WaitForChild(dismount, kForever);
-    platform_.CloseProcess(dismount);
+  if (mountChild_ != nullptr) platform_.CloseProcess(mountChild_);
+  mountChild_ = nullptr;
+  held_.clear();
+  Dismount(trueCryptPath);
+}
+
+void SecureToken::Dismount(const char16_t* program) {
+  const std::u16string commandLine = BuildCommandLine(program, {u"/a", u"/q", u"/d", u"/f"});
+  const os::Handle dismount = platform_.StartProcess(program, commandLine.c_str());
+  if (dismount == nullptr) {
+    Report(events::kDismountNotStarted, {program, Decimal(platform_.GetLastError())});
+    return;
   }
+  if (WaitForChild(dismount, kForever, program)) {
+    bool success = false;
+    const std::u16string code = ExitCodeText(platform_, dismount, success);
+    // Ended: nothing is left for a later start to close, whatever the tool made of it.
+    platform_.DeleteMountRecord();
+    Report(success ? events::kDismountEnded : events::kDismountFailed, {code});
+  }
+  platform_.CloseProcess(dismount);
+}
+
+void SecureToken::PollMount() {
+  if (mountChild_ == nullptr ||
+      platform_.Wait(mountChild_, nullptr, 0) != os::WaitResult::kChildEnded) {
+    return;
+  }
+  bool success = false;
+  const std::u16string code = ExitCodeText(platform_, mountChild_, success);
+  platform_.CloseProcess(mountChild_);
+  mountChild_ = nullptr;
+  held_.clear();
+  Report(success ? events::kMountEnded : events::kMountFailed, {containerPath, targetDrive, code});
 }
 
 bool SecureToken::Pause(std::uint32_t milliseconds) {
@@ -77,15 +135,26 @@ bool SecureToken::Pause(std::uint32_t milliseconds) {
 // Until a stop is requested the child is waited for up to `limit`. After that, the stop's
 // own budget applies to every child together: while the child still runs, the wait goes on
 // in slices, each announced to the service control manager, and a child still running when
-// the budget is spent is left to itself so that the stop can finish.
-void SecureToken::WaitForChild(os::Handle child, std::uint32_t limit) {
+// the budget is spent is left to itself so that the stop can finish. A wait that fails counts
+// as the child's end, so that nothing hangs on it.
+bool SecureToken::WaitForChild(os::Handle child, std::uint32_t limit, const char16_t* program) {
   if (!stopRequested) {
-    if (platform_.Wait(child, process.stopEvent.load(), limit) != os::WaitResult::kStopped) return;
-    stopRequested = true;
+    switch (platform_.Wait(child, process.stopEvent.load(), limit)) {
+      case os::WaitResult::kStopped:
+        stopRequested = true;
+        break;
+      case os::WaitResult::kTimedOut:
+        return false;
+      default:
+        return true;
+    }
   }
   for (std::uint32_t slice = 0;;) {  // the first look does not wait
-    if (platform_.Wait(child, nullptr, slice) != os::WaitResult::kTimedOut) return;
-    if (stopWaitLeft_ == 0) return;
+    if (platform_.Wait(child, nullptr, slice) != os::WaitResult::kTimedOut) return true;
+    if (stopWaitLeft_ == 0) {
+      Report(events::kStopLeftTool, {program, Decimal(kStopWaitLimit / 1000)});
+      return false;
+    }
     slice = std::min(stopWaitLeft_, kStopReportInterval);
     stopWaitLeft_ -= slice;
     if (reportStopProgress) reportStopProgress(2 * kStopReportInterval);

@@ -38,6 +38,21 @@ void SecureToken::TraceCheckResult(int result) {
   }
 }
 
+// A refused stick is checked again on every pass; the event log hears of it once for as long
+// as the same stick, with the same kvn.ini, is refused for the same reason.
+void SecureToken::ReportRefusal(int result, char16_t letter) {
+  auto seen = std::make_pair(stamp_, refusal_);
+  const auto [last, added] = refusals_.try_emplace(letter, seen);
+  if (!added && last->second == seen) return;
+  last->second = std::move(seen);
+  const std::u16string stick = {letter, u':'};
+  if (result == TargetDriveInUse) {
+    Report(events::kTargetInUse, {stick, targetDrive});
+  } else {
+    Report(events::kStickRefused, {stick, refusal_});
+  }
+}
+
 int SecureToken::FindToken() {
   int result = kNoCheckMade;
   const std::uint32_t firstMask = platform_.GetDrives();
@@ -51,6 +66,7 @@ int SecureToken::FindToken() {
     char16_t root[4] = u"A:\\";
     configPath[0] = root[0];
     TraceLine("Waiting, looking for config: ", configPath);
+    std::uint32_t refused = 0;  // the letters refused in this pass
     for (std::uint32_t mask = platform_.GetDrives(); mask != 0 && !tokenPresent;) {
       if ((mask & 1u) != 0) {
         configPath[0] = root[0];
@@ -66,6 +82,10 @@ int SecureToken::FindToken() {
             result = CheckConfig(configPath);
             TraceCheckResult(result);
             tokenPresent = (result == ConfigOk);
+            if (!tokenPresent) {
+              ReportRefusal(result, root[0]);
+              refused |= 1u << (root[0] - u'A');
+            }
           }
         }
       }
@@ -73,6 +93,18 @@ int SecureToken::FindToken() {
       ++root[0];
       mask >>= 1;
     }
+    // A stick that is no longer refused (pulled, changed, accepted) is reported afresh.
+    for (auto it = refusals_.begin(); it != refusals_.end();) {
+      it = (refused >> (it->first - u'A') & 1u) != 0 ? std::next(it) : refusals_.erase(it);
+    }
+    // A mount an earlier run left open is closed after the first pass, as after a pull,
+    // unless a stick was accepted: its mount carries the record on.
+    if (!leftover_.empty() && !tokenPresent) {
+      Report(events::kLeftoverDismounted, {leftover_[1], leftover_[0]});
+      TraceLine("CloseContainer!");
+      Dismount(leftover_[2].c_str());
+    }
+    leftover_.clear();
     // Every pass ends with the pause, the accepting one included. A stop ends the scan at
     // once, with tokenPresent as it stands.
     if (Pause(kPassPause)) {

@@ -1,6 +1,7 @@
 #include "token/program_rule.h"
 
 #include "common/strings.h"
+#include "token/path_rule.h"
 
 namespace kvn {
 
@@ -11,13 +12,9 @@ constexpr std::u16string_view kProgramNames[] = {u"TrueCrypt.exe", u"VeraCrypt.e
 
 bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 
-bool IsDriveLetter(char16_t unit) {
-  return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z');
-}
-
 // "X:\" or "X:/" at the start.
 bool HasDriveRoot(std::u16string_view path) {
-  return path.size() >= 3 && IsDriveLetter(path[0]) && path[1] == u':' && IsSeparator(path[2]);
+  return !path.empty() && DriveAbsoluteRefusal(path) == nullptr;
 }
 
 // Splits at backslashes. "C:\a\b" gives "C:", "a", "b".
@@ -49,24 +46,6 @@ bool IsInside(const std::vector<std::u16string_view>& path, std::u16string_view 
 }
 
 }  // namespace
-
-const char* DriveAbsoluteRefusal(std::u16string_view value) {
-  if (value.empty()) return nullptr;
-  if (value.size() >= 2 && IsSeparator(value[0]) && IsSeparator(value[1])) {
-    const bool device =
-        value.size() >= 4 && (value[2] == u'?' || value[2] == u'.') && IsSeparator(value[3]);
-    return device ? "device path" : "UNC path";
-  }
-  if (!HasDriveRoot(value)) return "relative path";
-  return nullptr;
-}
-
-const char* ProgramSyntaxRefusal(std::u16string_view value) {
-  if (const char* why = DriveAbsoluteRefusal(value)) return why;
-  // FindFirstFileW matches * and ? and the DOS wildcards < > " in a name.
-  if (value.find_first_of(u"*?<>\"") != std::u16string_view::npos) return "wildcard in path";
-  return nullptr;
-}
 
 const char* InstalledProgramRefusal(std::u16string_view fullPath, std::u16string_view longPath,
                                     const std::vector<std::u16string>& programFolders) {

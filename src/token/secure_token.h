@@ -7,8 +7,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <string>
+#include <vector>
 
+#include "common/events.h"
 #include "os/token_platform.h"
+#include "token/held_entry.h"
 #include "token/trace_log.h"
 
 namespace kvn {
@@ -51,7 +56,8 @@ class SecureToken {
   // containerPath and targetDrive (and ifUsed when the target letter is taken).
   int CheckConfig(const char16_t* path);
   // Scans the drives in passes 2000 ms apart until a removable drive holds a configuration
-  // that CheckConfig accepts. Returns the result of the last check made (0 once accepted),
+  // that CheckConfig accepts; a mount record read by ReadMountRecord is settled after the
+  // first pass. Returns the result of the last check made (0 once accepted),
   // -1 when none was made. Also returns, with tokenPresent clear, when the first reading of
   // the drive mask is zero; and, with tokenPresent as the last pass left it and
   // stopRequested set, when a stop was requested during a pause.
@@ -59,15 +65,23 @@ class SecureToken {
   // Waits `milliseconds`, or less when the process's stop event is signalled; true when a
   // stop ended it.
   bool Pause(std::uint32_t milliseconds);
-  // Starts the mount and returns without waiting for it; the child is kept for the dismount.
+  // Records the mount, starts it and returns without waiting for it; the child is kept so
+  // that its end is seen (its exit code reported, what the check held released) and the
+  // dismount can wait for it.
   void OpenContainer();
-  // Tests every 3000 ms that the configuration file is still there; returns one pause after
-  // the test that misses it, or early when a stop is requested.
+  // Tests every 3000 ms that the configuration file is still there, on the volume that was
+  // accepted; returns one pause after the test that misses it, or early when a stop is
+  // requested.
   void CheckToken();
   // Waits until the mount has ended (at most kMountWaitLimit ms), then starts the dismount
-  // and waits for it to end. Once a stop is requested, both waits together last at most
-  // kStopWaitLimit ms, and a child still running then is left to itself.
+  // and waits for it to end; once it has ended, the mount record is cleared. Once a stop is
+  // requested, both waits together last at most kStopWaitLimit ms, and a child still running
+  // then is left to itself.
   void CloseContainer();
+  // Reads the record of a mount that an earlier run may have left open (the process ended
+  // before its dismount). A valid one is dismounted after the first scan pass unless that
+  // pass accepts a stick; one that cannot be valid is cleared.
+  void ReadMountRecord();
 
   // Plain data: read by the operations and by tests.
   char16_t configPath[kPathCapacity] = {};
@@ -84,6 +98,8 @@ class SecureToken {
   // Called while a stop waits for a child, before each wait of at most kStopReportInterval
   // ms, with a hint (ms) that reaches past the next call. May be empty.
   std::function<void(std::uint32_t waitHint)> reportStopProgress;
+  // Receives what happened, for the event log. May be empty (debug mode).
+  std::function<void(const Event&)> reportEvent;
   TraceLog trace;
   char16_t tracePath[32] = {};
 
@@ -104,7 +120,22 @@ class SecureToken {
     (trace << ... << pieces);
   }
 
+  // The line that ends a failed check, traced and kept as the reason of the refusal.
+  template <typename... Pieces>
+  int Refuse(int result, const Pieces&... pieces) {
+    refusal_.clear();
+    (Append(refusal_, pieces), ...);
+    TraceLine(refusal_.c_str());
+    return result;
+  }
+  static void Append(std::u16string& line, const char* text);
+  static void Append(std::u16string& line, const char16_t* text);
+  static void Append(std::u16string& line, const std::u16string& text);
+  static void Append(std::u16string& line, std::uint64_t number);
+  void Report(EventKind kind, std::vector<std::u16string> strings);
+
   // The steps of CheckConfig; each returns ConfigOk or the result that ends the check.
+  int CheckSteps(const char16_t* path);
   int LoadConfig(ConfigFile& config, const char16_t* path);
   int SettleProgram(const ConfigFile& config);
   int SettleKeyFile(const ConfigFile& config);
@@ -113,18 +144,49 @@ class SecureToken {
   char16_t FirstFreeDrive();
   // The line that closes a check made during a scan.
   void TraceCheckResult(int result);
-  // The first component of the drive-absolute `path` that is a link, when `path` lies on a
-  // removable drive; the components are looked at from the root on, and the walk ends at one
-  // that is missing.
-  std::u16string LinkOnRemovableDrive(const char16_t* path);
+  // Writes the refusal of the stick at `root` to the event log, unless the same stick with
+  // the same kvn.ini was refused for the same reason in the pass before.
+  void ReportRefusal(int result, char16_t root);
+  // Opens every component of the resolved, drive-absolute `path` below its root as itself,
+  // from the root down, into `held` (the entry itself last, when it exists). Returns the first
+  // component that is a link, by its handle or by its search, or empty; stops at a component
+  // that cannot be opened, which the existence test then reports.
+  std::u16string HoldPath(const std::u16string& path, std::vector<HeldEntry>& held);
 
+  // Sees whether the mount has ended; if so, reports its exit code, closes it and releases
+  // what the check held for it.
+  void PollMount();
   // Waits for `child` to end, at most `limit` ms, or less once a stop is requested (see
-  // CloseContainer).
-  void WaitForChild(os::Handle child, std::uint32_t limit);
+  // CloseContainer); true when it has ended (or the wait failed). `program` names it in the
+  // event of a stop that leaves it running.
+  bool WaitForChild(os::Handle child, std::uint32_t limit, const char16_t* program);
+  // Starts `program` to dismount and waits for it; clears the mount record once it has ended.
+  void Dismount(const char16_t* program);
 
   os::TokenPlatform& platform_;
   os::Handle mountChild_ = nullptr;              // the mount while it may still run
   std::uint32_t stopWaitLeft_ = kStopWaitLimit;  // ms a stop may still wait for children
+  // The key file and the folders on its way (and a container's folders on a removable drive),
+  // held from the accepting check until the mount has ended, so that nothing the check
+  // looked at can be swapped before the tool opens it.
+  std::vector<HeldEntry> held_;
+  std::u16string refusal_;  // the line that ended the last failed check
+  // What the check knew of the kvn.ini it read: its volume, size and time stamp.
+  struct ConfigStamp {
+    std::uint32_t volume = 0;
+    std::uint64_t size = 0;
+    std::uint64_t lastWrite = 0;
+    bool operator==(const ConfigStamp& o) const {
+      return volume == o.volume && size == o.size && lastWrite == o.lastWrite;
+    }
+  };
+  ConfigStamp stamp_;              // of the last check
+  std::uint32_t tokenVolume_ = 0;  // the volume serial of the accepted stick
+  // The last refusal written per drive letter: stamp and reason.
+  std::map<char16_t, std::pair<ConfigStamp, std::u16string>> refusals_;
+  // A mount left open by an earlier run (its letter, container and program), to be dismounted
+  // after the first scan pass unless that pass accepts a stick. Empty when there is none.
+  std::vector<std::u16string> leftover_;
 };
 
 }  // namespace kvn

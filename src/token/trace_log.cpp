@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "common/strings.h"
+
 namespace kvn {
 
 void TraceLog::Attach(std::unique_ptr<os::ByteSink> file) {
@@ -38,13 +40,7 @@ TraceLog& TraceLog::operator<<(const char16_t* text) {
 }
 
 TraceLog& TraceLog::operator<<(std::uint64_t value) {
-  char digits[20];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) Put(static_cast<char16_t>(digits[--n]));
+  for (const char16_t digit : Decimal(value)) Put(digit);
   return *this;
 }
 

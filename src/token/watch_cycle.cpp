@@ -60,9 +60,12 @@ void RunWatcher() {
   token.reportStopProgress = [](std::uint32_t waitHint) {
     service::ReportStatus(service::kServiceStopPending, service::kNoError, waitHint);
   };
-  if (service::ReportStatus(service::kServiceRunning, service::kNoError, 0)) {
-    WatchUntilStopped(token);
-  }
+  if (!service::ReportStatus(service::kServiceRunning, service::kNoError, 0)) return;
+  token.reportEvent = service::WriteEvent;
+  service::WriteEvent({events::kServiceStarted, {service::kVersion}});
+  token.ReadMountRecord();
+  WatchUntilStopped(token);
+  service::WriteEvent({events::kServiceStopped, {service::kVersion}});
 }
 
 }  // namespace kvn

@@ -1,0 +1,85 @@
+#include "token/path_rule.h"
+
+#include "common/strings.h"
+#include "os/token_platform.h"
+
+namespace kvn {
+
+namespace {
+
+bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
+
+bool IsDriveLetter(char16_t unit) {
+  return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z');
+}
+
+bool IsDeviceDigit(char16_t unit) {
+  return (unit >= u'1' && unit <= u'9') || unit == u'\u00b9' || unit == u'\u00b2' ||
+         unit == u'\u00b3';
+}
+
+}  // namespace
+
+const char* DriveAbsoluteRefusal(std::u16string_view value) {
+  if (value.empty()) return nullptr;
+  if (value.size() >= 2 && IsSeparator(value[0]) && IsSeparator(value[1])) {
+    const bool device =
+        value.size() >= 4 && (value[2] == u'?' || value[2] == u'.') && IsSeparator(value[3]);
+    return device ? "device path" : "UNC path";
+  }
+  if (value.size() < 3 || !IsDriveLetter(value[0]) || value[1] != u':' || !IsSeparator(value[2])) {
+    return "relative path";
+  }
+  return nullptr;
+}
+
+const char* PlainPathRefusal(std::u16string_view path) {
+  if (path.find_first_of(u"*?<>\"") != std::u16string_view::npos) return "wildcard in path";
+  if (path.find(u':', 2) != std::u16string_view::npos) return "stream in path";
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = start;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    if (IsDeviceName(path.substr(start, end - start))) return "device name in path";
+    start = end + 1;
+  }
+  return nullptr;
+}
+
+bool IsDeviceName(std::u16string_view component) {
+  // The name before its first dot, without trailing blanks, is what Windows compares.
+  std::u16string_view base = component.substr(0, component.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+  if (base.size() == 3) {
+    for (const std::u16string_view name : {u"CON", u"PRN", u"AUX", u"NUL"}) {
+      if (CompareNoCase(base, name) == 0) return true;
+    }
+    return false;
+  }
+  if (base.size() != 4 || !IsDeviceDigit(base[3])) return false;
+  return CompareNoCase(base.substr(0, 3), u"COM") == 0 ||
+         CompareNoCase(base.substr(0, 3), u"LPT") == 0;
+}
+
+const char* DriveTypeRefusal(std::uint32_t type) {
+  switch (type) {
+    case os::kDriveRemovable:
+    case os::kDriveFixed:
+    case os::kDriveCdRom:
+    case os::kDriveRamDisk:
+      return nullptr;
+    case os::kDriveRemote:
+      return "remote drive";
+    case os::kDriveNoRootDir:
+      return "no such drive";
+    default:
+      return "unknown drive type";
+  }
+}
+
+bool IsLink(std::uint32_t attributes, std::uint32_t tag) {
+  constexpr std::uint32_t kNameSurrogate = 0x20000000;
+  return (attributes & os::kAttributeReparsePoint) != 0 &&
+         (tag == 0 || (tag & kNameSurrogate) != 0);
+}
+
+}  // namespace kvn
