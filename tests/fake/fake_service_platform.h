@@ -135,7 +135,8 @@ class FakeServicePlatform : public os::ServicePlatform {
   }
   void ReportEvent(os::Handle, std::uint16_t type, std::uint16_t category, std::uint32_t eventId,
                    const char16_t* const* strings, std::uint16_t stringCount) override {
-    std::string args = Show(type) + "/" + Show(category) + "/" + Show(eventId);
+    std::string args =
+        "@" + Show(kernel_.now()) + " " + Show(type) + "/" + Show(category) + "/" + Show(eventId);
     for (std::uint16_t i = 0; i < stringCount; ++i) args += " | " + Show(strings[i]);
     Fails("ReportEvent", args);
   }

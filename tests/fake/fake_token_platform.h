@@ -34,6 +34,7 @@ using os::kDriveNoRootDir;
 using os::kDriveRamDisk;
 using os::kDriveRemote;
 using os::kDriveRemovable;
+using os::kDriveUnknown;
 
 // A child that never ends by itself.
 inline constexpr std::uint64_t kNeverEnds = ~std::uint64_t{0};
@@ -45,6 +46,7 @@ struct ProcessStart {
   std::uint64_t time = 0;  // virtual ms when it was started
   std::uint64_t end = 0;   // virtual ms when it ends, kNeverEnds for a hung child
   bool closed = false;     // its handle has been closed
+  bool recorded = false;   // a mount record existed when it started
   std::uint32_t exitCode = 0;
   // Whether it is a dismount (" /d" among its arguments).
   bool dismount() const { return commandLine.find(u" /d") != std::u16string::npos; }
@@ -169,10 +171,12 @@ class FakeTokenPlatform : public os::TokenPlatform {
   void AddShortName(const std::u16string& shortPath, const std::u16string& longPath) {
     shortNames_[Key(shortPath)] = longPath;
   }
+  // GetFullPathNameW of a value, where the system forms more than "." and ".." removed.
+  std::map<std::u16string, std::u16string> fullPaths;
   std::vector<std::u16string> programFilesFolders = {u"C:\\Program Files",
                                                      u"C:\\Program Files (x86)"};
-  // Every path handed to FindFile, in order.
-  std::vector<std::u16string> searches;
+  // Every path handed to FindFile or OpenEntry, in order, with the type of its drive.
+  std::vector<std::pair<std::u16string, std::uint32_t>> touched;
   // Searches and opens that went through a link (a folder on the way that is one), as
   // Windows would follow it.
   int followedLinks = 0;
@@ -185,6 +189,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::map<std::size_t, std::uint64_t> runTimes;
   // Virtual ms that a child runs when runTimes does not name it.
   std::uint64_t childRunTime = 0;
+  // Exit codes by the number of the start; every other child ends with 0.
+  std::map<std::size_t, std::uint32_t> exitCodes;
   // Makes every Wait fail.
   bool failWait = false;
   std::vector<std::uint32_t> sleeps;
@@ -226,7 +232,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return drive == nullptr || root[1] != u':' ? kDriveNoRootDir : drive->type;
   }
   os::SearchResult FindFile(const char16_t* path) override {
-    searches.push_back(path);
+    Touch(path);
     const std::u16string given = path;
     // A trailing separator searches for an empty name.
     const std::u16string key = (!given.empty() && given.back() == u'\\') ? u"" : Key(Expand(given));
@@ -239,7 +245,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return {true, 0, info.attributes, info.size, info.reparseTag};
   }
   os::Handle OpenEntry(const char16_t* path) override {
-    const std::u16string key = Key(path);
+    Touch(path);
+    const std::u16string key = Key(Expand(path));
     NoteLinks(key);
     std::uint32_t error =
         key.size() == 2 ? (PresentDrive(key) ? 0 : detail::kErrorPathNotFound) : Lookup(key);
@@ -281,7 +288,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
     auto runTime = runTimes.find(number);
     const std::uint64_t run = runTime != runTimes.end() ? runTime->second : childRunTime;
     starts.push_back({program, commandLine, kernel_.now(),
-                      run == kNeverEnds ? kNeverEnds : kernel_.now() + run, failStart});
+                      run == kNeverEnds ? kNeverEnds : kernel_.now() + run, failStart,
+                      mountRecord.has_value(), exitCodes.count(number) ? exitCodes[number] : 0});
     if (failStart) {
       kernel_.lastError = detail::kErrorFileNotFound;
       return nullptr;
@@ -313,7 +321,10 @@ class FakeTokenPlatform : public os::TokenPlatform {
     sleeps.push_back(milliseconds);
     kernel_.Advance(milliseconds);
   }
-  std::u16string FullPathName(const char16_t* path) override { return Normalize(path); }
+  std::u16string FullPathName(const char16_t* path) override {
+    auto it = fullPaths.find(path);
+    return it != fullPaths.end() ? it->second : Normalize(path);
+  }
   std::u16string LongPathName(const char16_t* path) override {
     const std::u16string result = Expand(path);
     if (Lookup(Key(result)) != 0) {
@@ -351,6 +362,10 @@ class FakeTokenPlatform : public os::TokenPlatform {
   };
 
   static std::string Narrow(const std::u16string& text) { return {text.begin(), text.end()}; }
+  void Touch(const char16_t* path) {
+    auto drive = drives_.find(Upper(path[0]));
+    touched.emplace_back(path, drive == drives_.end() ? kDriveNoRootDir : drive->second.type);
+  }
   os::EntryInfo Info(const std::u16string& key) const {
     os::EntryInfo info;
     if (folders_.count(key) != 0 || key.size() == 2) info.attributes = os::kAttributeDirectory;

@@ -1,0 +1,180 @@
+// The pure rules on what a stick may name and on who may change what runs, each a table.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "os/token_platform.h"
+#include "token/path_rule.h"
+#include "token/program_rule.h"
+#include "token/rights_rule.h"
+
+namespace kvn {
+namespace {
+
+std::string Narrow(std::u16string_view text) { return {text.begin(), text.end()}; }
+
+TEST(Rules, PathsMustBeDriveAbsoluteAndPlain) {
+  const struct {
+    const char16_t* path;
+    const char* why;
+  } rows[] = {
+      {u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe", nullptr},
+      {u"c:/program files/x.tc", nullptr},
+      {u"", nullptr},  // names nothing; the existence test never finds it
+      {u"Z:\\x", nullptr},
+      {u"TrueCrypt.exe", "relative path"},
+      {u"C:TrueCrypt.exe", "relative path"},
+      {u"\\Program Files\\x", "relative path"},
+      {u"1:\\x", "relative path"},
+      {u"c", "relative path"},
+      {u"\\\\server\\share\\x", "UNC path"},
+      {u"//server/share/x", "UNC path"},
+      {u"\\\\host@8443\\share\\x", "UNC path"},
+      {u"\\\\", "UNC path"},
+      {u"\\\\?\\C:\\x", "device path"},
+      {u"\\\\.\\PhysicalDrive1", "device path"},
+      {u"C:\\x\\*.tc", "wildcard in path"},
+      {u"C:\\x\\a?.tc", "wildcard in path"},
+      {u"C:\\x\\a<", "wildcard in path"},
+      {u"C:\\x\\a>", "wildcard in path"},
+      {u"C:\\x\\a\"tc", "wildcard in path"},
+      {u"D:\\v.tc::$DATA", "stream in path"},
+      {u"D:\\v.tc:alt", "stream in path"},
+      {u"C:\\dir\\COM1.tc", "device name in path"},
+      {u"C:\\x\\NUL", "device name in path"},
+      {u"C:\\x\\nul.txt", "device name in path"},
+      {u"C:\\x\\CON .tc", "device name in path"},
+      {u"C:\\aux..\\x", "device name in path"},
+      {u"C:\\Prn\\x", "device name in path"},
+      {u"C:\\lpt9", "device name in path"},
+      {u"C:\\COM\u00b9.tc", "device name in path"},
+      {u"C:\\COM0", nullptr},
+      {u"C:\\COM10", nullptr},
+      {u"C:\\LPT", nullptr},
+      {u"C:\\CONSOLE", nullptr},
+      {u"C:\\NULL.txt", nullptr},
+      {u"C:\\x NUL", nullptr},
+  };
+  for (const auto& row : rows) {
+    const char* why = DriveAbsoluteRefusal(row.path);
+    if (why == nullptr && row.path[0] != u'\0') why = PlainPathRefusal(row.path);
+    EXPECT_STREQ(why, row.why) << Narrow(row.path);
+  }
+}
+
+TEST(Rules, OnlyNameSurrogatesAndUnknownReparsePointsAreLinks) {
+  EXPECT_TRUE(IsLink(0x400, 0xA000000C));   // symbolic link
+  EXPECT_TRUE(IsLink(0x410, 0xA0000003));   // junction or volume mount point
+  EXPECT_TRUE(IsLink(0x400, 0));            // a tag nobody told
+  EXPECT_FALSE(IsLink(0x400, 0x80000013));  // deduplication
+  EXPECT_FALSE(IsLink(0x400, 0x9000601A));  // a cloud placeholder
+  EXPECT_FALSE(IsLink(0x400, 0x80000017));  // compressed by the overlay filter
+  EXPECT_FALSE(IsLink(0x010, 0xA000000C));  // no reparse point at all
+}
+
+TEST(Rules, OnlyLocalDrivesHoldContainers) {
+  const char* const expected[] = {
+      "unknown drive type", "no such drive", nullptr, nullptr,
+      "remote drive",       nullptr,         nullptr, "unknown drive type"};
+  for (std::uint32_t type = 0; type < 8; ++type) {
+    EXPECT_STREQ(DriveTypeRefusal(type), expected[type]) << type;
+  }
+}
+
+TEST(Rules, OnlyTheThreeProgramsBelowAProgramFilesFolderRun) {
+  const std::vector<std::u16string> pf = {u"C:\\Program Files", u"C:\\Program Files (x86)"};
+  const char* kName = "not named TrueCrypt.exe, VeraCrypt.exe or VeraCrypt-x64.exe";
+  const char* kOutside = "outside the Program Files folders";
+  const char* kUnresolved = "path cannot be resolved";
+  const struct {
+    const char16_t* path;
+    std::vector<std::u16string> folders;
+    const char* why;
+  } rows[] = {
+      {u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe", pf, nullptr},
+      {u"C:\\Program Files\\VeraCrypt\\VeraCrypt.exe", pf, nullptr},
+      {u"C:\\Program Files (x86)\\VeraCrypt\\VeraCrypt-x64.exe", pf, nullptr},
+      {u"c:\\PROGRAM FILES\\truecrypt\\TRUECRYPT.EXE", pf, nullptr},
+      {u"C:\\Program Files\\TrueCrypt.exe", pf, nullptr},
+      {u"D:\\Apps\\TC\\TrueCrypt.exe", {u"D:\\Apps\\"}, nullptr},
+      {u"Z:\\Apps\\VeraCrypt.exe", {u"Z:\\Apps"}, nullptr},
+      {u"C:\\Program Files\\TrueCrypt\\cmd.exe", pf, kName},
+      {u"C:\\Program Files\\TrueCrypt\\xTrueCrypt.exe", pf, kName},
+      {u"C:\\Program Files Evil\\TrueCrypt.exe", pf, kOutside},
+      {u"C:\\Program Filez\\TrueCrypt.exe", pf, kOutside},
+      {u"C:\\Program\\TrueCrypt.exe", pf, kOutside},
+      {u"E:\\Program Files\\TrueCrypt\\TrueCrypt.exe", pf, kOutside},
+      {u"C:\\TrueCrypt.exe", pf, kOutside},
+      {u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe", {}, kOutside},
+      {u"C:\\Tools\\TrueCrypt.exe", {u"C:\\Tools\\TrueCrypt.exe"}, kOutside},
+      {u"C:\\Tools\\TrueCrypt.exe", {u"", u"C:\\", u"C:", u"\\Tools"}, kOutside},
+      {u"", pf, kUnresolved},
+      {u"C:\\Program Files\\..\\Users\\TrueCrypt.exe", pf, kUnresolved},
+      {u"C:\\Program Files\\.\\TrueCrypt.exe", pf, kUnresolved},
+      {u"C:\\Program Files\\\\TrueCrypt.exe", pf, kUnresolved},
+      {u"C:/Program Files/TrueCrypt.exe", pf, kUnresolved},
+      {u"\\\\server\\Program Files\\TrueCrypt.exe", pf, kUnresolved},
+  };
+  for (const auto& row : rows) {
+    EXPECT_STREQ(InstalledProgramRefusal(row.path, row.path, row.folders), row.why)
+        << Narrow(row.path);
+  }
+  EXPECT_STREQ(InstalledProgramRefusal(u"C:\\Program Files\\TC\\TrueCrypt.exe", u"", pf),
+               kUnresolved);
+}
+
+TEST(Rules, OnlyTrustedAccountsMayChangeWhatRuns) {
+  const std::u16string me = u"S-1-5-21-7-7-7-1001", users = u"S-1-5-32-545";
+  const std::u16string installer =
+      u"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  const os::Ace system{false, 0, 0x1f01ff, u"S-1-5-18"},
+      admins{false, 0, 0x1f01ff, u"S-1-5-32-544"};
+  const os::Ace usersRead{false, 0, 0x1200a9, users};
+  const auto with = [&](std::u16string owner, std::vector<os::Ace> more, bool hasDacl = true) {
+    std::vector<os::Ace> dacl = {system, admins, usersRead};
+    dacl.insert(dacl.end(), more.begin(), more.end());
+    return os::Security{std::move(owner), hasDacl, dacl};
+  };
+  const auto grant = [&](std::uint32_t mask, std::uint8_t flags = 0) {
+    return os::Ace{false, flags, mask, users};
+  };
+  constexpr ChainPlace kFile = ChainPlace::kProgram, kFolder = ChainPlace::kProgramFolder,
+                       kAbove = ChainPlace::kAbove;
+  const struct {
+    os::Security security;
+    bool file, folder, above;  // whether others may change it at each place
+  } rows[] = {
+      // Program Files on Windows: TrustedInstaller's, full control to children only
+      {with(installer, {grant(0x10000000, 0x0b), {false, 0x0b, 0x10000000, u"S-1-3-0"}}), 0, 0, 0},
+      // C:\ on Windows: Authenticated Users may add folders to the root itself
+      {with(u"S-1-5-18", {{false, 0, 0x4, u"S-1-5-11"}}), 1, 1, 0},
+      {with(me, {}), 0, 0, 0},                                  // a folder of mode 0755 under Wine
+      {with(me, {{false, 0, 0x1301ff, u"S-1-1-0"}}), 1, 1, 1},  // mode 0777
+      {with(users, {}), 1, 1, 1},
+      {with(u"", {}), 1, 1, 1},
+      {with(u"S-1-5-18", {}, false), 1, 1, 1},  // a NULL DACL
+      {with(u"S-1-5-18", {grant(0x2)}), 1, 1, 0},
+      {with(u"S-1-5-18", {grant(0x40)}), 0, 1, 1},
+      {with(u"S-1-5-18", {grant(0x10000)}), 1, 1, 1},
+      {with(u"S-1-5-18", {grant(0x40000)}), 1, 1, 1},
+      {with(u"S-1-5-18", {grant(0x80000)}), 1, 1, 1},
+      {with(u"S-1-5-18", {grant(0x40000000)}), 1, 1, 0},
+      {with(u"S-1-5-18", {grant(0x10000000)}), 1, 1, 1},
+      {with(u"S-1-5-18", {grant(0x11f01ff, 0x08)}), 0, 0, 0},      // inherit-only
+      {with(u"S-1-5-18", {{true, 0, 0x1f01ff, users}}), 0, 0, 0},  // a deny only takes away
+      {with(u"S-1-5-18", {{false, 0, 0x1f01ff, me}}), 0, 0, 0},
+      {with(u"S-1-5-18", {{false, 0, 0x1f01ff, u""}}), 1, 1, 1},
+  };
+  const std::vector<std::u16string> trusted = TrustedAccounts(me);
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const os::Security& s = rows[i].security;
+    EXPECT_EQ(OthersMayChange(s, kFile, trusted), rows[i].file) << "row " << i;
+    EXPECT_EQ(OthersMayChange(s, kFolder, trusted), rows[i].folder) << "row " << i;
+    EXPECT_EQ(OthersMayChange(s, kAbove, trusted), rows[i].above) << "row " << i;
+  }
+  EXPECT_EQ(TrustedAccounts(u"").size(), 3u);  // no account of its own to trust
+}
+
+}  // namespace
+}  // namespace kvn
