@@ -1,6 +1,7 @@
-"""The release packages as scripts/package.sh makes them (x64 only; the old version unsigned, the
-new one signed with a throwaway certificate), and the msiexec steps of scenarios.toml [msi] run in
-order under Wine's Windows Installer: install, upgrade, a refused downgrade, uninstall."""
+"""The release packages as scripts/package.sh makes them for the architecture of the build under
+test (the old version unsigned, the new one signed with a throwaway certificate), and the msiexec
+steps of scenarios.toml [msi] run in order under Wine's 64-bit Windows Installer, as on 64-bit
+Windows: install, upgrade, a refused downgrade, uninstall."""
 
 import os
 import re
@@ -22,8 +23,8 @@ def run(*args, **kwargs):
                           stderr=subprocess.STDOUT, text=True, **kwargs)
 
 
-def package(dist, version, password=None):
-    env = os.environ | {"KVN_SKIP_DEPS": "1", "KVN_ARCHS": "x64", "KVN_DIST": str(dist)}
+def package(dist, arch, version, password=None):
+    env = os.environ | {"KVN_SKIP_DEPS": "1", "KVN_ARCHS": arch, "KVN_DIST": str(dist)}
     if password:
         env |= {"KVN_SIGN_PFX": str(dist.parent / "sign.pfx"), "KVN_SIGN_PASSWORD": password}
     return run("bash", REPO / "scripts" / "package.sh", version, env=env, cwd=REPO, timeout=600)
@@ -37,7 +38,8 @@ def file_version(data):
 
 @pytest.fixture(scope="module")
 def dist(prefix):
-    """{"old"|"new": (version, its dist folder)}, next to the signing files."""
+    """{"old"|"new": (version, its dist folder), "arch": "x64"|"x86"}, next to the signing
+    files."""
     keys = prefix.root / "signing"
     keys.mkdir()
     assert run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
@@ -45,23 +47,24 @@ def dist(prefix):
                keys / "key.pem", "-out", keys / "cert.pem").returncode == 0
     assert run("openssl", "pkcs12", "-export", "-inkey", keys / "key.pem", "-in", keys / "cert.pem",
                "-passout", f"pass:{MSI['password']}", "-out", keys / "sign.pfx").returncode == 0
+    arch = prefix.template.arch
     for name, password in (("old", None), ("new", MSI["password"])):
-        result = package(keys / name, MSI[name], password)
+        result = package(keys / name, arch, MSI[name], password)
         assert result.returncode == 0 and ("Signed kelvarn.exe" if password else "Not signed") \
             in result.stdout, result.stdout
     dos_to_unix(prefix.path, EXE_DOS_PATH).unlink()  # the package must bring it
-    return {name: (MSI[name], keys / name) for name in ("old", "new")}
+    return {name: (MSI[name], keys / name) for name in ("old", "new")} | {"arch": arch}
 
 
 def packed(dist, name, file):
     version, folder = dist[name]
-    with zipfile.ZipFile(folder / f"kelvarn-{version}-x64.zip") as z:
-        return z.read(f"kelvarn-{version}-x64/{file}")
+    with zipfile.ZipFile(folder / f"kelvarn-{version}-{dist['arch']}.zip") as z:
+        return z.read(f"kelvarn-{version}-{dist['arch']}/{file}")
 
 
 def msi(dist, name):
     version, folder = dist[name]
-    return folder / f"kelvarn-{version}-x64.msi"
+    return folder / f"kelvarn-{version}-{dist['arch']}.msi"
 
 
 def test_packages(dist, tmp_path):
@@ -73,20 +76,22 @@ def test_packages(dist, tmp_path):
     assert [verified(p) for p in (tmp_path / "zip.exe", msi_exe, msi(dist, "new"), msi(dist, "old"))] \
         == [True, True, True, False]
     assert file_version(msi_exe.read_bytes()) == MSI["new"] + ".0"
-    for name, (version, folder) in dist.items():
+    for name in ("old", "new"):
+        version, folder = dist[name]
         assert file_version(packed(dist, name, "kelvarn.exe")) == version + ".0"
         assert run("sha256sum", "-c", "SHA256SUMS", cwd=folder).returncode == 0
     before = {p.name: p.read_bytes() for p in dist["new"][1].iterdir()}
     for case in MSI["refused"]:
-        result = package(dist["new"][1], case["version"], case.get("sign_password"))
+        result = package(dist["new"][1], dist["arch"], case["version"], case.get("sign_password"))
         assert result.returncode != 0 and case["message"] in result.stdout, result.stdout
         assert "Linking" not in result.stdout
         assert {p.name: p.read_bytes() for p in dist["new"][1].iterdir()} == before
 
 
-def products(prefix):
-    """DisplayVersion of every installed product named Kelvarn."""
-    text = prefix.wine("reg", "query", MSI["uninstall_key"], "/s").stdout.decode(errors="replace")
+def products(prefix, arch):
+    """DisplayVersion of every product named Kelvarn in the registry view of `arch`."""
+    key = MSI["arch"][arch]["uninstall_key"]
+    text = prefix.wine("reg", "query", key, "/s").stdout.decode(errors="replace")
     return [re.search(r"DisplayVersion +REG_SZ +(\S+)", entry).group(1)
             for entry in text.split("HKEY_")
             if re.search(r"^ +DisplayName +REG_SZ +Kelvarn\s*$", entry, re.M)]
@@ -94,18 +99,19 @@ def products(prefix):
 
 @pytest.mark.parametrize("step", MSI["step"], ids=[step["name"] for step in MSI["step"]])
 def test_msiexec(prefix, dist, step):
-    folder = dos_to_unix(prefix.path, EXE_DOS_PATH).parent
-    pids, log = prefix.pids(), prefix.root / "msiexec.log"
-    args = [a if a not in dist else "Z:" + str(msi(dist, a)).replace("/", "\\")
+    exe = MSI["arch"][dist["arch"]]["folder"] + r"\kelvarn.exe"
+    folder = dos_to_unix(prefix.path, exe).parent
+    pids, log = prefix.pids(exe), prefix.root / "msiexec.log"
+    args = [a if a not in ("old", "new") else "Z:" + str(msi(dist, a)).replace("/", "\\")
             for a in step["args"]]
     result = prefix.wine("msiexec", *args, "/qn", "/l*v", log, timeout=120)
     assert (result.returncode == 0) == step["ok"]
     assert step.get("log", "") in log.read_text(errors="replace")
     name = step["installed"]
-    assert products(prefix) == ([dist[name][0]] if name else [])
+    assert products(prefix, dist["arch"]) == ([dist[name][0]] if name else [])
     if not name:
         assert wait_until(lambda: prefix.service_status() is None, 15)
-        assert not folder.exists() and prefix.pids() == []
+        assert not folder.exists() and prefix.pids(exe) == []
         assert [prefix.registry_values(k) for k in (EVENT_SOURCE_KEY, MSI["upgrade_key"])] \
             == [None, None]
         return
@@ -114,9 +120,10 @@ def test_msiexec(prefix, dist, step):
     assert prefix.wait_service_state(RUNNING, 15), prefix.service_status()
     values = prefix.registry_values(SERVICE_KEY)
     assert (values["Start"], values["Type"]) == (("REG_DWORD", "0x2"), ("REG_DWORD", "0x10"))
-    expected = SCENARIOS["service"]["registry"][EVENT_SOURCE_KEY]  # as -install writes it
-    assert prefix.registry_values(EVENT_SOURCE_KEY) == {k: tuple(v) for k, v in expected.items()}
+    expected = SCENARIOS["service"]["registry"][EVENT_SOURCE_KEY]  # as -install writes it there
+    assert prefix.registry_values(EVENT_SOURCE_KEY) == \
+        {k: (v[0], v[1].replace(EXE_DOS_PATH, exe)) for k, v in expected.items()}
     assert prefix.registry_values(MSI["upgrade_key"]) is not None
-    new_pids = prefix.pids()
+    new_pids = prefix.pids(exe)
     assert len(new_pids) == 1 and {"new": new_pids != pids, "same": new_pids == pids}.get(
         step.get("process"), True)
