@@ -38,8 +38,7 @@ def file_version(data):
 
 @pytest.fixture(scope="module")
 def dist(prefix):
-    """{"old"|"new": (version, its dist folder), "arch": "x64"|"x86"}, next to the signing
-    files."""
+    """{"old"|"new": (version, its dist folder)}, next to the signing files."""
     keys = prefix.root / "signing"
     keys.mkdir()
     assert run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
@@ -47,27 +46,26 @@ def dist(prefix):
                keys / "key.pem", "-out", keys / "cert.pem").returncode == 0
     assert run("openssl", "pkcs12", "-export", "-inkey", keys / "key.pem", "-in", keys / "cert.pem",
                "-passout", f"pass:{MSI['password']}", "-out", keys / "sign.pfx").returncode == 0
-    arch = prefix.template.arch
     for name, password in (("old", None), ("new", MSI["password"])):
-        result = package(keys / name, arch, MSI[name], password)
+        result = package(keys / name, prefix.template.arch, MSI[name], password)
         assert result.returncode == 0 and ("Signed kelvarn.exe" if password else "Not signed") \
             in result.stdout, result.stdout
     dos_to_unix(prefix.path, EXE_DOS_PATH).unlink()  # the package must bring it
-    return {name: (MSI[name], keys / name) for name in ("old", "new")} | {"arch": arch}
+    return {name: (MSI[name], keys / name) for name in ("old", "new")}
 
 
 def packed(dist, name, file):
-    version, folder = dist[name]
-    with zipfile.ZipFile(folder / f"kelvarn-{version}-{dist['arch']}.zip") as z:
-        return z.read(f"kelvarn-{version}-{dist['arch']}/{file}")
+    """`file` from the zip of `name` (each dist folder holds one architecture's packages)."""
+    path = next(dist[name][1].glob("*.zip"))
+    with zipfile.ZipFile(path) as z:
+        return z.read(f"{path.stem}/{file}")
 
 
 def msi(dist, name):
-    version, folder = dist[name]
-    return folder / f"kelvarn-{version}-{dist['arch']}.msi"
+    return next(dist[name][1].glob("*.msi"))
 
 
-def test_packages(dist, tmp_path):
+def test_packages(prefix, dist, tmp_path):
     verified = lambda path: run("osslsigncode", "verify", "-CAfile",  # noqa: E731
                                 dist["new"][1].parent / "cert.pem", "-in", path).returncode == 0
     assert run("msiextract", "-C", tmp_path, msi(dist, "new")).returncode == 0
@@ -76,21 +74,21 @@ def test_packages(dist, tmp_path):
     assert [verified(p) for p in (tmp_path / "zip.exe", msi_exe, msi(dist, "new"), msi(dist, "old"))] \
         == [True, True, True, False]
     assert file_version(msi_exe.read_bytes()) == MSI["new"] + ".0"
-    for name in ("old", "new"):
-        version, folder = dist[name]
+    for name, (version, folder) in dist.items():
         assert file_version(packed(dist, name, "kelvarn.exe")) == version + ".0"
         assert run("sha256sum", "-c", "SHA256SUMS", cwd=folder).returncode == 0
     before = {p.name: p.read_bytes() for p in dist["new"][1].iterdir()}
     for case in MSI["refused"]:
-        result = package(dist["new"][1], dist["arch"], case["version"], case.get("sign_password"))
+        result = package(dist["new"][1], prefix.template.arch, case["version"],
+                         case.get("sign_password"))
         assert result.returncode != 0 and case["message"] in result.stdout, result.stdout
         assert "Linking" not in result.stdout
         assert {p.name: p.read_bytes() for p in dist["new"][1].iterdir()} == before
 
 
-def products(prefix, arch):
-    """DisplayVersion of every product named Kelvarn in the registry view of `arch`."""
-    key = MSI["arch"][arch]["uninstall_key"]
+def products(prefix):
+    """DisplayVersion of every product named Kelvarn in the registry view of the build's arch."""
+    key = MSI["arch"][prefix.template.arch]["uninstall_key"]
     text = prefix.wine("reg", "query", key, "/s").stdout.decode(errors="replace")
     return [re.search(r"DisplayVersion +REG_SZ +(\S+)", entry).group(1)
             for entry in text.split("HKEY_")
@@ -99,16 +97,16 @@ def products(prefix, arch):
 
 @pytest.mark.parametrize("step", MSI["step"], ids=[step["name"] for step in MSI["step"]])
 def test_msiexec(prefix, dist, step):
-    exe = MSI["arch"][dist["arch"]]["folder"] + r"\kelvarn.exe"
+    exe = MSI["arch"][prefix.template.arch]["folder"] + r"\kelvarn.exe"
     folder = dos_to_unix(prefix.path, exe).parent
     pids, log = prefix.pids(exe), prefix.root / "msiexec.log"
-    args = [a if a not in ("old", "new") else "Z:" + str(msi(dist, a)).replace("/", "\\")
+    args = [a if a not in dist else "Z:" + str(msi(dist, a)).replace("/", "\\")
             for a in step["args"]]
     result = prefix.wine("msiexec", *args, "/qn", "/l*v", log, timeout=120)
     assert (result.returncode == 0) == step["ok"]
     assert step.get("log", "") in log.read_text(errors="replace")
     name = step["installed"]
-    assert products(prefix, dist["arch"]) == ([dist[name][0]] if name else [])
+    assert products(prefix) == ([dist[name][0]] if name else [])
     if not name:
         assert wait_until(lambda: prefix.service_status() is None, 15)
         assert not folder.exists() and prefix.pids(exe) == []
