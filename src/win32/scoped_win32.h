@@ -31,17 +31,29 @@ struct RegistryKeyTraits {
 };
 using ScopedRegistryKey = ScopedHandle<RegistryKeyTraits>;
 
-// A text that FormatMessageW allocated. LocalFree may touch the thread's last error, which
-// the caller still reads afterwards, so it is kept across the release.
-struct LocalTextTraits {
-  using Value = wchar_t*;
+// A kernel object whose "none" is null: a process token, for one.
+struct KernelHandleTraits {
+  using Value = HANDLE;
   static Value Invalid() { return nullptr; }
-  static void Close(Value text) {
+  static void Close(Value handle) { ::CloseHandle(handle); }
+};
+using ScopedKernelHandle = ScopedHandle<KernelHandleTraits>;
+
+// Memory that the system allocated with LocalAlloc: a text of FormatMessageW or
+// ConvertSidToStringSidW, a security descriptor of GetSecurityInfo. LocalFree may touch the
+// thread's last error, which the caller still reads afterwards, so it is kept across the
+// release.
+template <typename Pointer>
+struct LocalMemoryTraits {
+  using Value = Pointer;
+  static Value Invalid() { return nullptr; }
+  static void Close(Value memory) {
     const DWORD saved = ::GetLastError();
-    ::LocalFree(text);
+    ::LocalFree(memory);
     ::SetLastError(saved);
   }
 };
-using ScopedLocalText = ScopedHandle<LocalTextTraits>;
+using ScopedLocalText = ScopedHandle<LocalMemoryTraits<wchar_t*>>;
+using ScopedSecurityDescriptor = ScopedHandle<LocalMemoryTraits<PSECURITY_DESCRIPTOR>>;
 
 }  // namespace kvn::win32

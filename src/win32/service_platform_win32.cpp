@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "win32/scoped_win32.h"
 #include "win32/win32.h"
@@ -79,14 +80,6 @@ SC_HANDLE AsScHandle(os::Handle handle) { return static_cast<SC_HANDLE>(handle);
 std::wstring EventSourceKeyPath(const char16_t* sourceName) {
   return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") +
          AsWide(sourceName);
-}
-
-// Registry calls return their error instead of setting it; the seam reports failures through
-// the last error like every other call.
-bool Succeeded(LSTATUS status) {
-  if (status == ERROR_SUCCESS) return true;
-  ::SetLastError(static_cast<DWORD>(status));
-  return false;
 }
 
 }  // namespace
@@ -185,6 +178,22 @@ bool Win32ServicePlatform::ChangeServiceDescription(os::Handle service,
   SERVICE_DESCRIPTIONW record;
   record.lpDescription = const_cast<LPWSTR>(AsWide(description));
   return ::ChangeServiceConfig2W(AsScHandle(service), SERVICE_CONFIG_DESCRIPTION, &record) != FALSE;
+}
+
+bool Win32ServicePlatform::ChangeServiceFailureActions(
+    os::Handle service, std::uint32_t resetSeconds,
+    const std::vector<std::uint32_t>& restartDelays) {
+  std::vector<SC_ACTION> actions;
+  for (const std::uint32_t delay : restartDelays) actions.push_back({SC_ACTION_RESTART, delay});
+  // Null reboot message and command: the new service has neither, and null leaves them so.
+  SERVICE_FAILURE_ACTIONSW record;
+  record.dwResetPeriod = resetSeconds;
+  record.lpRebootMsg = nullptr;
+  record.lpCommand = nullptr;
+  record.cActions = static_cast<DWORD>(actions.size());
+  record.lpsaActions = actions.empty() ? nullptr : actions.data();
+  return ::ChangeServiceConfig2W(AsScHandle(service), SERVICE_CONFIG_FAILURE_ACTIONS, &record) !=
+         FALSE;
 }
 
 os::Handle Win32ServicePlatform::OpenService(os::Handle manager, const char16_t* serviceName,

@@ -34,6 +34,8 @@ class Win32ServicePlatform final : public os::ServicePlatform {
                            std::uint32_t serviceType, std::uint32_t startType,
                            std::uint32_t errorControl, const char16_t* binaryPath) override;
   bool ChangeServiceDescription(os::Handle service, const char16_t* description) override;
+  bool ChangeServiceFailureActions(os::Handle service, std::uint32_t resetSeconds,
+                                   const std::vector<std::uint32_t>& restartDelays) override;
   os::Handle OpenService(os::Handle manager, const char16_t* serviceName,
                          std::uint32_t desiredAccess) override;
   bool ControlService(os::Handle service, std::uint32_t control,

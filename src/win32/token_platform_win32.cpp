@@ -2,6 +2,8 @@
 
 #include <direct.h>  // _getdrives
 
+#include <algorithm>
+#include <cstddef>
 #include <cwchar>
 
 #include "win32/scoped_win32.h"
@@ -15,6 +17,9 @@
 // clang-format on
 #include <objbase.h>
 #include <shlobj.h>
+// After windows.h: the security calls (GetSecurityInfo, ConvertSidToStringSidW).
+#include <aclapi.h>
+#include <sddl.h>
 
 // <windows.h> maps this name onto GetDriveTypeA/W; here it is the seam's method, and the
 // call below names GetDriveTypeW explicitly.
@@ -88,11 +93,57 @@ std::u16string Registry64Value(const wchar_t* keyPath, const wchar_t* name) {
   return value;
 }
 
-}  // namespace
+std::uint64_t Join(DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; }
 
-std::FILE* Win32TokenPlatform::OpenForRead(const char16_t* path) {
-  return os::HostFiles().OpenForRead(path);
+// A SID as text ("S-1-5-18"); false when it cannot be converted.
+bool SidText(PSID sid, std::u16string& text) {
+  ScopedLocalText converted;
+  if (!::ConvertSidToStringSidW(sid, converted.receive())) return false;
+  text = AsU16(converted.get());
+  return true;
 }
+
+// Where the one SID of a DACL entry lies: after the mask, and in the object types after the
+// GUIDs their flags announce. Null for a layout that holds no single SID there (the old
+// compound type) or a SID that would reach past the entry.
+PSID AceSid(ACE_HEADER* header) {
+  std::size_t offset = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+  switch (header->AceType) {
+    case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
+      return nullptr;
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+    case ACCESS_DENIED_OBJECT_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+    case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE: {
+      const DWORD flags = reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(header)->Flags;
+      offset = offsetof(ACCESS_ALLOWED_OBJECT_ACE, ObjectType);
+      if ((flags & ACE_OBJECT_TYPE_PRESENT) != 0) offset += sizeof(GUID);
+      if ((flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) != 0) offset += sizeof(GUID);
+      break;
+    }
+    default:
+      break;
+  }
+  // A SID is 8 bytes of header (revision, count, authority) and 4 per sub-authority.
+  auto* bytes = reinterpret_cast<BYTE*>(header);
+  if (offset + 8 > header->AceSize || offset + 8 + 4u * bytes[offset + 1] > header->AceSize) {
+    return nullptr;
+  }
+  PSID sid = bytes + offset;
+  return ::IsValidSid(sid) ? sid : nullptr;
+}
+
+bool DenyAce(BYTE type) {
+  return type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+         type == ACCESS_DENIED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+// The mount record: one key of its own, always in the 64-bit view, so that the x86 and the
+// x64 build of the service find the same record on 64-bit Windows.
+constexpr wchar_t kRecordKey[] = L"SOFTWARE\\Kelvarn";
+constexpr wchar_t kRecordValue[] = L"Mounted";
+
+}  // namespace
 
 std::unique_ptr<os::ByteSink> Win32TokenPlatform::OpenTrace(const char16_t* path) {
   return os::OpenHostTraceFile(path);
@@ -110,8 +161,105 @@ os::SearchResult Win32TokenPlatform::FindFile(const char16_t* path) {
   WIN32_FIND_DATAW data;
   const ScopedFind search(::FindFirstFileW(AsWide(path), &data));
   if (!search.valid()) return {false, ::GetLastError()};
-  return {true, 0, data.dwFileAttributes,
-          (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow};
+  // dwReserved0 holds the reparse tag only when the entry is a reparse point.
+  const bool reparse = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return {true, 0, data.dwFileAttributes, Join(data.nFileSizeHigh, data.nFileSizeLow),
+          reparse ? data.dwReserved0 : 0};
+}
+
+os::Handle Win32TokenPlatform::OpenEntry(const char16_t* path) {
+  // No FILE_SHARE_DELETE: while the handle is open, nobody can rename, delete or replace the
+  // entry. FILE_READ_DATA is FILE_LIST_DIRECTORY on a folder.
+  const HANDLE entry =
+      ::CreateFileW(AsWide(path), READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_READ_DATA,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return entry == INVALID_HANDLE_VALUE ? nullptr : entry;
+}
+
+bool Win32TokenPlatform::ReadEntryInfo(os::Handle entry, os::EntryInfo& info) {
+  BY_HANDLE_FILE_INFORMATION data;
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (!::GetFileInformationByHandle(entry, &data) ||
+      !::GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return false;
+  }
+  info = {data.dwFileAttributes, tag.ReparseTag, Join(data.nFileSizeHigh, data.nFileSizeLow),
+          Join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime)};
+  return true;
+}
+
+bool Win32TokenPlatform::ReadEntrySecurity(os::Handle entry, os::Security& security) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  ScopedSecurityDescriptor descriptor;  // owns what `owner` and `dacl` point into
+  if (!Succeeded(::GetSecurityInfo(entry, SE_FILE_OBJECT,
+                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                   nullptr, &dacl, nullptr, descriptor.receive()))) {
+    return false;
+  }
+  security = {};
+  if (owner != nullptr && !SidText(owner, security.owner)) return false;
+  security.hasDacl = dacl != nullptr;
+  for (DWORD index = 0; dacl != nullptr && index < dacl->AceCount; ++index) {
+    void* raw = nullptr;
+    if (!::GetAce(dacl, index, &raw)) return false;
+    auto* header = static_cast<ACE_HEADER*>(raw);
+    // Every DACL type keeps its mask right after the header.
+    os::Ace ace;
+    ace.deny = DenyAce(header->AceType);
+    ace.flags = header->AceFlags;
+    ace.mask = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->Mask;
+    const PSID sid = AceSid(header);
+    if (sid != nullptr && !SidText(sid, ace.sid)) return false;
+    security.dacl.push_back(std::move(ace));
+  }
+  return true;
+}
+
+bool Win32TokenPlatform::ReadEntry(os::Handle entry, std::size_t maxBytes, std::string& bytes) {
+  bytes.clear();
+  LARGE_INTEGER start = {};
+  if (!::SetFilePointerEx(entry, start, nullptr, FILE_BEGIN)) return false;
+  // In pieces, so that a large `maxBytes` allocates only what the file holds.
+  constexpr std::size_t kPiece = 64 * 1024;
+  while (bytes.size() < maxBytes) {
+    const std::size_t had = bytes.size();
+    const std::size_t want = std::min(maxBytes - had, kPiece);
+    bytes.resize(had + want);
+    DWORD read = 0;
+    const BOOL ok = ::ReadFile(entry, &bytes[had], static_cast<DWORD>(want), &read, nullptr);
+    bytes.resize(had + (ok ? read : 0));
+    if (!ok) return false;
+    if (read == 0) break;  // the end of the file
+  }
+  return true;
+}
+
+void Win32TokenPlatform::CloseEntry(os::Handle entry) { ::CloseHandle(entry); }
+
+bool Win32TokenPlatform::VolumeSerial(const char16_t* root, std::uint32_t& serial) {
+  DWORD number = 0;
+  if (!::GetVolumeInformationW(AsWide(root), nullptr, 0, &number, nullptr, nullptr, nullptr, 0)) {
+    return false;
+  }
+  serial = number;
+  return true;
+}
+
+std::u16string Win32TokenPlatform::ProcessUserSid() {
+  ScopedKernelHandle token;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.receive())) return {};
+  DWORD size = 0;
+  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  // operator new aligns the buffer for the TOKEN_USER at its start.
+  std::vector<BYTE> buffer(size);
+  std::u16string sid;
+  if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size) ||
+      !SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, sid)) {
+    return {};
+  }
+  return sid;
 }
 
 os::Handle Win32TokenPlatform::StartProcess(const char16_t* program, const char16_t* commandLine) {
@@ -158,6 +306,13 @@ void Win32TokenPlatform::CloseProcess(os::Handle child) {
   ::CloseHandle(static_cast<HANDLE>(child));
 }
 
+bool Win32TokenPlatform::ChildExitCode(os::Handle child, std::uint32_t& code) {
+  DWORD exitCode = 0;
+  if (!::GetExitCodeProcess(child, &exitCode) || exitCode == STILL_ACTIVE) return false;
+  code = exitCode;
+  return true;
+}
+
 void Win32TokenPlatform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 std::u16string Win32TokenPlatform::FullPathName(const char16_t* path) {
@@ -181,6 +336,55 @@ std::vector<std::u16string> Win32TokenPlatform::ProgramFilesFolders() {
           EnvironmentValue(L"ProgramFiles(x86)"),
           EnvironmentValue(L"ProgramW6432"),
           Registry64Value(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramW6432Dir")};
+}
+
+os::TokenPlatform::RecordRead Win32TokenPlatform::ReadMountRecord(std::u16string& value) {
+  ScopedRegistryKey key;
+  const LSTATUS opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0,
+                                         KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.receive());
+  if (opened == ERROR_FILE_NOT_FOUND) return RecordRead::kAbsent;
+  if (!Succeeded(opened)) return RecordRead::kFailed;
+  // The value may grow between asking its size and reading it: then asked again.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD type = 0;
+    DWORD bytes = 0;
+    std::wstring text;
+    LSTATUS read = ::RegQueryValueExW(key.get(), kRecordValue, nullptr, &type, nullptr, &bytes);
+    if (read == ERROR_SUCCESS && type == REG_SZ) {
+      text.assign(bytes / sizeof(wchar_t) + 1, L'\0');  // room for a terminator it may lack
+      bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+      read = ::RegQueryValueExW(key.get(), kRecordValue, nullptr, &type,
+                                reinterpret_cast<BYTE*>(text.data()), &bytes);
+    }
+    if (read == ERROR_MORE_DATA) continue;
+    if (read == ERROR_FILE_NOT_FOUND) return RecordRead::kAbsent;
+    if (!Succeeded(read)) return RecordRead::kFailed;
+    if (type != REG_SZ) return RecordRead::kWrongType;
+    // A REG_SZ need not end in its terminator, and the text ends at the first one.
+    text.resize(wcsnlen(text.c_str(), bytes / sizeof(wchar_t)));
+    value.assign(text.begin(), text.end());
+    return RecordRead::kPresent;
+  }
+  ::SetLastError(ERROR_MORE_DATA);
+  return RecordRead::kFailed;
+}
+
+bool Win32TokenPlatform::WriteMountRecord(const char16_t* value) {
+  ScopedRegistryKey key;
+  if (!Succeeded(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr,
+                                   REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                   nullptr, key.receive(), nullptr))) {
+    return false;
+  }
+  const auto bytes =
+      static_cast<DWORD>((std::char_traits<char16_t>::length(value) + 1) * sizeof(char16_t));
+  return Succeeded(::RegSetValueExW(key.get(), kRecordValue, 0, REG_SZ,
+                                    reinterpret_cast<const BYTE*>(value), bytes));
+}
+
+bool Win32TokenPlatform::DeleteMountRecord() {
+  const LSTATUS deleted = ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, KEY_WOW64_64KEY, 0);
+  return deleted == ERROR_FILE_NOT_FOUND || Succeeded(deleted);
 }
 
 }  // namespace kvn::win32

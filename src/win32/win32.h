@@ -31,4 +31,12 @@ inline const char16_t* AsU16(const wchar_t* text) {
 }
 inline char16_t* AsU16(wchar_t* text) { return reinterpret_cast<char16_t*>(text); }
 
+// Registry and security calls return their error instead of setting it; the seam reports
+// failures through the last error like every other call.
+inline bool Succeeded(LSTATUS status) {
+  if (status == ERROR_SUCCESS) return true;
+  ::SetLastError(static_cast<DWORD>(status));
+  return false;
+}
+
 }  // namespace kvn::win32

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -11,8 +12,13 @@
 #include <vector>
 
 #include "os/host.h"
+#include "token/rights_rule.h"
 #include "win32/token_platform_win32.h"
 #include "win32/win32.h"
+
+// After windows.h: SetEntriesInAclW and SetNamedSecurityInfoW, ConvertStringSidToSidW.
+#include <aclapi.h>
+#include <sddl.h>
 
 #undef GetDriveType  // the seam's method, not the A/W macro
 
@@ -42,6 +48,42 @@ int OpenHandles() {
     if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
   }
   return count;
+}
+
+// Adds a grant of `mask` to the account `sid` to the DACL of the folder at `path`.
+bool Grant(const std::u16string& path, const wchar_t* sid, DWORD mask) {
+  const LPWSTR name = const_cast<LPWSTR>(AsWide(path.c_str()));
+  PACL old = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;  // owns `old`
+  PSID account = nullptr;
+  if (::GetNamedSecurityInfoW(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &old, nullptr, &descriptor) != ERROR_SUCCESS ||
+      !::ConvertStringSidToSidW(sid, &account)) {
+    return false;
+  }
+  EXPLICIT_ACCESSW access = {};
+  access.grfAccessPermissions = mask;
+  access.grfAccessMode = GRANT_ACCESS;
+  ::BuildTrusteeWithSidW(&access.Trustee, account);
+  PACL updated = nullptr;
+  const bool granted = ::SetEntriesInAclW(1, &access, old, &updated) == ERROR_SUCCESS &&
+                       ::SetNamedSecurityInfoW(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                               nullptr, nullptr, updated, nullptr) == ERROR_SUCCESS;
+  ::LocalFree(updated);
+  ::LocalFree(account);
+  ::LocalFree(descriptor);
+  return granted;
+}
+
+// The mount record's value written as another type, through the 64-bit view.
+void WriteRecordAsNumber() {
+  HKEY key = nullptr;
+  const DWORD number = 1;
+  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kelvarn", 0, nullptr, 0,
+                    KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+  ::RegSetValueExW(key, L"Mounted", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                   sizeof number);
+  ::RegCloseKey(key);
 }
 
 class Win32TokenPlatformTest : public ::testing::Test {
@@ -128,8 +170,11 @@ TEST_F(Win32TokenPlatformTest, ChildrenAreStartedWaitedForAndClosed) {
 
   const int before = OpenHandles();
   for (int i = 0; i < 3; ++i) {
-    const os::Handle quick = platform.StartProcess(cmd.c_str(), u"cmd /c exit 0");
+    const os::Handle quick = platform.StartProcess(cmd.c_str(), u"cmd /c exit 7");
     platform.Wait(quick, nullptr, 0xFFFFFFFF);
+    std::uint32_t code = 0;
+    EXPECT_TRUE(platform.ChildExitCode(quick, code));
+    EXPECT_EQ(code, 7u);
     platform.CloseProcess(quick);
   }
   EXPECT_LE(OpenHandles(), before);  // the thread handle is not kept either
@@ -142,6 +187,8 @@ TEST_F(Win32TokenPlatformTest, WaitsEndOnTheChildFirstThenTheStopEvent) {
   const HANDLE stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   EXPECT_EQ(platform.Wait(nullptr, nullptr, 1), os::WaitResult::kTimedOut);  // a plain sleep
   EXPECT_EQ(platform.Wait(child, stop, 1), os::WaitResult::kTimedOut);
+  std::uint32_t code = 0;
+  EXPECT_FALSE(platform.ChildExitCode(child, code));  // still running
   ::SetEvent(stop);
   EXPECT_EQ(platform.Wait(child, stop, 60000), os::WaitResult::kStopped);
   EXPECT_EQ(platform.Wait(nullptr, stop, 60000), os::WaitResult::kStopped);
@@ -168,6 +215,97 @@ TEST_F(Win32TokenPlatformTest, TraceFileIsEmptiedUnlessItHasASecondName) {
       ::CreateHardLinkW(AsWide((folder + u"\\second.log").c_str()), AsWide(log.c_str()), nullptr));
   EXPECT_EQ(os::OpenHostTraceFile(log.c_str()), nullptr);
   EXPECT_EQ(ReadFile(log), "new");
+}
+
+// An entry is read through its handle: its kind and size, and at most the bytes asked for,
+// from the start each time. A device name resolves to the device, whose handle has no file
+// information.
+TEST_F(Win32TokenPlatformTest, EntriesAreReadThroughTheirHandle) {
+  const os::Handle entry = platform.OpenEntry(file.c_str());
+  ASSERT_NE(entry, nullptr);
+  os::EntryInfo info;
+  EXPECT_TRUE(platform.ReadEntryInfo(entry, info));
+  EXPECT_EQ(std::make_tuple(info.attributes & FILE_ATTRIBUTE_DIRECTORY, info.reparseTag, info.size),
+            std::make_tuple(DWORD{0}, std::uint32_t{0}, std::uint64_t{8}));
+  std::string bytes;
+  for (const auto& [max, expected] :
+       {std::pair{std::size_t{3}, "[Co"}, {100, "[Config]"}, {0, ""}}) {
+    EXPECT_TRUE(platform.ReadEntry(entry, max, bytes));
+    EXPECT_EQ(bytes, expected);
+  }
+  platform.CloseEntry(entry);
+
+  const os::Handle held = platform.OpenEntry(folder.c_str());
+  ASSERT_NE(held, nullptr);
+  EXPECT_TRUE(platform.ReadEntryInfo(held, info));
+  EXPECT_NE(info.attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  platform.CloseEntry(held);
+
+  EXPECT_EQ(platform.OpenEntry((folder + u"\\gone.ini").c_str()), nullptr);
+  EXPECT_EQ(platform.GetLastError(), 2u);
+  for (const auto& [path, device] : {std::pair{u"C:\\dir\\COM1.tc", u"\\\\.\\COM1"},
+                                     {u"C:\\x\\NUL", u"\\\\.\\NUL"},
+                                     {u"C:\\x\\nul.txt", u"\\\\.\\nul"}}) {
+    EXPECT_EQ(platform.FullPathName(path), device);
+  }
+  const os::Handle nul = platform.OpenEntry((folder + u"\\NUL").c_str());
+  ASSERT_NE(nul, nullptr);
+  EXPECT_FALSE(platform.ReadEntryInfo(nul, info));
+  platform.CloseEntry(nul);
+}
+
+// While held, a folder cannot be renamed; once closed it can.
+TEST_F(Win32TokenPlatformTest, AHeldFolderStaysWhereItIs) {
+  const wchar_t* const name = AsWide(folder.c_str());
+  const std::u16string moved = folder + u"-moved";
+  const os::Handle held = platform.OpenEntry(folder.c_str());
+  ASSERT_NE(held, nullptr);
+  EXPECT_FALSE(::MoveFileW(name, AsWide(moved.c_str())));
+  platform.CloseEntry(held);
+  EXPECT_TRUE(::MoveFileW(name, AsWide(moved.c_str())));
+  ::MoveFileW(AsWide(moved.c_str()), name);  // back, for TearDown
+}
+
+// The owner and DACL read through the handle reach the rule: a grant of "add file" to others
+// makes a program folder changeable, C:\Program Files is not. Wine keeps no DACL of its own
+// but maps it onto the mode bits, of which only the others' show up again as Everyone, so the
+// grant goes to Everyone.
+TEST_F(Win32TokenPlatformTest, RightsAreReadAsTheRuleNeedsThem) {
+  const std::vector<std::u16string> trusted = TrustedAccounts(platform.ProcessUserSid());
+  ASSERT_EQ(trusted.size(), 4u);  // the process user was found
+  ASSERT_TRUE(Grant(folder, L"S-1-1-0", FILE_ADD_FILE | FILE_WRITE_DATA));
+  for (const auto& [path, place, others] :
+       {std::tuple{folder, ChainPlace::kProgramFolder, true},
+        {std::u16string(u"C:\\Program Files"), ChainPlace::kAbove, false}}) {
+    const os::Handle entry = platform.OpenEntry(path.c_str());
+    os::Security security;
+    EXPECT_TRUE(platform.ReadEntrySecurity(entry, security));
+    EXPECT_EQ(OthersMayChange(security, place, trusted), others) << Narrow(path);
+    platform.CloseEntry(entry);
+  }
+}
+
+// The serial of C:, and the mount record's round trip in the 64-bit registry.
+TEST_F(Win32TokenPlatformTest, VolumeSerialAndMountRecord) {
+  DWORD expected = 0;
+  ASSERT_TRUE(
+      ::GetVolumeInformationW(L"C:\\", nullptr, 0, &expected, nullptr, nullptr, nullptr, 0));
+  std::uint32_t serial = 0;
+  EXPECT_TRUE(platform.VolumeSerial(u"C:\\", serial));
+  EXPECT_EQ(serial, expected);
+
+  using Read = os::TokenPlatform::RecordRead;
+  std::u16string value;
+  ASSERT_TRUE(platform.DeleteMountRecord());
+  EXPECT_EQ(platform.ReadMountRecord(value), Read::kAbsent);
+  ASSERT_TRUE(platform.WriteMountRecord(u"V|C:\\vault.tc"));
+  EXPECT_EQ(platform.ReadMountRecord(value), Read::kPresent);
+  EXPECT_EQ(value, u"V|C:\\vault.tc");
+  WriteRecordAsNumber();
+  EXPECT_EQ(platform.ReadMountRecord(value), Read::kWrongType);
+  EXPECT_TRUE(platform.DeleteMountRecord());
+  EXPECT_TRUE(platform.DeleteMountRecord());  // already gone
+  EXPECT_EQ(platform.ReadMountRecord(value), Read::kAbsent);
 }
 
 }  // namespace
