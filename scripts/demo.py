@@ -111,7 +111,7 @@ def main():
         with kw.lab("demo") as pfx:
             say(f"   {kw.TOOL_DOS_PATH}: stand-in for TrueCrypt")
             say(f"   {kw.CONTAINER_DOS_PATH}: the container")
-            say(f"   {kw.EXE_DOS_PATH}: the program")
+            say(f"   {kw.EXE_DOS_PATH}: the program, its {pfx.template.arch} build")
             say("   the stick holds:")
             for item in sorted(pfx.stick.iterdir()):
                 say(f"     E:\\{item.name}")

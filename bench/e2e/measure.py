@@ -9,6 +9,9 @@ measured at all). Run through bench/e2e/run-measure.sh.
   idle CPU of the service over 60 s    % of one core  goal <= 0.1 %
   size of kelvarn.exe, x64 and x86                    goal x64 <= 600 KB
 
+The build that runs is KVN_BUILD_DIR's (build/win64 by default; build/win32 for the x86 one, where
+the 32-bit Wine loader runs).
+
 Times of the stand-in tool's starts come from the tool itself (Wine reads the Linux clock);
 "attached" is the moment plug.exe returned, "removed" the moment kvn.ini was unlinked.
 """
@@ -77,22 +80,24 @@ class Figures:
             self.incomplete = True
         print(f"  {name}: {value} ({goal}; {shown}) {detail}", flush=True)
 
-    def table(self):
+    def table(self, arch):
         width = max(len(r[0]) for r in self.rows)
-        print("\nKelvarn end-to-end figures (Wine " +
-              subprocess.run(["wine", "--version"], capture_output=True, text=True,
+        print(f"\nKelvarn end-to-end figures of the {arch} build (Wine " +
+              subprocess.run([winelab.WINE64, "--version"], capture_output=True, text=True,
                              env=dict(os.environ, WINEDEBUG="-all")).stdout.strip() + ")")
         for name, value, goal, ok, detail in self.rows:
             print(f"  {name:<{width}}  {value:<22} {goal:<18} {ok:<12} {detail}")
 
 
-def measure_sizes(figures, build64, build32):
-    for label, build, limit in (("x64", build64, 600 * 1024), ("x86", build32, None)):
+def measure_sizes(figures, builds):
+    """The size of each build folder's kelvarn.exe, named by the machine it is built for."""
+    for build in dict.fromkeys(builds):
         exe = build / "kelvarn.exe"
         if not exe.is_file():
-            figures.add(f"size of kelvarn.exe ({label})", "missing", "<= 600 KB" if limit else "-",
-                        None, str(exe))
+            figures.add(f"size of {exe}", "missing", "-", None)
             continue
+        label = winelab.pe_arch(exe)
+        limit = 600 * 1024 if label == "x64" else None
         size = exe.stat().st_size
         figures.add(f"size of kelvarn.exe ({label})", f"{size} B ({size / 1024:.0f} KB)",
                     "<= 600 KB" if limit else "(no goal)", size <= limit if limit else True)
@@ -105,7 +110,7 @@ def measure_service(figures, prefix, cycles, idle_seconds):
         print(f"  -install failed: {install.stdout!r}")
     prefix.sc("start", SERVICE)
     if not prefix.wait_service_state(RUNNING, 10):
-        figures.add("service", "does not run", "-", None, str(prefix.service_query()))
+        figures.add("service", "does not run", "-", None, str(prefix.service_status()))
         return
     pids = prefix.pids()
     if len(pids) != 1:
@@ -178,7 +183,7 @@ def measure_service(figures, prefix, cycles, idle_seconds):
         prefix.sc("query", SERVICE)
         sc_alone.append(time.monotonic() - t0)
         sent = time.time()
-        stopper = subprocess.Popen(["wine", "sc", "stop", SERVICE], env=prefix.env,
+        stopper = subprocess.Popen([winelab.WINE64, "sc", "stop", SERVICE], env=prefix.env,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
         gone, returned = None, None
@@ -249,11 +254,11 @@ def main():
     args = parser.parse_args()
 
     figures = Figures()
-    measure_sizes(figures, winelab.build_dir(), Path(args.build32))
+    measure_sizes(figures, [winelab.build_dir(), Path(args.build32)])
     with winelab.lab("pfx-bench") as prefix:
         measure_service(figures, prefix, args.cycles, args.idle)
         measure_ctrl_c(figures, prefix, args.cycles)
-    figures.table()
+    figures.table(prefix.template.arch)
     return 1 if figures.incomplete else 0
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end figures of kelvarn.exe under Wine (see measure.py), in the Wine lab. Builds (or
-# reuses) both Windows presets: KVN_BUILD_DIR (default build/win64) runs, KVN_BUILD32_DIR
-# (default build/win32) is only weighed. Takes about two minutes, one of them idle sampling.
+# reuses) both Windows presets: KVN_BUILD_DIR (default build/win64; build/win32 measures the x86
+# build) runs, KVN_BUILD32_DIR (default build/win32) is weighed too. Takes about two minutes, one of them idle sampling.
 # Extra arguments go to measure.py (--cycles N, --idle SECONDS).
 set -uo pipefail
 

@@ -1,5 +1,7 @@
 """The suite runs in the Wine lab (tools/winelab): one prefix per test module, copied from the
-run's booted template and torn down even when a test fails. SCENARIOS is scenarios.toml."""
+run's booted template and torn down even when a test fails. SCENARIOS is scenarios.toml.
+KVN_BUILD_DIR picks the build under test (build/win64 by default, build/win32 for x86); every
+test is skipped, with the reason, when that build cannot run on this machine."""
 
 import sys
 import tomllib
@@ -16,5 +18,9 @@ SCENARIOS = tomllib.loads((HERE / "scenarios.toml").read_text())
 
 @pytest.fixture(scope="module")
 def prefix(request):
-    with winelab.lab(request.module.__name__.rsplit(".", 1)[-1].replace("test_", "pfx-")) as pfx:
-        yield pfx
+    name = request.module.__name__.rsplit(".", 1)[-1].replace("test_", "pfx-")
+    try:
+        with winelab.lab(name) as pfx:
+            yield pfx
+    except winelab.Unavailable as reason:
+        pytest.skip(str(reason))

@@ -1,6 +1,7 @@
-"""The release packages as scripts/package.sh makes them (x64 only; the old version unsigned, the
-new one signed with a throwaway certificate), and the msiexec steps of scenarios.toml [msi] run in
-order under Wine's Windows Installer: install, upgrade, a refused downgrade, uninstall."""
+"""The release packages as scripts/package.sh makes them for the architecture of the build under
+test (the old version unsigned, the new one signed with a throwaway certificate), and the msiexec
+steps of scenarios.toml [msi] run in order under Wine's 64-bit Windows Installer, as on 64-bit
+Windows: install, upgrade, a refused downgrade, uninstall."""
 
 import os
 import re
@@ -22,8 +23,8 @@ def run(*args, **kwargs):
                           stderr=subprocess.STDOUT, text=True, **kwargs)
 
 
-def package(dist, version, password=None):
-    env = os.environ | {"KVN_SKIP_DEPS": "1", "KVN_ARCHS": "x64", "KVN_DIST": str(dist)}
+def package(dist, arch, version, password=None):
+    env = os.environ | {"KVN_SKIP_DEPS": "1", "KVN_ARCHS": arch, "KVN_DIST": str(dist)}
     if password:
         env |= {"KVN_SIGN_PFX": str(dist.parent / "sign.pfx"), "KVN_SIGN_PASSWORD": password}
     return run("bash", REPO / "scripts" / "package.sh", version, env=env, cwd=REPO, timeout=600)
@@ -46,7 +47,7 @@ def dist(prefix):
     assert run("openssl", "pkcs12", "-export", "-inkey", keys / "key.pem", "-in", keys / "cert.pem",
                "-passout", f"pass:{MSI['password']}", "-out", keys / "sign.pfx").returncode == 0
     for name, password in (("old", None), ("new", MSI["password"])):
-        result = package(keys / name, MSI[name], password)
+        result = package(keys / name, prefix.template.arch, MSI[name], password)
         assert result.returncode == 0 and ("Signed kelvarn.exe" if password else "Not signed") \
             in result.stdout, result.stdout
     dos_to_unix(prefix.path, EXE_DOS_PATH).unlink()  # the package must bring it
@@ -54,17 +55,17 @@ def dist(prefix):
 
 
 def packed(dist, name, file):
-    version, folder = dist[name]
-    with zipfile.ZipFile(folder / f"kelvarn-{version}-x64.zip") as z:
-        return z.read(f"kelvarn-{version}-x64/{file}")
+    """`file` from the zip of `name` (each dist folder holds one architecture's packages)."""
+    path = next(dist[name][1].glob("*.zip"))
+    with zipfile.ZipFile(path) as z:
+        return z.read(f"{path.stem}/{file}")
 
 
 def msi(dist, name):
-    version, folder = dist[name]
-    return folder / f"kelvarn-{version}-x64.msi"
+    return next(dist[name][1].glob("*.msi"))
 
 
-def test_packages(dist, tmp_path):
+def test_packages(prefix, dist, tmp_path):
     verified = lambda path: run("osslsigncode", "verify", "-CAfile",  # noqa: E731
                                 dist["new"][1].parent / "cert.pem", "-in", path).returncode == 0
     assert run("msiextract", "-C", tmp_path, msi(dist, "new")).returncode == 0
@@ -78,15 +79,17 @@ def test_packages(dist, tmp_path):
         assert run("sha256sum", "-c", "SHA256SUMS", cwd=folder).returncode == 0
     before = {p.name: p.read_bytes() for p in dist["new"][1].iterdir()}
     for case in MSI["refused"]:
-        result = package(dist["new"][1], case["version"], case.get("sign_password"))
+        result = package(dist["new"][1], prefix.template.arch, case["version"],
+                         case.get("sign_password"))
         assert result.returncode != 0 and case["message"] in result.stdout, result.stdout
         assert "Linking" not in result.stdout
         assert {p.name: p.read_bytes() for p in dist["new"][1].iterdir()} == before
 
 
 def products(prefix):
-    """DisplayVersion of every installed product named Kelvarn."""
-    text = prefix.wine("reg", "query", MSI["uninstall_key"], "/s").stdout.decode(errors="replace")
+    """DisplayVersion of every product named Kelvarn in the registry view of the build's arch."""
+    key = MSI["arch"][prefix.template.arch]["uninstall_key"]
+    text = prefix.wine("reg", "query", key, "/s").stdout.decode(errors="replace")
     return [re.search(r"DisplayVersion +REG_SZ +(\S+)", entry).group(1)
             for entry in text.split("HKEY_")
             if re.search(r"^ +DisplayName +REG_SZ +Kelvarn\s*$", entry, re.M)]
@@ -94,8 +97,9 @@ def products(prefix):
 
 @pytest.mark.parametrize("step", MSI["step"], ids=[step["name"] for step in MSI["step"]])
 def test_msiexec(prefix, dist, step):
-    folder = dos_to_unix(prefix.path, EXE_DOS_PATH).parent
-    pids, log = prefix.pids(), prefix.root / "msiexec.log"
+    exe = MSI["arch"][prefix.template.arch]["folder"] + r"\kelvarn.exe"
+    folder = dos_to_unix(prefix.path, exe).parent
+    pids, log = prefix.pids(exe), prefix.root / "msiexec.log"
     args = [a if a not in dist else "Z:" + str(msi(dist, a)).replace("/", "\\")
             for a in step["args"]]
     result = prefix.wine("msiexec", *args, "/qn", "/l*v", log, timeout=120)
@@ -105,7 +109,7 @@ def test_msiexec(prefix, dist, step):
     assert products(prefix) == ([dist[name][0]] if name else [])
     if not name:
         assert wait_until(lambda: prefix.service_status() is None, 15)
-        assert not folder.exists() and prefix.pids() == []
+        assert not folder.exists() and prefix.pids(exe) == []
         assert [prefix.registry_values(k) for k in (EVENT_SOURCE_KEY, MSI["upgrade_key"])] \
             == [None, None]
         return
@@ -114,9 +118,10 @@ def test_msiexec(prefix, dist, step):
     assert prefix.wait_service_state(RUNNING, 15), prefix.service_status()
     values = prefix.registry_values(SERVICE_KEY)
     assert (values["Start"], values["Type"]) == (("REG_DWORD", "0x2"), ("REG_DWORD", "0x10"))
-    expected = SCENARIOS["service"]["registry"][EVENT_SOURCE_KEY]  # as -install writes it
-    assert prefix.registry_values(EVENT_SOURCE_KEY) == {k: tuple(v) for k, v in expected.items()}
+    expected = SCENARIOS["service"]["registry"][EVENT_SOURCE_KEY]  # as -install writes it there
+    assert prefix.registry_values(EVENT_SOURCE_KEY) == \
+        {k: (v[0], v[1].replace(EXE_DOS_PATH, exe)) for k, v in expected.items()}
     assert prefix.registry_values(MSI["upgrade_key"]) is not None
-    new_pids = prefix.pids()
+    new_pids = prefix.pids(exe)
     assert len(new_pids) == 1 and {"new": new_pids != pids, "same": new_pids == pids}.get(
         step.get("process"), True)

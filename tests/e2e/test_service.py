@@ -74,7 +74,9 @@ def test_service_life(prefix):
     assert 58 <= elapsed <= 68, f"the stop took {elapsed:.1f} s"
     checkpoints = [checkpoint for checkpoint, _ in pending]
     assert len(set(checkpoints)) >= 10 and checkpoints == sorted(checkpoints), pending
-    assert all(hint > 0 for _, hint in pending), pending
+    # The first poll may meet the stop control's own report, which carries no wait hint; every
+    # report of the wait for the tool does.
+    assert all(hint > 0 for _, hint in pending[1:]), pending
     dismount = prefix.tool_starts()[5]
     assert dismount["argv"] == DISMOUNT_ARGV and not prefix.tool_exit(dismount["pid"])
     assert wait_until(lambda: registry(prefix) == {}, 5), "the registry keys are still there"

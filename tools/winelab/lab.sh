@@ -2,8 +2,9 @@
 # Runs one command in the Wine lab:  tools/winelab/lab.sh COMMAND [ARGS...]
 #
 # Builds kelvarn.exe and the lab's helper programs (plug, fake_truecrypt) in KVN_BUILD_DIR
-# (default build/win64, configured from the win64 preset when new) and gives the command a fresh
-# scratch folder KVN_LAB_ROOT for its Wine prefixes (winelab.py reads both). On exit, also after a
+# (default build/win64; a new folder is configured from the win32 preset when it is named win32,
+# else from win64) and gives the command a fresh scratch folder KVN_LAB_ROOT for its Wine
+# prefixes (winelab.py reads both, and runs each program under the loader of its width). On exit, also after a
 # failure or an interrupt, stops every wineserver below that folder, since a persistent (-p)
 # server outlives everything else, and removes it; KVN_LAB_KEEP=1 keeps it. Exits with the
 # command's status.
@@ -12,7 +13,8 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${KVN_BUILD_DIR:-$repo/build/win64}
 case $build in /*) ;; *) build=$repo/$build ;; esac
 export KVN_BUILD_DIR=$build PYTHONDONTWRITEBYTECODE=1
-[ -f "$build/CMakeCache.txt" ] || cmake --preset win64 -S "$repo" -B "$build" >/dev/null || exit 2
+case $(basename "$build") in win32) preset=win32 ;; *) preset=win64 ;; esac
+[ -f "$build/CMakeCache.txt" ] || cmake --preset $preset -S "$repo" -B "$build" >/dev/null || exit 2
 cmake --build "$build" --target kelvarn plug fake_truecrypt -j2 || exit 2
 
 KVN_LAB_ROOT=$(mktemp -d /tmp/kvn-lab-XXXXXX) || exit 2

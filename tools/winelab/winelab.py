@@ -2,7 +2,14 @@
 
 Shared by the end-to-end tests (tests/e2e), the demo (scripts/demo.py) and the measurements
 (bench/e2e); run them through tools/winelab/lab.sh, which builds the helper programs and cleans up.
-Facts this relies on (Wine 8 as packaged by Debian, 64-bit only):
+Facts this relies on (Wine 8 as packaged by Debian):
+
+- Every program starts under the loader of its own width: x64 programs and Wine's own 64-bit tools
+  (wineboot, sc, reg, msiexec) under `wine64`, x86 programs under the 32-bit `wine`. Debian's
+  `wine` command is the 32-bit loader once wine32:i386 is installed; a 64-bit program started
+  through it runs as a separate process that no signal sent to it reaches, and its msiexec is the
+  32-bit one, whose product registration 64-bit readers miss. The x86 build runs only where the
+  32-bit loader is installed and the kernel runs 32-bit programs (x86_unavailable says why not).
 
 - A prefix is booted once into a template; each user works in a copy of it (hard links, with the
   three registry files copied for real, since Wine rewrites those in place).
@@ -13,18 +20,23 @@ Facts this relies on (Wine 8 as packaged by Debian, 64-bit only):
   service appear in `system.err` as `<tid>:err:eventlog:ReportEventW L"<C literal>"`.
 - A stick is a Linux folder attached as a removable drive through the mount manager (plug.exe):
   the only way that changes the drive mask of processes that already run.
-- SIGINT to the process of `wine x.exe` (the wrapper execs the loader, so the pid is the Windows
-  program) runs its console control handler with CTRL_C_EVENT; no console is needed.
+- SIGINT to the loader's process (the loader becomes the Windows program, so the pid is that
+  program's) runs its console control handler with CTRL_C_EVENT; no console is needed.
 - `sc` does not wait for anything: the state is polled with `sc query`.
 """
 
 import contextlib
+import errno
+import fcntl
+import functools
 import json
 import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -49,11 +61,78 @@ DESTRUCTED = "SecureToken implicite destructor!"  # the last line of every trace
 ATTACH_WINDOW = (1.9, 4.6)
 REMOVAL_WINDOW = (2.9, 6.6)
 REPO = Path(__file__).resolve().parents[2]
+WINE64 = "/usr/lib/wine/wine64"  # x64 programs and Wine's own tools
+WINE32 = "/usr/lib/wine/wine"  # x86 programs; installed with wine32:i386
+LOADERS = {"x64": WINE64, "x86": WINE32}
+BOOT_STAMP = "kvn-wine-id.txt"  # in a booted prefix: the wine_id() it was booted under
+
+
+class WineError(RuntimeError):
+    pass
+
+
+class Unavailable(WineError):
+    """The build under test cannot run on this machine: an x86 one without a working 32-bit
+    Wine."""
 
 
 def build_dir():
-    """The CMake binary folder of the win64 build under test (KVN_BUILD_DIR, default build/win64)."""
+    """The CMake binary folder of the Windows build under test (KVN_BUILD_DIR, default
+    build/win64; build/win32 for the x86 build)."""
     return Path(os.environ.get("KVN_BUILD_DIR", REPO / "build" / "win64")).resolve()
+
+
+def wine_id():
+    """What a booted prefix depends on: the Wine installation, down to which loaders it has. A
+    prefix booted before wine32 came (or went) fails afterwards, so each is stamped with this."""
+    return "".join(f"{f.name} {f.stat().st_size} {int(f.stat().st_mtime)}\n"
+                   for f in sorted(Path(WINE64).parent.iterdir()))
+
+
+def booted(path):
+    """True when `path` is a prefix booted under the Wine installation of today."""
+    with contextlib.suppress(OSError):
+        return (Path(path) / BOOT_STAMP).read_text() == wine_id()
+    return False
+
+
+def boot(path, env):
+    """Boots a new prefix at `path` (replacing whatever is there) and stamps it."""
+    shutil.rmtree(path, ignore_errors=True)
+    result = _quiet([WINE64, "wineboot", "-i"], env | {"WINEPREFIX": str(path)}, 180,
+                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if result.returncode != 0 or not (Path(path) / "system.reg").is_file():
+        raise WineError("wineboot -i failed:\n" + result.stdout.decode(errors="replace"))
+    (Path(path) / BOOT_STAMP).write_text(wine_id())
+
+
+def pe_arch(exe):
+    """"x64" or "x86": the machine a Windows executable is built for."""
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+    offset = struct.unpack_from("<I", head, 0x3C)[0]
+    signature, machine = struct.unpack_from("<4sH", head, offset)
+    arch = {0x8664: "x64", 0x14C: "x86"}.get(machine) if signature == b"PE\0\0" else None
+    if arch is None:
+        raise WineError(f"{exe} is not an x64 or x86 Windows program")
+    return arch
+
+
+def x86_unavailable():
+    """None when x86 programs run here, else why they cannot."""
+    if not os.access(WINE32, os.X_OK):
+        return f"no 32-bit Wine loader ({WINE32}): wine32:i386 is not installed"
+    try:
+        subprocess.run([WINE32, "--version"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return ("this kernel runs no 32-bit programs (its IA-32 emulation is off: "
+                    "ia32_emulation=on on its command line turns it on)")
+        return f"{WINE32} does not start: {error}"
+    except subprocess.CalledProcessError as error:
+        return f"{WINE32} --version failed with {error.returncode}"
+    return None
 
 
 def dos_to_unix(prefix, dos_path):
@@ -97,10 +176,6 @@ def mount_argv(target=TARGET_LETTER, stick=STICK_LETTER):
 DISMOUNT_ARGV = [TOOL_DOS_PATH, "/a", "/q", "/d", "/f"]
 
 
-class WineError(RuntimeError):
-    pass
-
-
 def _quiet(args, env, timeout=60, **kwargs):
     return subprocess.run(args, env=env, stdin=subprocess.DEVNULL, timeout=timeout,
                           **({"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL} | kwargs))
@@ -119,16 +194,27 @@ class Template:
         self.fake_tool = self.build / "winelab" / "fake_truecrypt.exe"
         self.env = base_env(self.path, self.root)
 
+    @functools.cached_property
+    def arch(self):
+        """"x64" or "x86": the build's kelvarn.exe, which its helpers share."""
+        return pe_arch(self.kelvarn)
+
+    @property
+    def loader(self):
+        """The Wine loader of the build's programs."""
+        return LOADERS[self.arch]
+
     def create(self):
         for exe in (self.kelvarn, self.plug, self.fake_tool):
             if not exe.is_file():
-                raise WineError(f"missing {exe}: build the win64 preset first")
-        boot = _quiet(["wineboot", "-i"], self.env, 180, stdout=subprocess.PIPE,
-                      stderr=subprocess.STDOUT)
-        _quiet(["wineserver", "-k"], self.env)
-        _quiet(["wineserver", "-w"], self.env)
-        if boot.returncode != 0 or not (self.path / "system.reg").is_file():
-            raise WineError("wineboot -i failed:\n" + boot.stdout.decode(errors="replace"))
+                raise WineError(f"missing {exe}: build the win64 or win32 preset first")
+        if self.arch == "x86" and (reason := x86_unavailable()):
+            raise Unavailable(f"the x86 build cannot run here: {reason}")
+        try:
+            boot(self.path, self.env)
+        finally:
+            _quiet(["wineserver", "-k"], self.env)
+            _quiet(["wineserver", "-w"], self.env)
         (self.path / "wineserver").unlink(missing_ok=True)
         (self.path / "drive_c" / "Trace").mkdir(exist_ok=True)
         for dos, src in ((EXE_DOS_PATH, self.kelvarn), (TOOL_DOS_PATH, self.fake_tool)):
@@ -188,7 +274,7 @@ class Prefix:
             raise WineError(f"wineserver -p failed with {rc} (a server was already running)")
         self.started = True
         with open(self.system_err, "ab") as err:
-            _quiet(["wineboot"], self.env | {"WINEDEBUG": "-all,err+eventlog"}, 120,
+            _quiet([WINE64, "wineboot"], self.env | {"WINEDEBUG": "-all,err+eventlog"}, 120,
                    stderr=err, check=True)
 
     def end_session(self):
@@ -220,18 +306,21 @@ class Prefix:
                 shutil.rmtree(self.stick, ignore_errors=True)
 
     # -- running programs ------------------------------------------------------------------
-    def wine(self, *args, timeout=60, winedebug=None):
+    def wine(self, *args, timeout=60, winedebug=None, loader=WINE64):
+        """Runs a program to its end; by default one of Wine's own 64-bit tools (sc, reg,
+        msiexec). Returns the CompletedProcess with stdout and stderr."""
         env = self.env if winedebug is None else self.env | {"WINEDEBUG": winedebug}
-        return _quiet(["wine", *map(str, args)], env, timeout, stdout=subprocess.PIPE,
+        return _quiet([loader, *map(str, args)], env, timeout, stdout=subprocess.PIPE,
                       stderr=subprocess.PIPE)
 
     def kelvarn(self, *args, timeout=60):
-        return self.wine(EXE_DOS_PATH, *args, timeout=timeout)
+        return self.wine(EXE_DOS_PATH, *args, timeout=timeout, loader=self.template.loader)
 
     def spawn_kelvarn(self, *args, winedebug=None):
         env = self.env if winedebug is None else self.env | {"WINEDEBUG": winedebug}
-        child = subprocess.Popen(["wine", EXE_DOS_PATH, *args], env=env, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child = subprocess.Popen([self.template.loader, EXE_DOS_PATH, *args], env=env,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
         self.children.append(child)
         return child
 
@@ -264,14 +353,15 @@ class Prefix:
     def plug(self, letter=STICK_LETTER, folder=None):
         """Attaches `folder` (default: the stick) as removable drive `letter`; returns the time
         the mount manager had done it."""
-        result = self.wine(self.template.plug, letter, folder or self.stick, "2", timeout=30)
+        result = self.wine(self.template.plug, letter, folder or self.stick, "2", timeout=30,
+                           loader=self.template.loader)
         if result.returncode != 0:
             raise WineError(f"plug failed: {result.stdout!r} {result.stderr!r}")
         self.plugged.add(letter)
         return time.time()
 
     def unplug(self, letter=STICK_LETTER):
-        result = self.wine(self.template.plug, letter, timeout=30)
+        result = self.wine(self.template.plug, letter, timeout=30, loader=self.template.loader)
         if result.returncode != 0:
             raise WineError(f"unplug failed: {result.stdout!r} {result.stderr!r}")
         self.plugged.discard(letter)
@@ -403,7 +493,8 @@ def lab(name, keep=None):
     prefix = None
     try:
         template = Template(root)
-        if not dos_to_unix(template.path, CONTAINER_DOS_PATH).is_file():  # create() ends with it
+        if not (booted(template.path) and  # create() ends with the container
+                dos_to_unix(template.path, CONTAINER_DOS_PATH).is_file()):
             template.create()
         prefix = Prefix(template, name)
         yield prefix.create()
@@ -412,3 +503,31 @@ def lab(name, keep=None):
             prefix.close(keep)
         if not keep and not given:
             shutil.rmtree(root, ignore_errors=True)
+
+
+def prepare(prefix, program):
+    """For tests/wine/run-under-wine.sh: boots `prefix` again unless it was booted under today's
+    Wine, and returns the loader for `program` (a Windows executable, or one of Wine's own
+    tools); raises when it is an x86 program that cannot run here."""
+    arch = pe_arch(program) if Path(program).is_file() else "x64"
+    if arch == "x86" and (reason := x86_unavailable()):
+        raise Unavailable(f"the x86 build cannot run here: {reason}")
+    prefix = Path(prefix)
+    prefix.parent.mkdir(parents=True, exist_ok=True)
+    with open(f"{prefix}.lock", "w") as lock:  # runs of one prefix may start side by side
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not booted(prefix):
+            boot(prefix, base_env(prefix, os.environ.get("TMPDIR", "/tmp")))
+    return LOADERS[arch]
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 4 or sys.argv[1] != "prepare":
+        sys.exit("usage: winelab.py prepare PREFIX PROGRAM")
+    try:
+        print(prepare(sys.argv[2], sys.argv[3]))
+    except Unavailable as error:
+        print(f"skipped: {error}", file=sys.stderr)
+        sys.exit(77)  # "skipped" to ctest (SKIP_RETURN_CODE) and test-all.sh
+    except WineError as error:
+        sys.exit(str(error))
