@@ -16,8 +16,10 @@ Facts this relies on (Wine 8 as packaged by Debian):
 - `wineserver -p` is started before any Windows process of a session. Under the default server a
   service is killed about a second after the last ordinary process exits, and nothing sees it.
 - The first Windows process of a session hands its stderr and WINEDEBUG to services.exe and so to
-  every service; booting with WINEDEBUG=-all,err+eventlog makes each ReportEventW string of a
-  service appear in `system.err` as `<tid>:err:eventlog:ReportEventW L"<C literal>"`.
+  every service; booting with WINEDEBUG=-all,+eventlog makes each ReportEventW string of a
+  service appear in `system.err` as `<tid>:<level>:eventlog:ReportEventW L"<C literal>"`, the
+  level err, warn or trace for an error, warning or information entry (the event ID is not
+  shown). fixme+service adds what services.exe leaves undone, such as failure actions.
 - A stick is a Linux folder attached as a removable drive through the mount manager (plug.exe):
   the only way that changes the drive mask of processes that already run.
 - SIGINT to the loader's process (the loader becomes the Windows program, so the pid is that
@@ -151,13 +153,16 @@ def wait_until(predicate, timeout, interval=0.05):
         time.sleep(interval)
 
 
-def event_strings(stderr_text):
-    """The strings of every event-log error entry that Wine printed, in order, with Wine's
-    debugstr_w escapes (\\r \\n \\t \\\\ \\" and \\XXXX) undone."""
+def event_strings(stderr_text, levels=("err",)):
+    """[level, string] of every event-log string of the given levels (err, warn, trace) that Wine
+    printed, in order, with Wine's debugstr_w escapes (\\r \\n \\t \\\\ \\" and \\XXXX)
+    undone; only the strings when the one level is err."""
     escapes = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
     undo = lambda m: escapes.get(m.group(1)) or chr(int(m.group(1), 16))  # noqa: E731
-    return [re.sub(r'\\([nrt\\"]|[0-9a-fA-F]{4})', undo, m.group(1)) for m in
-            re.finditer(r'^[0-9a-f]+:err:eventlog:ReportEventW L"(.*)"\s*$', stderr_text, re.M)]
+    found = [[m.group(1), re.sub(r'\\([nrt\\"]|[0-9a-fA-F]{4})', undo, m.group(2))] for m in
+             re.finditer(r'^[0-9a-f]+:(\w+):eventlog:ReportEventW L"(.*)"\s*$', stderr_text, re.M)
+             if m.group(1) in levels]
+    return [text for _, text in found] if levels == ("err",) else found
 
 
 def kvn_ini(truecrypt=TOOL_DOS_PATH, key=KEY_FILE_NAME, container=CONTAINER_DOS_PATH,
@@ -274,7 +279,7 @@ class Prefix:
             raise WineError(f"wineserver -p failed with {rc} (a server was already running)")
         self.started = True
         with open(self.system_err, "ab") as err:
-            _quiet([WINE64, "wineboot"], self.env | {"WINEDEBUG": "-all,err+eventlog"}, 120,
+            _quiet([WINE64, "wineboot"], self.env | {"WINEDEBUG": "-all,+eventlog,fixme+service"}, 120,
                    stderr=err, check=True)
 
     def end_session(self):
@@ -431,10 +436,16 @@ class Prefix:
                             timeout, interval=0.02)
         return starts[index] if starts else None
 
-    def event_strings(self):
+    def event_strings(self, levels=("err",)):
         with contextlib.suppress(FileNotFoundError):
-            return event_strings(self.system_err.read_text(errors="replace"))
+            return event_strings(self.system_err.read_text(errors="replace"), levels)
         return []
+
+    def system_log(self):
+        """What the session's services printed on their error output."""
+        with contextlib.suppress(FileNotFoundError):
+            return self.system_err.read_text(errors="replace")
+        return ""
 
     # -- the service -------------------------------------------------------------------------
     def sc(self, *args, timeout=30):
