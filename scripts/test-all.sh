@@ -145,19 +145,16 @@ finish() {  # NAME: waits for that stage and shows its output; sets st and secon
 }
 
 # 5. The real kelvarn.exe end to end under Wine: the x64 build's whole suite, and beside it, in a
-# lab of its own (own prefixes and wineservers), the x86 build's lane. The x86 lane leaves out
-# test_console only: the command words, the usage text and the dispatcher's failure in a
-# console are the portable core's and the same in both builds, and its one 32-bit matter, the
-# console handler that Ctrl+C enters, is met by test_debug. What can differ in a 32-bit build
-# is all in the rest: the stdcall entries Windows calls (ServiceMain and the control handler in
+# lab of its own (own prefixes and wineservers), the x86 build's, which meets what can differ in
+# a 32-bit build: the stdcall entries Windows calls (ServiceMain and the control handler in
 # test_service, the console handler in test_debug's Ctrl+C while mounted), the 32-bit view of
-# Program Files (test_debug's tool under C:\Program Files and its look-alikes, seen by a 32-bit
-# process whose %ProgramFiles% is C:\Program Files (x86); test_msi's package installing there),
-# and the 32-bit exe as an installed, auto-started, stopped and removed service (test_service).
+# Program Files (test_debug's tool under C:\Program Files, seen by a 32-bit process whose
+# %ProgramFiles% is C:\Program Files (x86); test_msi's package installing there), and the 32-bit
+# exe as an installed, auto-started, stopped and removed service (test_service).
 # Fuzzing the configuration reader for a bounded time runs beside them too, at the lowest
 # priority: the end-to-end runs mostly wait, and their timings must not suffer.
 e2e_x86() {  # 77 when no test ran: every one skipped, as the x86 build cannot run here
-  KVN_BUILD_DIR=build/win32 tests/e2e/run-e2e.sh -k "not test_console" || return
+  KVN_BUILD_DIR=build/win32 tests/e2e/run-e2e.sh || return
   [ "$(pytest_counts "$logs/e2e-x86.log")" != "0 0" ] || return 77
 }
 [ -x tests/fuzz/run-fuzz.sh ] && beside fuzz nice -n 19 tests/fuzz/run-fuzz.sh

@@ -3,7 +3,8 @@ program on the stick, a program in a folder anyone may write, a container named 
 on a share) are refused and start nothing; the good stick is mounted with the exact argv after a
 first pass that matches debug-first-pass.log, pulled a second into an 8 s mount (the dismount
 starts only after the mount has ended), plugged again, and Ctrl+C while mounted dismounts first,
-waits for it, exits 0 and leaves the destructor's line last."""
+waits for it, exits 0 and leaves the destructor's line last. With C:\Trace a link, it writes no
+trace."""
 
 import shutil
 import time
@@ -61,3 +62,12 @@ def test_debug_run(prefix):
     lines = prefix.trace_lines()
     assert lines[-2:] == ["CloseContainer!", DESTRUCTED] and lines.count("Token removed!") == 1
     assert [copy for copy in copies if (copy.parent / "calls.jsonl").exists()] == []
+
+    # a trace folder that is a link gets no trace
+    elsewhere = prefix.root / "elsewhere"
+    elsewhere.mkdir()
+    shutil.rmtree(prefix.trace_file.parent)
+    prefix.trace_file.parent.symlink_to(elsewhere)
+    child = prefix.spawn_kelvarn("-debug")
+    time.sleep(2)
+    assert prefix.stop_debug(child) == (STOPPING, b"") and list(elsewhere.iterdir()) == []

@@ -1,5 +1,6 @@
 """The service under Wine's own service control manager, its whole life in one prefix with the
-texts and registry values of scenarios.toml [service]: -install refused from a folder anyone may
+texts and registry values of scenarios.toml [service] and [console]: the usage list, the
+dispatcher failing in a console, -install refused from a folder anyone may
 write, -remove of a missing service, -install (twice, asking for restarts on failure), sc start,
 a stick turn in service mode with its events, another stick at the same letter (a pull), sc stop
 while mounted (dismount, then STOPPED), auto start in a new session, the service killed while
@@ -18,7 +19,7 @@ from conftest import SCENARIOS
 from winelab import (ATTACH_WINDOW, DISMOUNT_ARGV, HANG, REMOVAL_WINDOW, RUNNING, SERVICE,
                      STOP_PENDING, STOPPED, mount_argv, wait_until)
 
-TEXT = SCENARIOS["service"]
+TEXT, CONSOLE = SCENARIOS["service"], SCENARIOS["console"]
 ALL = ("err", "warn", "trace")
 
 
@@ -36,6 +37,11 @@ def test_service_life(prefix):
     open_exe.parent.chmod(0o777)
     refused = prefix.wine(TEXT["open_exe"], "-install", loader=prefix.template.loader)
     assert refused.stdout.decode() == TEXT["install_refused"] and prefix.service_status() is None
+    assert prefix.kelvarn("-help").stdout.decode() == CONSOLE["usage"]
+    console = prefix.wine(winelab.EXE_DOS_PATH, loader=prefix.template.loader,
+                          winedebug="-all,err+eventlog")  # no switch: not started as a service
+    assert (console.stdout.decode(), winelab.event_strings(console.stderr.decode())) == \
+        (CONSOLE["dispatcher"], CONSOLE["dispatcher_events"])
     assert prefix.kelvarn("-remove").stdout.decode() == TEXT["remove_missing"]
     assert prefix.kelvarn("-install").stdout.decode() == TEXT["install"]
     # Wine's services.exe keeps no failure actions; it only says what it was asked for.

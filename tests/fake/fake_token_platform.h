@@ -57,7 +57,6 @@ namespace detail {
 constexpr std::uint32_t kErrorFileNotFound = 2;
 constexpr std::uint32_t kErrorPathNotFound = 3;
 constexpr std::uint32_t kErrorNotReady = 21;
-constexpr std::uint32_t kErrorInvalidName = 123;
 
 // Where a file or folder lies unless a test says otherwise: owned by SYSTEM, changed only by
 // SYSTEM and Administrators, read and run by Users.
@@ -81,20 +80,6 @@ class Sink final : public os::ByteSink {
  private:
   std::shared_ptr<std::string> bytes_;
 };
-
-// A search pattern's * (any run) and ? (one unit), and " for a dot, as FindFirstFileW reads it.
-inline bool Matches(const char16_t* pattern, const char16_t* name) {
-  if (*pattern == u'\0') return *name == u'\0';
-  if (*pattern == u'*') {
-    for (const char16_t* rest = name;; ++rest) {
-      if (Matches(pattern + 1, rest)) return true;
-      if (*rest == u'\0') return false;
-    }
-  }
-  const bool one = *name != u'\0' &&
-                   (*pattern == u'?' || *pattern == *name || (*pattern == u'"' && *name == u'.'));
-  return one && Matches(pattern + 1, name + 1);
-}
 
 inline std::u16string Parent(const std::u16string& key) { return key.substr(0, key.rfind(u'\\')); }
 
@@ -121,7 +106,6 @@ class FakeTokenPlatform : public os::TokenPlatform {
   void FailGetDrives(std::uint32_t error) { getDrivesError_ = error; }
   // Called after every reading of the drive mask with the number of that reading (from 1).
   std::function<void(int)> afterGetDrives;
-  int getDrivesCalls() const { return getDrivesCalls_; }
 
   // --- files and folders ---------------------------------------------------------------------
   // Adding a file or folder adds its parent folders.
@@ -136,7 +120,6 @@ class FakeTokenPlatform : public os::TokenPlatform {
     stamps_[key] = ++writes_;
   }
   void RemoveFile(const std::u16string& path) { files_.erase(Key(path)); }
-  bool HasFile(const std::u16string& path) const { return files_.count(Key(path)) != 0; }
   // The bytes of a file, empty when absent.
   std::string FileContents(const std::u16string& path) const {
     auto it = files_.find(Key(path));
@@ -248,11 +231,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
     Touch(path);
     const std::u16string key = Key(Expand(path));
     NoteLinks(key);
-    std::uint32_t error =
+    const std::uint32_t error =
         key.size() == 2 ? (PresentDrive(key) ? 0 : detail::kErrorPathNotFound) : Lookup(key);
-    if (std::u16string_view(path).find_first_of(u"*?") != std::u16string_view::npos) {
-      error = detail::kErrorInvalidName;
-    }
     kernel_.lastError = error;
     if (error != 0) return nullptr;
     entries_[++lastEntry_] = key;
@@ -446,19 +426,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
     if (!drive->ready) return detail::kErrorNotReady;
     const std::u16string parent = detail::Parent(key);
     if (parent.size() > 2 && folders_.count(parent) == 0) return detail::kErrorPathNotFound;
-    const std::u16string name = key.substr(parent.size() + 1);
     if (key.size() <= 3) return detail::kErrorFileNotFound;  // a root names no entry
-    auto matches = [&](const std::u16string& entry) {
-      return entry.size() > parent.size() + 1 && detail::Parent(entry) == parent &&
-             detail::Matches(name.c_str(), entry.c_str() + parent.size() + 1);
-    };
-    for (const auto& [entry, bytes] : files_) {
-      if (matches(entry)) return 0;
-    }
-    for (const auto& entry : folders_) {
-      if (matches(entry)) return 0;
-    }
-    return detail::kErrorFileNotFound;
+    return files_.count(key) != 0 || folders_.count(key) != 0 ? 0 : detail::kErrorFileNotFound;
   }
   void NoteLinks(const std::u16string& key) {
     for (std::u16string folder = detail::Parent(key); folder.size() > 2;

@@ -89,8 +89,9 @@ struct StickIni {
 
 class Scenario {
  public:
-  Scenario(std::string file, int firstLine, bool fullTrace)
-      : file_(std::move(file)), line_(firstLine), fullTrace_(fullTrace) {
+  // `row`: the whole text is one row of a table, and every failure names the row's line.
+  Scenario(std::string file, int firstLine, bool fullTrace, bool row = false)
+      : file_(std::move(file)), line_(firstLine), fullTrace_(fullTrace), row_(row) {
     process.debugMode = true;
     os_.token.AddFolder(u"C:\\Trace");
     os_.token.AddFile(u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe", "MZ");
@@ -104,7 +105,7 @@ class Scenario {
     std::istringstream lines(text);
     int verdicts = 0;
     const int first = line_;
-    for (std::string line; std::getline(lines, line); ++line_) {
+    for (std::string line; std::getline(lines, line); line_ += row_ ? 0 : 1) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.rfind("| ", 0) == 0 || line == "|") {  // a content line of the last file
         content_ += (line.size() > 2 ? line.substr(2) : "") + "\r\n";
@@ -565,6 +566,7 @@ class Scenario {
   std::string file_;
   int line_;
   bool fullTrace_;
+  bool row_;
   fake::FakeWindows os_;
   std::unique_ptr<SecureToken> token_;
   StickIni ini_;
@@ -608,11 +610,38 @@ TEST_P(ScenarioTest, VerdictsHoldAndTranscriptMatchesBaseline) {
   for (std::size_t from = 0, cut; from <= text.size(); from = cut + 5) {
     cut = text.find("\n---\n", from);
     if (cut == std::string::npos) cut = text.size();
-    if (from > 0) transcript += "---\n";
     std::string part = text.substr(from, cut - from);
-    if (fullTrace)
+    if (fullTrace) {
       part = std::regex_replace(part, std::regex("^full trace$", std::regex::multiline), "");
-    transcript += Scenario(path.string(), line, fullTrace).Run(part);
+    }
+    // A case "table <commands, separated by ' ; ', with {1}, {2}... for the cells>" followed
+    // by lines "row <cell> | <cell> | ..." stands for one case per row; a cell may hold
+    // several commands, separated the same way, or none.
+    std::smatch table;
+    std::vector<std::pair<std::string, int>> cases = {{part, line}};
+    if (std::regex_search(part, table, std::regex("^table (.*)$", std::regex::multiline))) {
+      cases.clear();
+      std::istringstream rows(part);
+      int at = line;
+      for (std::string row; std::getline(rows, row); ++at) {
+        if (row.rfind("row ", 0) != 0) continue;
+        std::string expanded = table.str(1);
+        std::istringstream cells(row.substr(4) + " | ");
+        int number = 0;
+        for (std::string cell; std::getline(cells, cell, '|');) {
+          cell = std::regex_replace(cell, std::regex("^ | $"), "");
+          const std::string slot = "{" + std::to_string(++number) + "}";
+          for (std::size_t p; (p = expanded.find(slot)) != std::string::npos;) {
+            expanded.replace(p, slot.size(), cell);
+          }
+        }
+        cases.emplace_back(std::regex_replace(expanded, std::regex(" ; "), "\n"), -at);
+      }
+    }
+    for (const auto& [body, first] : cases) {
+      if (!transcript.empty()) transcript += "---\n";
+      transcript += Scenario(path.string(), std::abs(first), fullTrace, first < 0).Run(body);
+    }
     line += static_cast<int>(std::count(part.begin(), part.end(), '\n')) + 2;
   }
   const fs::path baseline = kScenarios / (name + ".out");

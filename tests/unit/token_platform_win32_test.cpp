@@ -75,17 +75,6 @@ bool Grant(const std::u16string& path, const wchar_t* sid, DWORD mask) {
   return granted;
 }
 
-// The mount record's value written as another type, through the 64-bit view.
-void WriteRecordAsNumber() {
-  HKEY key = nullptr;
-  const DWORD number = 1;
-  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kelvarn", 0, nullptr, 0,
-                    KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
-  ::RegSetValueExW(key, L"Mounted", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
-                   sizeof number);
-  ::RegCloseKey(key);
-}
-
 class Win32TokenPlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -285,27 +274,14 @@ TEST_F(Win32TokenPlatformTest, RightsAreReadAsTheRuleNeedsThem) {
   }
 }
 
-// The serial of C:, and the mount record's round trip in the 64-bit registry.
-TEST_F(Win32TokenPlatformTest, VolumeSerialAndMountRecord) {
+// The volume serial of C: as the system reports it.
+TEST_F(Win32TokenPlatformTest, VolumeSerialIsTheSystemsOwn) {
   DWORD expected = 0;
   ASSERT_TRUE(
       ::GetVolumeInformationW(L"C:\\", nullptr, 0, &expected, nullptr, nullptr, nullptr, 0));
   std::uint32_t serial = 0;
   EXPECT_TRUE(platform.VolumeSerial(u"C:\\", serial));
   EXPECT_EQ(serial, expected);
-
-  using Read = os::TokenPlatform::RecordRead;
-  std::u16string value;
-  ASSERT_TRUE(platform.DeleteMountRecord());
-  EXPECT_EQ(platform.ReadMountRecord(value), Read::kAbsent);
-  ASSERT_TRUE(platform.WriteMountRecord(u"V|C:\\vault.tc"));
-  EXPECT_EQ(platform.ReadMountRecord(value), Read::kPresent);
-  EXPECT_EQ(value, u"V|C:\\vault.tc");
-  WriteRecordAsNumber();
-  EXPECT_EQ(platform.ReadMountRecord(value), Read::kWrongType);
-  EXPECT_TRUE(platform.DeleteMountRecord());
-  EXPECT_TRUE(platform.DeleteMountRecord());  // already gone
-  EXPECT_EQ(platform.ReadMountRecord(value), Read::kAbsent);
 }
 
 }  // namespace
