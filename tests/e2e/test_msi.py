@@ -1,7 +1,8 @@
 """The release packages as scripts/package.sh makes them for the architecture of the build under
-test (the old version unsigned, the new one signed with a throwaway certificate), and the msiexec
-steps of scenarios.toml [msi] run in order under Wine's 64-bit Windows Installer, as on 64-bit
-Windows: install, upgrade, a refused downgrade, uninstall."""
+test (the old version unsigned, the new one signed with a throwaway certificate, through an
+osslsigncode that first lists what holds the password: a file in build/package, or its own
+environment), and the msiexec steps of scenarios.toml [msi] run in order under Wine's 64-bit
+Windows Installer, as on 64-bit Windows: install, upgrade, a refused downgrade, uninstall."""
 
 import os
 import re
@@ -26,7 +27,8 @@ def run(*args, **kwargs):
 def package(dist, arch, version, password=None):
     env = os.environ | {"KVN_SKIP_DEPS": "1", "KVN_ARCHS": arch, "KVN_DIST": str(dist)}
     if password:
-        env |= {"KVN_SIGN_PFX": str(dist.parent / "sign.pfx"), "KVN_SIGN_PASSWORD": password}
+        env |= {"KVN_SIGN_PFX": str(dist.parent / "sign.pfx"), "KVN_SIGN_PASSWORD": password,
+                "PATH": f"{dist.parent}:{env['PATH']}"}
     return run("bash", REPO / "scripts" / "package.sh", version, env=env, cwd=REPO, timeout=600)
 
 
@@ -46,11 +48,16 @@ def dist(prefix):
                keys / "key.pem", "-out", keys / "cert.pem").returncode == 0
     assert run("openssl", "pkcs12", "-export", "-inkey", keys / "key.pem", "-in", keys / "cert.pem",
                "-passout", f"pass:{MSI['password']}", "-out", keys / "sign.pfx").returncode == 0
+    (keys / "osslsigncode").write_text(  # lists what holds the password, then signs
+        f"#!/bin/sh\ngrep -rlF '{MSI['password']}' build/package /proc/$$/environ >>{keys}/leaks\n"
+        'PATH=${PATH#*:} exec osslsigncode "$@"\n')
+    (keys / "osslsigncode").chmod(0o755)
     for name, password in (("old", None), ("new", MSI["password"])):
         result = package(keys / name, prefix.template.arch, MSI[name], password)
         assert result.returncode == 0 and ("Signed kelvarn.exe" if password else "Not signed") \
             in result.stdout, result.stdout
     dos_to_unix(prefix.path, EXE_DOS_PATH).unlink()  # the package must bring it
+    assert (keys / "leaks").read_text() == ""
     return {name: (MSI[name], keys / name) for name in ("old", "new")}
 
 
