@@ -81,6 +81,8 @@ def test_packages(prefix, dist, tmp_path):
     assert [verified(p) for p in (tmp_path / "zip.exe", msi_exe, msi(dist, "new"), msi(dist, "old"))] \
         == [True, True, True, False]
     assert file_version(msi_exe.read_bytes()) == MSI["new"] + ".0"
+    for table, row in MSI["rows"].items():
+        assert row in run("msiinfo", "export", msi(dist, "new"), table).stdout, table
     for name, (version, folder) in dist.items():
         assert file_version(packed(dist, name, "kelvarn.exe")) == version + ".0"
         assert run("sha256sum", "-c", "SHA256SUMS", cwd=folder).returncode == 0
@@ -109,6 +111,9 @@ def test_msiexec(prefix, dist, step):
     pids, log = prefix.pids(exe), prefix.root / "msiexec.log"
     args = [a if a not in dist else "Z:" + str(msi(dist, a)).replace("/", "\\")
             for a in step["args"]]
+    record = MSI["arch"][prefix.template.arch].get("record_key")
+    if record and not step["installed"]:  # as a service that died while mounted leaves it
+        assert prefix.wine("reg", "add", record, "/v", "Mounted", "/d", "x", "/f").returncode == 0
     result = prefix.wine("msiexec", *args, "/qn", "/l*v", log, timeout=120)
     assert (result.returncode == 0) == step["ok"]
     assert step.get("log", "") in log.read_text(errors="replace")
@@ -117,8 +122,8 @@ def test_msiexec(prefix, dist, step):
     if not name:
         assert wait_until(lambda: prefix.service_status() is None, 15)
         assert not folder.exists() and prefix.pids(exe) == []
-        assert [prefix.registry_values(k) for k in (EVENT_SOURCE_KEY, MSI["upgrade_key"])] \
-            == [None, None]
+        assert [k for k in (EVENT_SOURCE_KEY, MSI["upgrade_key"], record)
+                if k and prefix.registry_values(k) is not None] == []
         return
     for file in MSI["files"]:
         assert (folder / file).read_bytes() == packed(dist, name, file), file
