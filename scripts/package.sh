@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release packages into dist/: per architecture a zip (kelvarn.exe, the sample
-# kvn.ini, the stick and deployment guides, the licence) and an MSI that installs kelvarn.exe
+# kvn.ini, the stick and deployment guides, the security model, the licence) and an MSI that installs kelvarn.exe
 # under Program Files, registers the service and its event source and starts it; then
 # SHA256SUMS over them.
 #
@@ -101,7 +101,7 @@ for arch in $archs; do
 
   mkdir -p "$work/$name"
   sign "$build/kelvarn.exe" "$work/$name/kelvarn.exe"
-  cp "$work/kvn.ini" docs/stick-setup.md docs/deploy.md "$work/$name/"
+  cp "$work/kvn.ini" docs/stick-setup.md docs/deploy.md docs/security-model.md "$work/$name/"
   cp LICENSE "$work/$name/LICENSE.txt"
   (cd "$work" && python3 -m zipfile -c "$root/$stage/$name.zip" "$name")
 
