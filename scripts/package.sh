@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release packages into dist/: per architecture a zip (kelvarn.exe, the sample
-# kvn.ini, the stick and deployment guides, the licence) and an MSI that installs kelvarn.exe
+# kvn.ini, the stick and deployment guides, the security model, the licence) and an MSI that installs kelvarn.exe
 # under Program Files, registers the service and its event source and starts it; then
 # SHA256SUMS over them.
 #
@@ -8,7 +8,11 @@
 #                                    project version; it goes into kelvarn.exe and the packages
 #
 #   KVN_SIGN_PFX, KVN_SIGN_PASSWORD  a PKCS#12 file and its password: kelvarn.exe (before it is
-#                                    packed) and the MSIs get an Authenticode SHA-256 signature
+#                                    packed) and the MSIs get an Authenticode SHA-256 signature.
+#                                    The password is taken out of the environment at once: no
+#                                    program started from here sees it there, on its command
+#                                    line or in a file; openssl and osslsigncode read it from a
+#                                    pipe.
 #   KVN_SIGN_TIMESTAMP               optional RFC 3161 time-stamp server for the signatures
 #   KVN_ARCHS                        the architectures, default "x64 x86"
 #   KVN_DIST                         the output folder, default dist
@@ -38,15 +42,24 @@ for arch in $archs; do
 done
 dist=${KVN_DIST:-dist}
 
+# The signing password lives in this shell's variable alone. printf is a builtin, so the pipes
+# that hand it on never show it in a command line.
+password=${KVN_SIGN_PASSWORD-} password_given=${KVN_SIGN_PASSWORD+set}
+unset KVN_SIGN_PASSWORD
+# pkcs12_check [OPTION]: whether openssl opens the certificate with the password (openssl reads
+# one line from the pipe and drops its line end, so an empty password works too).
+pkcs12_check() {
+  openssl pkcs12 "$@" -in "$KVN_SIGN_PFX" -passin fd:3 -noout 3< <(printf '%s\n' "$password") 2>/dev/null
+}
+
 # Signing: check the certificate and its password before anything is built.
 signing=()
 if [ -n "${KVN_SIGN_PFX:-}" ]; then
-  [ -n "${KVN_SIGN_PASSWORD+set}" ] || fail "KVN_SIGN_PFX is set but KVN_SIGN_PASSWORD is not (set it empty for a file without password)"
+  [ -n "$password_given" ] || fail "KVN_SIGN_PFX is set but KVN_SIGN_PASSWORD is not (set it empty for a file without password)"
   if [ ! -f "$KVN_SIGN_PFX" ] || [ ! -r "$KVN_SIGN_PFX" ]; then fail "cannot read the signing certificate $KVN_SIGN_PFX"; fi
-  openssl pkcs12 -in "$KVN_SIGN_PFX" -passin env:KVN_SIGN_PASSWORD -noout 2>/dev/null ||
-    openssl pkcs12 -legacy -in "$KVN_SIGN_PFX" -passin env:KVN_SIGN_PASSWORD -noout 2>/dev/null ||
+  pkcs12_check || pkcs12_check -legacy ||
     fail "cannot open the signing certificate $KVN_SIGN_PFX: wrong password, or not a PKCS#12 file"
-elif [ -n "${KVN_SIGN_PASSWORD:-}" ]; then
+elif [ -n "$password" ]; then
   fail "KVN_SIGN_PASSWORD is set but KVN_SIGN_PFX is not"
 fi
 
@@ -59,14 +72,16 @@ trap 'rm -rf "$work" "$stage"' EXIT
 chmod 755 "$stage"
 
 if [ -n "${KVN_SIGN_PFX:-}" ]; then
-  (umask 077 && printf '%s' "$KVN_SIGN_PASSWORD" > "$work/password")
-  signing=(-pkcs12 "$KVN_SIGN_PFX" -readpass "$work/password" -h sha256 -n Kelvarn)
+  signing=(-pkcs12 "$KVN_SIGN_PFX" -h sha256 -n Kelvarn)
+  # osslsigncode cannot read an empty password; a file without one needs none.
+  [ -z "$password" ] || signing+=(-readpass /dev/fd/3)
   [ -z "${KVN_SIGN_TIMESTAMP:-}" ] || signing+=(-ts "$KVN_SIGN_TIMESTAMP")
 fi
 # sign IN OUT: an Authenticode-signed copy of IN, or a plain copy when not signing.
 sign() {
   if [ "${#signing[@]}" -gt 0 ]; then
-    osslsigncode sign "${signing[@]}" -in "$1" -out "$2" >/dev/null || fail "signing $1 failed"
+    osslsigncode sign "${signing[@]}" -in "$1" -out "$2" 3< <(printf '%s' "$password") >/dev/null ||
+      fail "signing $1 failed"
   else
     cp "$1" "$2"
   fi
@@ -86,15 +101,25 @@ for arch in $archs; do
 
   mkdir -p "$work/$name"
   sign "$build/kelvarn.exe" "$work/$name/kelvarn.exe"
-  cp "$work/kvn.ini" docs/stick-setup.md docs/deploy.md "$work/$name/"
+  cp "$work/kvn.ini" docs/stick-setup.md docs/deploy.md docs/security-model.md "$work/$name/"
   cp LICENSE "$work/$name/LICENSE.txt"
   (cd "$work" && python3 -m zipfile -c "$root/$stage/$name.zip" "$name")
 
   # wixl takes its sources relative to the folder it runs in.
   wixl -a "$arch" -D Version="$version" -D ExePath="$work/$name/kelvarn.exe" -D Win64="$win64" \
     -D ProgramFilesDir="$pfdir" -D IniPath="$work/kvn.ini" -o "$work/$name.msi" packaging/kelvarn.wxs
-  # wixl writes an "expandable" registry value as a plain string; the #% prefix makes it REG_EXPAND_SZ.
-  msibuild "$work/$name.msi" -q "UPDATE Registry SET Value = '#%[#KelvarnExe]' WHERE Name = 'EventMessageFile'"
+  # What wixl cannot write: an "expandable" registry value (wixl writes a plain string; the #%
+  # prefix makes it REG_EXPAND_SZ); the service's failure actions as "kelvarn -install" sets
+  # them (restart after 5 s, 5 s, then 60 s; the count reset after 86400 s; applied on install
+  # and repair by MsiConfigureServices, a Windows Installer 5 action); and the removal of the
+  # key of the service's mount record on uninstall (a "-" row deletes the key when its
+  # component goes).
+  msibuild "$work/$name.msi" \
+    -q "UPDATE Registry SET Value = '#%[#KelvarnExe]' WHERE Name = 'EventMessageFile'" \
+    -q "CREATE TABLE MsiServiceConfigFailureActions (MsiServiceConfigFailureActions CHAR(72) NOT NULL, Name CHAR(255) NOT NULL LOCALIZABLE, Event SHORT NOT NULL, ResetPeriod LONG, RebootMessage CHAR(255) LOCALIZABLE, Command CHAR(255), Actions CHAR(255), DelayActions CHAR(255), Component_ CHAR(72) NOT NULL PRIMARY KEY MsiServiceConfigFailureActions)" \
+    -q "INSERT INTO MsiServiceConfigFailureActions (MsiServiceConfigFailureActions, Name, Event, ResetPeriod, Actions, DelayActions, Component_) VALUES ('KelvarnRestart', 'Kelvarn', 5, 86400, '1[~]1[~]1', '5000[~]5000[~]60000', 'KelvarnService')" \
+    -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('MsiConfigureServices', 'VersionMsi >= \"5.00\"', 5850)" \
+    -q "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Component_) VALUES ('MountRecord', 2, 'SOFTWARE\\Kelvarn', '-', 'KelvarnService')"
   sign "$work/$name.msi" "$stage/$name.msi"
 done
 
