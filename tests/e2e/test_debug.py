@@ -1,4 +1,4 @@
-"""kelvarn.exe -debug, one run with every stick of scenarios.toml [debug]: the hostile sticks (a
+r"""kelvarn.exe -debug, one run with every stick of scenarios.toml [debug]: the hostile sticks (a
 program on the stick, a program in a folder anyone may write, a container named COM1, a container
 on a share) are refused and start nothing; the good stick is mounted with the exact argv after a
 first pass that matches debug-first-pass.log, pulled a second into an 8 s mount (the dismount

@@ -200,10 +200,10 @@ class Scenario {
         (c == "plug" ? t.Plug(letter) : t.Unplug(letter));
       } else if (c == "notready") {
         t.SetReady(letter, false);
-      } else if (c == "programfiles") {  // the sources, separated by "|"
+      } else if (c == "programfiles") {  // the sources, separated by ";"
         t.programFilesFolders.clear();
-        std::istringstream folders(after(1) + "|");
-        for (std::string folder; std::getline(folders, folder, '|');) {
+        std::istringstream folders(after(1) + ";");
+        for (std::string folder; std::getline(folders, folder, ';');) {
           t.programFilesFolders.push_back(Wide(folder));
         }
       } else if (c == "faildrives") {
@@ -615,7 +615,7 @@ TEST_P(ScenarioTest, VerdictsHoldAndTranscriptMatchesBaseline) {
       part = std::regex_replace(part, std::regex("^full trace$", std::regex::multiline), "");
     }
     // A case "table <commands, separated by ' ; ', with {1}, {2}... for the cells>" followed
-    // by lines "row <cell> | <cell> | ..." stands for one case per row; a cell may hold
+    // by lines "row <cell> || <cell> || ..." stands for one case per row; a cell may hold
     // several commands, separated the same way, or none.
     std::smatch table;
     std::vector<std::pair<std::string, int>> cases = {{part, line}};
@@ -626,15 +626,17 @@ TEST_P(ScenarioTest, VerdictsHoldAndTranscriptMatchesBaseline) {
       for (std::string row; std::getline(rows, row); ++at) {
         if (row.rfind("row ", 0) != 0) continue;
         std::string expanded = table.str(1);
-        std::istringstream cells(row.substr(4) + " | ");
+        const std::string cells = row.substr(4) + " || ";
         int number = 0;
-        for (std::string cell; std::getline(cells, cell, '|');) {
-          cell = std::regex_replace(cell, std::regex("^ | $"), "");
+        for (std::size_t next = 0, bar; (bar = cells.find(" || ", next)) != std::string::npos;
+             next = bar + 4) {
+          const std::string cell = cells.substr(next, bar - next);
           const std::string slot = "{" + std::to_string(++number) + "}";
           for (std::size_t p; (p = expanded.find(slot)) != std::string::npos;) {
             expanded.replace(p, slot.size(), cell);
           }
         }
+        expanded = std::regex_replace(expanded, std::regex("\\{[0-9]+\\}"), "");  // cells not given
         cases.emplace_back(std::regex_replace(expanded, std::regex(" ; "), "\n"), -at);
       }
     }
