@@ -15,11 +15,15 @@ namespace {
 constexpr std::uint32_t kWatchPause = 3000;  // ms after every presence test
 constexpr std::uint32_t kForever = 0xFFFFFFFF;
 
-std::u16string ExitCodeText(os::TokenPlatform& platform, os::Handle child, bool& success) {
+// How a child that has ended ended: its exit code as text, and whether that is 0.
+struct ChildEnd {
+  std::u16string code = u"unknown";
+  bool success = false;
+};
+ChildEnd EndOf(os::TokenPlatform& platform, os::Handle child) {
   std::uint32_t code = 0;
-  const bool known = platform.ChildExitCode(child, code);
-  success = known && code == 0;
-  return known ? Decimal(code) : u"unknown";
+  if (!platform.ChildExitCode(child, code)) return {};
+  return {Decimal(code), code == 0};
 }
 }  // namespace
 
@@ -97,11 +101,10 @@ void SecureToken::Dismount(const char16_t* program) {
     return;
   }
   if (WaitForChild(dismount, kForever, program)) {
-    bool success = false;
-    const std::u16string code = ExitCodeText(platform_, dismount, success);
+    const ChildEnd end = EndOf(platform_, dismount);
     // Ended: nothing is left for a later start to close, whatever the tool made of it.
     platform_.DeleteMountRecord();
-    Report(success ? events::kDismountEnded : events::kDismountFailed, {code});
+    Report(end.success ? events::kDismountEnded : events::kDismountFailed, {end.code});
   }
   platform_.CloseProcess(dismount);
 }
@@ -111,12 +114,12 @@ void SecureToken::PollMount() {
       platform_.Wait(mountChild_, nullptr, 0) != os::WaitResult::kChildEnded) {
     return;
   }
-  bool success = false;
-  const std::u16string code = ExitCodeText(platform_, mountChild_, success);
+  const ChildEnd end = EndOf(platform_, mountChild_);
   platform_.CloseProcess(mountChild_);
   mountChild_ = nullptr;
   held_.clear();
-  Report(success ? events::kMountEnded : events::kMountFailed, {containerPath, targetDrive, code});
+  Report(end.success ? events::kMountEnded : events::kMountFailed,
+         {containerPath, targetDrive, end.code});
 }
 
 bool SecureToken::Pause(std::uint32_t milliseconds) {

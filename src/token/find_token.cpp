@@ -39,12 +39,13 @@ void SecureToken::TraceCheckResult(int result) {
 }
 
 // A refused stick is checked again on every pass; the event log hears of it once for as long
-// as the same stick, with the same kvn.ini, is refused for the same reason.
-void SecureToken::ReportRefusal(int result, char16_t letter) {
+// as the same stick, with the same kvn.ini, is refused for the same reason in every pass.
+void SecureToken::ReportRefusal(int result, char16_t letter, const Refusals& lastPass) {
   auto seen = std::make_pair(stamp_, refusal_);
-  const auto [last, added] = refusals_.try_emplace(letter, seen);
-  if (!added && last->second == seen) return;
-  last->second = std::move(seen);
+  const auto last = lastPass.find(letter);
+  const bool again = last != lastPass.end() && last->second == seen;
+  refusals_[letter] = std::move(seen);
+  if (again) return;
   const std::u16string stick = {letter, u':'};
   if (result == TargetDriveInUse) {
     Report(events::kTargetInUse, {stick, targetDrive});
@@ -66,7 +67,9 @@ int SecureToken::FindToken() {
     char16_t root[4] = u"A:\\";
     configPath[0] = root[0];
     TraceLine("Waiting, looking for config: ", configPath);
-    std::uint32_t refused = 0;  // the letters refused in this pass
+    // A stick that is no longer refused (pulled, changed, accepted) is reported afresh.
+    const Refusals lastPass = std::move(refusals_);
+    refusals_.clear();
     for (std::uint32_t mask = platform_.GetDrives(); mask != 0 && !tokenPresent;) {
       if ((mask & 1u) != 0) {
         configPath[0] = root[0];
@@ -83,8 +86,7 @@ int SecureToken::FindToken() {
             TraceCheckResult(result);
             tokenPresent = (result == ConfigOk);
             if (!tokenPresent) {
-              ReportRefusal(result, root[0]);
-              refused |= 1u << (root[0] - u'A');
+              ReportRefusal(result, root[0], lastPass);
             }
           }
         }
@@ -92,10 +94,6 @@ int SecureToken::FindToken() {
       if (tokenPresent) break;  // root and configPath stay on the accepted drive
       ++root[0];
       mask >>= 1;
-    }
-    // A stick that is no longer refused (pulled, changed, accepted) is reported afresh.
-    for (auto it = refusals_.begin(); it != refusals_.end();) {
-      it = (refused >> (it->first - u'A') & 1u) != 0 ? std::next(it) : refusals_.erase(it);
     }
     // A mount an earlier run left open is closed after the first pass, as after a pull,
     // unless a stick was accepted: its mount carries the record on.

@@ -1,5 +1,7 @@
 #include "token/path_rule.h"
 
+#include <algorithm>
+
 #include "common/strings.h"
 #include "os/token_platform.h"
 
@@ -35,7 +37,8 @@ const char* DriveAbsoluteRefusal(std::u16string_view value) {
 
 const char* PlainPathRefusal(std::u16string_view path) {
   if (path.find_first_of(u"*?<>\"") != std::u16string_view::npos) return "wildcard in path";
-  if (path.find(u':', 2) != std::u16string_view::npos) return "stream in path";
+  // The drive's own colon is the only one a plain path has.
+  if (std::count(path.begin(), path.end(), u':') > 1) return "stream in path";
   for (std::size_t start = 0; start <= path.size();) {
     std::size_t end = start;
     while (end < path.size() && !IsSeparator(path[end])) ++end;

@@ -144,9 +144,20 @@ class SecureToken {
   char16_t FirstFreeDrive();
   // The line that closes a check made during a scan.
   void TraceCheckResult(int result);
-  // Writes the refusal of the stick at `root` to the event log, unless the same stick with
-  // the same kvn.ini was refused for the same reason in the pass before.
-  void ReportRefusal(int result, char16_t root);
+  // What the check knew of the kvn.ini it read: its volume, size and time stamp.
+  struct ConfigStamp {
+    std::uint32_t volume = 0;
+    std::uint64_t size = 0;
+    std::uint64_t lastWrite = 0;
+    bool operator==(const ConfigStamp& o) const {
+      return volume == o.volume && size == o.size && lastWrite == o.lastWrite;
+    }
+  };
+  // The refusals of one pass, by drive letter: the stick's kvn.ini and the reason.
+  using Refusals = std::map<char16_t, std::pair<ConfigStamp, std::u16string>>;
+  // Writes the refusal of the stick at `letter` to the event log, unless the same stick with
+  // the same kvn.ini was refused for the same reason in the pass before (`lastPass`).
+  void ReportRefusal(int result, char16_t letter, const Refusals& lastPass);
   // Opens every component of the resolved, drive-absolute `path` below its root as itself,
   // from the root down, into `held` (the entry itself last, when it exists). Returns the first
   // component that is a link, by its handle or by its search, or empty; stops at a component
@@ -171,19 +182,9 @@ class SecureToken {
   // looked at can be swapped before the tool opens it.
   std::vector<HeldEntry> held_;
   std::u16string refusal_;  // the line that ended the last failed check
-  // What the check knew of the kvn.ini it read: its volume, size and time stamp.
-  struct ConfigStamp {
-    std::uint32_t volume = 0;
-    std::uint64_t size = 0;
-    std::uint64_t lastWrite = 0;
-    bool operator==(const ConfigStamp& o) const {
-      return volume == o.volume && size == o.size && lastWrite == o.lastWrite;
-    }
-  };
-  ConfigStamp stamp_;              // of the last check
-  std::uint32_t tokenVolume_ = 0;  // the volume serial of the accepted stick
-  // The last refusal written per drive letter: stamp and reason.
-  std::map<char16_t, std::pair<ConfigStamp, std::u16string>> refusals_;
+  // Of the last check: the accepted stick's while it is watched, the scan stopping there.
+  ConfigStamp stamp_;
+  Refusals refusals_;  // of the pass under way, or the last one
   // A mount left open by an earlier run (its letter, container and program), to be dismounted
   // after the first scan pass unless that pass accepts a stick. Empty when there is none.
   std::vector<std::u16string> leftover_;

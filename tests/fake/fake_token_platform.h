@@ -87,6 +87,7 @@ inline std::u16string Parent(const std::u16string& key) { return key.substr(0, k
 
 class FakeTokenPlatform : public os::TokenPlatform {
  public:
+  static constexpr std::uint32_t kNameOnly = 1;
   // The machine starts with a fixed drive C: and nothing else.
   explicit FakeTokenPlatform(FakeKernel& kernel) : kernel_(kernel) { AddDrive(u'C', kDriveFixed); }
 
@@ -95,8 +96,9 @@ class FakeTokenPlatform : public os::TokenPlatform {
   void AddDrive(char16_t letter, std::uint32_t type) {
     drives_[Upper(letter)] = {type, true, true, 0x1000u + Upper(letter)};
   }
-  // Another volume at the same letter, with the same files.
-  void SetSerial(char16_t letter, std::uint32_t serial) { drives_[Upper(letter)].serial = serial; }
+  // Another volume at the same letter, with the same files; kNoSerial: none can be read.
+  void SetSerial(char16_t letter, std::uint64_t serial) { drives_[Upper(letter)].serial = serial; }
+  static constexpr std::uint64_t kNoSerial = 1ull << 32;
   void Unplug(char16_t letter) { drives_[Upper(letter)].present = false; }
   void Plug(char16_t letter) { drives_[Upper(letter)].present = true; }
   // A present drive that is not ready (a card reader without a card) fails every access
@@ -125,7 +127,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
     auto it = files_.find(Key(path));
     return it == files_.end() ? std::string() : *it->second;
   }
-  // Replaces a file or folder by a reparse point with `tag` (a symbolic link by default).
+  // Replaces a file or folder by a reparse point with `tag` (a symbolic link by default;
+  // kNameOnly: a link that only a search shows, with no tag, as Wine shows a linked folder).
   // Fails, changing nothing, while a handle holds the entry.
   bool MakeLink(const std::u16string& path, std::uint32_t tag = 0xA000000C) {
     const std::u16string key = Key(path);
@@ -225,6 +228,9 @@ class FakeTokenPlatform : public os::TokenPlatform {
     if (error != 0) return {false, error, 0, 0};
     os::EntryInfo info = Info(key);
     if (auto lie = lies_.find(key); lie != lies_.end()) info = {0, 0, lie->second, 0};
+    if (auto link = links_.find(key); link != links_.end() && link->second == kNameOnly) {
+      info.attributes |= os::kAttributeReparsePoint;  // as Wine lists a linked folder
+    }
     return {true, 0, info.attributes, info.size, info.reparseTag};
   }
   os::Handle OpenEntry(const char16_t* path) override {
@@ -258,8 +264,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
   bool VolumeSerial(const char16_t* root, std::uint32_t& serial) override {
     const Drive* drive = PresentDrive(Key(root));
-    if (drive == nullptr || !drive->ready) return false;
-    serial = drive->serial;
+    if (drive == nullptr || !drive->ready || drive->serial == kNoSerial) return false;
+    serial = static_cast<std::uint32_t>(drive->serial);
     return true;
   }
   std::u16string ProcessUserSid() override { return userSid; }
@@ -338,7 +344,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     std::uint32_t type = kDriveNoRootDir;
     bool present = false;
     bool ready = true;
-    std::uint32_t serial = 0;
+    std::uint64_t serial = 0;
   };
 
   static std::string Narrow(const std::u16string& text) { return {text.begin(), text.end()}; }
@@ -349,7 +355,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
   os::EntryInfo Info(const std::u16string& key) const {
     os::EntryInfo info;
     if (folders_.count(key) != 0 || key.size() == 2) info.attributes = os::kAttributeDirectory;
-    if (auto link = links_.find(key); link != links_.end()) {
+    if (auto link = links_.find(key); link != links_.end() && link->second != kNameOnly) {
       info.attributes |= os::kAttributeReparsePoint;
       info.reparseTag = link->second;
     }

@@ -98,6 +98,8 @@ TEST(ConfigFileLoad, FailuresReportTheirNumberFilesArriveWhole) {
   const char16_t* before = config.GetValue(u"A", u"k");
 
   EXPECT_EQ(config.LoadText(nullptr, 0), 22);
+  ConfigFile one;
+  EXPECT_EQ(Load(one, "k"), 0);  // one byte is a text
   EXPECT_EQ(Load(config, ""), 22);
   EXPECT_EQ(config.LoadFile(empty.c_str()), 22);
   EXPECT_EQ(config.LoadFile(missing.c_str()), ENOENT);

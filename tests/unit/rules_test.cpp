@@ -23,6 +23,11 @@ TEST(Rules, PathsMustBeDriveAbsoluteAndPlain) {
       {u"c:/program files/x.tc", nullptr},
       {u"", nullptr},  // names nothing; the existence test never finds it
       {u"Z:\\x", nullptr},
+      {u"A:\\x", nullptr},
+      {u"a:\\x", nullptr},
+      {u"z:\\x", nullptr},
+      {u"@:\\x", "relative path"},
+      {u"{:\\x", "relative path"},
       {u"TrueCrypt.exe", "relative path"},
       {u"C:TrueCrypt.exe", "relative path"},
       {u"\\Program Files\\x", "relative path"},
@@ -115,6 +120,7 @@ TEST(Rules, OnlyTheThreeProgramsBelowAProgramFilesFolderRun) {
       {u"C:\\Program Files\\\\TrueCrypt.exe", pf, kUnresolved},
       {u"C:/Program Files/TrueCrypt.exe", pf, kUnresolved},
       {u"\\\\server\\Program Files\\TrueCrypt.exe", pf, kUnresolved},
+      {u"Program Files\\TrueCrypt\\TrueCrypt.exe", pf, kUnresolved},
   };
   for (const auto& row : rows) {
     EXPECT_STREQ(InstalledProgramRefusal(row.path, row.path, row.folders), row.why)

@@ -169,8 +169,11 @@ class Scenario {
         t.AddFile(Wide(after(2)), std::string(std::stoul(w[1]), ' '));
       } else if (c == "folder") {
         t.AddFolder(Wide(after(1)));
-      } else if (c == "link" || c == "reparse") {  // link <path>; reparse <tag> <path>
-        if (!t.MakeLink(Wide(after(c == "link" ? 1 : 2)), c == "link" ? 0xA000000C : U32(w[1]))) {
+      } else if (c == "link" || c == "namelink" || c == "reparse") {  // reparse <tag> <path>
+        const std::uint32_t tag = c == "reparse"    ? U32(w[1])
+                                  : c == "namelink" ? fake::FakeTokenPlatform::kNameOnly
+                                                    : 0xA000000C;
+        if (!t.MakeLink(Wide(after(c == "reparse" ? 2 : 1)), tag)) {
           blocked_.push_back(after(1));
         }
       } else if (c == "size" || c == "lie") {  // what the system, or the entry alone, reports
@@ -187,8 +190,8 @@ class Scenario {
         t.Security(Wide(after(1))).hasDacl = false;
       } else if (c == "user") {
         t.userSid = Account(w[1]);
-      } else if (c == "serial") {  // serial <L> <hex>: another volume at the letter
-        t.SetSerial(letter, U32("0x" + w[2]));
+      } else if (c == "serial") {  // serial <L> <hex>|none: another volume at the letter
+        t.SetSerial(letter, w[2] == "none" ? fake::FakeTokenPlatform::kNoSerial : U32("0x" + w[2]));
       } else if (c == "remove") {
         t.RemoveFile(Wide(after(1)));
       } else if (c == "short" || c == "fullpath") {  // short|fullpath <path> = <what it gives>
@@ -323,14 +326,17 @@ class Scenario {
       if (std::to_string(result_) != w[1] || lastFields_.find(text) == std::string::npos) {
         ok = fail() << "result " << result_ << lastFields_;
       }
-    } else if (what == "line" || what == "noline") {  // a whole line of the case's trace
+    } else if (what == "line" || what == "noline" || what == "lines") {  // whole trace lines
       if (!finished_) {  // judged once the watcher is gone and the log is complete
         lineVerdicts_.emplace_back(w, rest, number);
         return;
       }
       const std::vector<std::string> lines = TraceLines();
-      const bool found = std::count(lines.begin(), lines.end(), rest) > 0;
-      if (found != (what == "line")) ok = fail() << (found ? "found" : "no line") << ": " << rest;
+      const std::string text = what == "lines" ? rest.substr(rest.find(' ') + 1) : rest;
+      const auto count = std::count(lines.begin(), lines.end(), text);
+      const bool good =
+          what == "lines" ? std::to_string(count) == w[1] : (count > 0) == (what == "line");
+      if (!good) ok = fail() << count << " times: " << text;
     } else if (what == "children") {  // none | mount | dismount, in order
       std::string got;
       for (const auto& start : t.starts) got += start.dismount() ? " dismount" : " mount";

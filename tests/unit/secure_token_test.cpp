@@ -35,6 +35,8 @@ TEST_F(TraceLogTest, LinesReachTheFileByteForByteWhenFlushed) {
   EXPECT_EQ(Bytes(), flushed);
   log << "No free drive letter available!\n";
   log.Close();
+  log << "after the close";  // goes nowhere
+  log.EndLine();
   EXPECT_EQ(Bytes(), flushed + "No free drive letter available!\r\n");
 
   log.Attach(platform.OpenTrace(kLog));
