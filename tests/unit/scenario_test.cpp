@@ -375,8 +375,7 @@ class Scenario {
                         : what == "calls" ? std::to_string(count) == w[1]
                                           : (count > 0) == (what != "nocall");
       if (!good) ok = fail() << count << " matching calls";
-    } else if ((what == "at" || what == "lasterror") &&
-               w.size() == 2) {  // the clock; the code kept
+    } else if ((what == "at" || what == "lasterror") && w.size() == 2) {  // clock; code kept
       const std::uint64_t got = what == "at" ? os_.kernel.now() : process.lastServiceError.load();
       if (std::to_string(got) != w[1]) ok = fail() << what << " " << got;
     } else if (what == "record" && w.size() >= 2) {
@@ -393,9 +392,6 @@ class Scenario {
         if (call.rfind("Write", 0) == 0) output += call.substr(call.find(' ') + 1);
       }
       if (output.find(rest) == std::string::npos) ok = fail() << "output: " << output;
-    } else if (what ==
-               "fields") {  // the watcher's fields, as the transcript shows them, hold the text
-      if (Fields().find(rest) == std::string::npos) ok = fail() << Fields();
     } else {
       ADD_FAILURE_AT(file_.c_str(), number) << "cannot read the verdict: expect " << rest;
       return;
