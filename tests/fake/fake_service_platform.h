@@ -81,10 +81,6 @@ class FakeServicePlatform : public os::ServicePlatform {
 
   // --- the record and the controls -----------------------------------------------------------
   std::vector<std::string> calls;
-  unsigned Calls(const std::string& call) const {
-    auto it = counts_.find(call);
-    return it == counts_.end() ? 0 : it->second;
-  }
   std::vector<StatusReport> statuses;
   std::size_t openServiceHandles() const { return serviceHandles_.size(); }
   int openEventSources = 0;
