@@ -1,5 +1,7 @@
 #include "common/strings.h"
 
+#include <algorithm>
+
 namespace kvn {
 
 std::size_t Length(const char16_t* text) {
@@ -28,22 +30,15 @@ std::u16string Decimal(std::uint64_t value) {
 
 int CompareNoCase(const char16_t* a, const char16_t* b) {
   for (;; ++a, ++b) {
-    const char16_t x = AsciiLower(*a);
-    const char16_t y = AsciiLower(*b);
-    if (x != y) return x < y ? -1 : 1;
-    if (x == u'\0') return 0;
+    const int x = AsciiLower(*a);
+    const int y = AsciiLower(*b);
+    if (x != y || x == 0) return x - y;
   }
 }
 
-int CompareNoCase(std::u16string_view a, std::u16string_view b) {
-  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const char16_t x = AsciiLower(a[i]);
-    const char16_t y = AsciiLower(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
+bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char16_t x, char16_t y) { return AsciiLower(x) == AsciiLower(y); });
 }
 
 }  // namespace kvn

@@ -32,6 +32,7 @@ constexpr char16_t AsciiLower(char16_t unit) {
 // Compares like _wcsicmp in the C locale: units lowered by AsciiLower, compared as unsigned
 // 16-bit numbers; a string that ends first sorts first. Negative, zero or positive.
 int CompareNoCase(const char16_t* a, const char16_t* b);
-int CompareNoCase(std::u16string_view a, std::u16string_view b);
+// Whether the two are equal when lowered by AsciiLower.
+bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 
 }  // namespace kvn

@@ -54,13 +54,12 @@ bool IsDeviceName(std::u16string_view component) {
   while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
   if (base.size() == 3) {
     for (const std::u16string_view name : {u"CON", u"PRN", u"AUX", u"NUL"}) {
-      if (CompareNoCase(base, name) == 0) return true;
+      if (EqualNoCase(base, name)) return true;
     }
     return false;
   }
   if (base.size() != 4 || !IsDeviceDigit(base[3])) return false;
-  return CompareNoCase(base.substr(0, 3), u"COM") == 0 ||
-         CompareNoCase(base.substr(0, 3), u"LPT") == 0;
+  return EqualNoCase(base.substr(0, 3), u"COM") || EqualNoCase(base.substr(0, 3), u"LPT");
 }
 
 const char* DriveTypeRefusal(std::uint32_t type) {

@@ -40,7 +40,7 @@ bool IsInside(const std::vector<std::u16string_view>& path, std::u16string_view 
   if (parts.size() < 2) return false;  // a bare drive root would admit the whole drive
   if (path.size() <= parts.size()) return false;
   for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (parts[i].empty() || CompareNoCase(parts[i], path[i]) != 0) return false;
+    if (parts[i].empty() || !EqualNoCase(parts[i], path[i])) return false;
   }
   return true;
 }
@@ -61,7 +61,7 @@ const char* InstalledProgramRefusal(std::u16string_view fullPath, std::u16string
   }
   bool named = false;
   for (const std::u16string_view name : kProgramNames) {
-    if (CompareNoCase(parts.back(), name) == 0) named = true;
+    if (EqualNoCase(parts.back(), name)) named = true;
   }
   if (!named) return "not named TrueCrypt.exe, VeraCrypt.exe or VeraCrypt-x64.exe";
   for (const std::u16string& folder : programFolders) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/strings.h"
 #include "os/token_platform.h"
 #include "token/path_rule.h"
 #include "token/program_rule.h"
@@ -66,6 +67,15 @@ TEST(Rules, PathsMustBeDriveAbsoluteAndPlain) {
     if (why == nullptr && row.path[0] != u'\0') why = PlainPathRefusal(row.path);
     EXPECT_STREQ(why, row.why) << Narrow(row.path);
   }
+}
+
+// The bounded copy every value goes through terminates within its room, or touches nothing.
+TEST(Rules, BoundedCopiesStayInTheirRoom) {
+  char16_t room[2] = {u'x', u'x'};
+  EXPECT_FALSE(CopyBounded(room, 0, u"a"));
+  EXPECT_EQ(room[0], u'x');
+  EXPECT_FALSE(CopyBounded(room, 1, u"a"));
+  EXPECT_EQ(room[0], u'\0');
 }
 
 TEST(Rules, OnlyNameSurrogatesAndUnknownReparsePointsAreLinks) {
