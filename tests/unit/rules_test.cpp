@@ -38,6 +38,7 @@ TEST(Rules, PathsMustBeDriveAbsoluteAndPlain) {
       {u"//server/share/x", "UNC path"},
       {u"\\\\host@8443\\share\\x", "UNC path"},
       {u"\\\\", "UNC path"},
+      {u"C\\\\x", "relative path"},
       {u"\\\\?\\C:\\x", "device path"},
       {u"\\\\.\\PhysicalDrive1", "device path"},
       {u"C:\\x\\*.tc", "wildcard in path"},
