@@ -24,12 +24,11 @@ namespace {
 constexpr std::size_t kKeyCapacity = 257;  // 256 units and the terminator
 constexpr std::size_t kRootLength = 3;     // "E:\"
 
-// A path exists when a search for it finds an entry, a file or a folder. An empty path, and
-// one ending in a backslash (a bare drive root included), never exist: the search would look
-// for an empty name.
+// A path exists when a search for it finds an entry, a file or a folder. One ending in a
+// backslash (a bare drive root included) names no entry, so the search finds nothing; an empty
+// one is not searched for at all.
 bool Exists(os::TokenPlatform& platform, const char16_t* path) {
-  const std::size_t length = Length(path);
-  return length > 0 && path[length - 1] != u'\\' && platform.FindFile(path).found;
+  return Length(path) != 0 && platform.FindFile(path).found;
 }
 
 // "X:\" of a path that DriveAbsoluteRefusal let pass.
@@ -52,7 +51,6 @@ int SecureToken::CheckConfig(const char16_t* path) {
 
 int SecureToken::CheckSteps(const char16_t* path) {
   ConfigFile config;
-  refusal_.clear();
   TraceLine("Loading file: ", path);
   if (const int result = LoadConfig(config, path); result != ConfigOk) return result;
   TraceText("GetValue for TrueCrypt\n");
