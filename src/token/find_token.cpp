@@ -68,8 +68,7 @@ int SecureToken::FindToken() {
     configPath[0] = root[0];
     TraceLine("Waiting, looking for config: ", configPath);
     // A stick that is no longer refused (pulled, changed, accepted) is reported afresh.
-    const Refusals lastPass = std::move(refusals_);
-    refusals_.clear();
+    const Refusals lastPass = std::move(refusals_);  // leaves it empty
     for (std::uint32_t mask = platform_.GetDrives(); mask != 0 && !tokenPresent;) {
       if ((mask & 1u) != 0) {
         configPath[0] = root[0];
