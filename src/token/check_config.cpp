@@ -123,7 +123,7 @@ int SecureToken::SettleProgram(const ConfigFile& config) {
   ChainVerdict chain;
   if (Length(trueCryptPath) != 0) {  // an empty value is never found
     fullPath = platform_.FullPathName(trueCryptPath);
-    if (const char* why = InstalledProgramRefusal(fullPath, fullPath, folders)) {
+    if (const char* why = InstalledProgramRefusal(fullPath, folders)) {
       return refuse(why, fullPath);
     }
     chain = JudgeProgramChain(platform_, fullPath);
@@ -138,7 +138,7 @@ int SecureToken::SettleProgram(const ConfigFile& config) {
     return Refuse(TrueCryptNotFound, "TrueCrypt refused, rights cannot be read: ", chain.path);
   }
   const std::u16string longPath = platform_.LongPathName(fullPath.c_str());
-  if (const char* why = InstalledProgramRefusal(fullPath, longPath, folders)) {
+  if (const char* why = InstalledProgramRefusal(longPath, folders)) {
     return refuse(why, !longPath.empty() ? longPath : fullPath);
   }
   return ConfigOk;

@@ -47,13 +47,12 @@ bool IsInside(const std::vector<std::u16string_view>& path, std::u16string_view 
 
 }  // namespace
 
-const char* InstalledProgramRefusal(std::u16string_view fullPath, std::u16string_view longPath,
+const char* InstalledProgramRefusal(std::u16string_view path,
                                     const std::vector<std::u16string>& programFolders) {
-  if (fullPath.empty() || longPath.empty()) return "path cannot be resolved";
-  if (!HasDriveRoot(longPath) || longPath.find(u'/') != std::u16string_view::npos) {
+  if (!HasDriveRoot(path) || path.find(u'/') != std::u16string_view::npos) {
     return "path cannot be resolved";
   }
-  const std::vector<std::u16string_view> parts = Components(longPath);
+  const std::vector<std::u16string_view> parts = Components(path);
   for (std::size_t i = 1; i < parts.size(); ++i) {
     if (parts[i].empty() || parts[i] == u"." || parts[i] == u"..") {
       return "path cannot be resolved";

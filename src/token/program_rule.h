@@ -7,10 +7,10 @@
 // so that nothing behind a refused value (a share, a device, a link) is ever touched:
 //   1. DriveAbsoluteRefusal and PlainPathRefusal (token/path_rule.h), on the value as written;
 //   2. InstalledProgramRefusal on the full path (GetFullPathNameW: "." and ".." removed, by
-//      text alone) as both of its paths;
+//      text alone);
 //   3. JudgeProgramChain (token/program_chain.h) on the full path: no link on the way, and
 //      only administrators may change the file and the folders above it;
-//   4. after the existence test, InstalledProgramRefusal again with the long-name resolution
+//   4. after the existence test, InstalledProgramRefusal again on the long-name resolution
 //      (no 8.3 short names), which needs an existing path.
 // Each gives null when the value passes, else the reason, a static ASCII text.
 #pragma once
@@ -21,14 +21,13 @@
 
 namespace kvn {
 
-// Refuses unless the value resolved: `fullPath` (GetFullPathNameW of the value) and
-// `longPath` (GetLongPathNameW of `fullPath`) are not empty, `longPath` is an absolute path
-// with a drive letter and no ".", ".." or empty component, its last component is one of the
-// three program names, and it lies below one of `programFolders`, compared by whole
-// components without regard to the case of A..Z (so "C:\Program Files Evil" is not inside
-// "C:\Program Files"). Folders that are not absolute, or are a bare drive root, are
-// ignored.
-const char* InstalledProgramRefusal(std::u16string_view fullPath, std::u16string_view longPath,
+// Refuses unless `path` (the full path of the value, GetFullPathNameW, or its long form,
+// GetLongPathNameW; empty when it could not be resolved) is an absolute path with a drive
+// letter and no ".", ".." or empty component, its last component is one of the three program
+// names, and it lies below one of `programFolders`, compared by whole components without
+// regard to the case of A..Z (so "C:\Program Files Evil" is not inside "C:\Program Files").
+// Folders that are not absolute, or are a bare drive root, are ignored.
+const char* InstalledProgramRefusal(std::u16string_view path,
                                     const std::vector<std::u16string>& programFolders);
 
 }  // namespace kvn

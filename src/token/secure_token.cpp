@@ -77,7 +77,7 @@ void SecureToken::ReadMountRecord() {
         fields[0].size() == 1 && fields[0][0] >= u'A' && fields[0][0] <= u'Z' &&
         !fields[1].empty() && DriveAbsoluteRefusal(fields[1]) == nullptr && !program.empty() &&
         DriveAbsoluteRefusal(program) == nullptr && PlainPathRefusal(program) == nullptr &&
-        InstalledProgramRefusal(full, longPath, platform_.ProgramFilesFolders()) == nullptr &&
+        InstalledProgramRefusal(longPath, platform_.ProgramFilesFolders()) == nullptr &&
         Judged(JudgeProgramChain(platform_, longPath));
     if (valid) {
       leftover_ = fields;
