@@ -15,12 +15,14 @@ constexpr std::uint32_t kPathNotFound = 3;  // ERROR_PATH_NOT_FOUND
 
 ChainVerdict JudgeProgramChain(os::TokenPlatform& platform, std::u16string_view program) {
   const std::vector<std::u16string> trusted = TrustedAccounts(platform.ProcessUserSid());
-  // "C:\", "C:\Program Files", ..., the program itself.
-  std::vector<std::u16string> chain = {std::u16string(program.substr(0, 3))};
-  for (std::size_t end = program.find(u'\\', 3);; end = program.find(u'\\', end + 1)) {
+  // "C:\", "C:\Program Files", ..., the program itself: the root keeps its backslash, every
+  // folder below ends before its own.
+  const std::size_t root = program.find(u'\\') + 1;
+  std::vector<std::u16string> chain = {std::u16string(program.substr(0, root))};
+  for (std::size_t end = root; (end = program.find(u'\\', end)) != program.npos; ++end) {
     chain.emplace_back(program.substr(0, end));
-    if (end == std::u16string_view::npos) break;
   }
+  chain.emplace_back(program);
   for (std::size_t i = 0; i < chain.size(); ++i) {
     const std::u16string& path = chain[i];
     const ChainPlace place = i + 1 == chain.size()   ? ChainPlace::kProgram

@@ -56,6 +56,8 @@ TEST(Rules, PathsMustBeDriveAbsoluteAndPlain) {
       {u"C:\\Prn\\x", "device name in path"},
       {u"C:\\lpt9", "device name in path"},
       {u"C:\\COM\u00b9.tc", "device name in path"},
+      {u"C:\\lpt\u00b2", "device name in path"},
+      {u"C:\\x\\Com\u00b3 ..", "device name in path"},
       {u"C:\\COM0", nullptr},
       {u"C:\\COM10", nullptr},
       {u"C:\\LPT", nullptr},

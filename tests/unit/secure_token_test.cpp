@@ -46,6 +46,13 @@ TEST_F(TraceLogTest, LinesReachTheFileByteForByteWhenFlushed) {
   log.EndLine();
   EXPECT_TRUE(log.failed());
   EXPECT_EQ(Bytes(), "");
+
+  // A file attached anew starts afresh: what was pending for the one before is dropped.
+  log.Attach(platform.OpenTrace(kLog));
+  log << "for the file before\n";
+  log.Attach(platform.OpenTrace(kLog));
+  log.EndLine();
+  EXPECT_EQ(Bytes(), "\r\n");
 }
 
 // A write that fails ends the log: nothing is written after it, and it reports failed.
