@@ -38,6 +38,7 @@ using os::kDriveUnknown;
 
 // A child that never ends by itself.
 inline constexpr std::uint64_t kNeverEnds = ~std::uint64_t{0};
+inline constexpr std::uint64_t kVirtualHour = 3600000;
 
 // One child start, as the platform was asked for it.
 struct ProcessStart {
@@ -284,6 +285,10 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
   os::WaitResult Wait(os::Handle child, os::Handle stop, std::uint32_t milliseconds) override {
     if (failWait) return os::WaitResult::kFailed;
+    if (kernel_.now() >= kVirtualHour) {  // a case that would never end: stop it, named
+      ADD_FAILURE() << "still waiting after a virtual hour";
+      return os::WaitResult::kStopped;
+    }
     const std::uint64_t end = child != nullptr ? Child(child).end : kNeverEnds;
     const auto ended = [&] { return end <= kernel_.now(); };
     if (ended()) return os::WaitResult::kChildEnded;
