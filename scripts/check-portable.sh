@@ -4,10 +4,10 @@
 # core file includes <windows.h> or a POSIX header.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-mapfile -t core < <(git ls-files -co --exclude-standard -- 'src/common/*.cpp' 'src/config/*.cpp' \
+mapfile -t core < <(git ls-files -co --exclude-standard -- 'src/common/*.cpp' 'src/config/*.cpp' 'src/rules/*.cpp' \
   'src/token/*.cpp' 'src/service/*.cpp')
 bad=$(grep -lE '#include *<(windows\.h|unistd\.h|fcntl\.h|sys/)' \
-  $(git ls-files -co --exclude-standard -- 'src/common/*' 'src/config/*' 'src/token/*' 'src/service/*' 'src/os/*.h') || true)
+  $(git ls-files -co --exclude-standard -- 'src/common/*' 'src/config/*' 'src/rules/*' 'src/token/*' 'src/service/*' 'src/os/*.h') || true)
 if [ -n "$bad" ]; then
   echo "platform headers in the portable core: $bad"
   exit 1

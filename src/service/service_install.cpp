@@ -9,7 +9,7 @@
 #include "common/strings.h"
 #include "service/scoped_handle.h"
 #include "service/service_state.h"
-#include "token/path_rule.h"
+#include "rules/path_rule.h"
 #include "token/program_chain.h"
 
 namespace kvn::service {

@@ -11,9 +11,9 @@
 
 #include "common/strings.h"
 #include "config/config_file.h"
-#include "token/path_rule.h"
+#include "rules/path_rule.h"
 #include "token/program_chain.h"
-#include "token/program_rule.h"
+#include "rules/program_rule.h"
 #include "token/secure_token.h"
 
 namespace kvn {
@@ -101,7 +101,7 @@ int SecureToken::LoadConfig(ConfigFile& config, const char16_t* path) {
   return ConfigUnreadable;
 }
 
-// The program: see token/program_rule.h for the order of the steps.
+// The program: see rules/program_rule.h for the order of the steps.
 int SecureToken::SettleProgram(const ConfigFile& config) {
   const char16_t* value = config.GetValue(u"Truecrypt", u"Truecrypt");
   if (value == nullptr) {

@@ -6,7 +6,7 @@
 
 #include "common/process_state.h"
 #include "common/strings.h"
-#include "token/command_line.h"
+#include "rules/command_line.h"
 #include "token/secure_token.h"
 
 namespace kvn {

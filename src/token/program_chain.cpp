@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "token/held_entry.h"
-#include "token/path_rule.h"
-#include "token/rights_rule.h"
+#include "rules/path_rule.h"
+#include "rules/rights_rule.h"
 
 namespace kvn {
 

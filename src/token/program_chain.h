@@ -1,6 +1,6 @@
 // Who may change the program the service starts, decided on the objects themselves: the file
 // and every folder from its drive root down are opened as themselves (no link followed) and
-// judged by their owner and DACL (token/rights_rule.h). Used for the program a stick names,
+// judged by their owner and DACL (rules/rights_rule.h). Used for the program a stick names,
 // for the program of a mount record, and by -install for kelvarn.exe itself.
 #pragma once
 

@@ -2,9 +2,9 @@
 
 #include "common/process_state.h"
 #include "common/strings.h"
-#include "token/path_rule.h"
+#include "rules/path_rule.h"
 #include "token/program_chain.h"
-#include "token/program_rule.h"
+#include "rules/program_rule.h"
 
 namespace kvn {
 

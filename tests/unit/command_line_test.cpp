@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "token/command_line.h"
+#include "rules/command_line.h"
 
 namespace kvn {
 namespace {

@@ -6,9 +6,9 @@
 
 #include "common/strings.h"
 #include "os/token_platform.h"
-#include "token/path_rule.h"
-#include "token/program_rule.h"
-#include "token/rights_rule.h"
+#include "rules/path_rule.h"
+#include "rules/program_rule.h"
+#include "rules/rights_rule.h"
 
 namespace kvn {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "os/host.h"
-#include "token/rights_rule.h"
+#include "rules/rights_rule.h"
 #include "win32/token_platform_win32.h"
 #include "win32/win32.h"
 

@@ -5,7 +5,7 @@
 //
 // The rule is judged in four steps, the first three before the existence test of the value,
 // so that nothing behind a refused value (a share, a device, a link) is ever touched:
-//   1. DriveAbsoluteRefusal and PlainPathRefusal (token/path_rule.h), on the value as written;
+//   1. DriveAbsoluteRefusal and PlainPathRefusal (rules/path_rule.h), on the value as written;
 //   2. InstalledProgramRefusal on the full path (GetFullPathNameW: "." and ".." removed, by
 //      text alone);
 //   3. JudgeProgramChain (token/program_chain.h) on the full path: no link on the way, and

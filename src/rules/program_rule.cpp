@@ -1,7 +1,7 @@
-#include "token/program_rule.h"
+#include "rules/program_rule.h"
 
 #include "common/strings.h"
-#include "token/path_rule.h"
+#include "rules/path_rule.h"
 
 namespace kvn {
 

@@ -1,4 +1,4 @@
-#include "token/command_line.h"
+#include "rules/command_line.h"
 
 namespace kvn {
 

@@ -1,4 +1,4 @@
-#include "token/rights_rule.h"
+#include "rules/rights_rule.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "token/path_rule.h"
+#include "rules/path_rule.h"
 
 #include <algorithm>
 
