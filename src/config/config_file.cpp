@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/strings.h"
+#include "os/host.h"
 
 namespace kvn {
 
@@ -49,41 +50,10 @@ void CutTrailingBlanks(char16_t* begin, char16_t* end) {
   *end = u'\0';
 }
 
-// errno as a failed C runtime call left it, never 0: a failure must not read as success.
-int LastErrno() { return errno != 0 ? errno : EIO; }
-
 }  // namespace
 
 bool ConfigFile::NameLess::operator()(const char16_t* a, const char16_t* b) const {
   return CompareNoCase(a, b) < 0;
-}
-
-int ConfigFile::LoadFile(const char16_t* path) { return LoadFile(os::HostFiles(), path); }
-
-int ConfigFile::LoadFile(os::FileOpener& files, const char16_t* path) {
-  if (path == nullptr) return EINVAL;
-  errno = 0;
-  std::FILE* stream = files.OpenForRead(path);
-  if (stream == nullptr) return LastErrno();
-  const int result = LoadStream(stream);
-  std::fclose(stream);
-  return result;
-}
-
-int ConfigFile::LoadStream(std::FILE* stream) {
-  errno = 0;
-  if (std::fseek(stream, 0, SEEK_END) != 0) return LastErrno();
-  errno = 0;
-  const long end = std::ftell(stream);
-  if (end < 0) return LastErrno();
-  const auto length = static_cast<std::size_t>(end);
-
-  // new[] of 0 elements still yields a distinct pointer, so an empty file reaches LoadText.
-  const std::unique_ptr<char[]> bytes(new (std::nothrow) char[length]);
-  if (!bytes) return ENOMEM;
-  (void)std::fseek(stream, 0, SEEK_SET);
-  if (std::fread(bytes.get(), 1, length, stream) != length) return -1;
-  return LoadText(bytes.get(), length);
 }
 
 int ConfigFile::LoadText(const char* bytes, std::size_t length) {

@@ -4,11 +4,8 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 #include <map>
 #include <memory>
-
-#include "os/host.h"
 
 namespace kvn {
 
@@ -19,14 +16,9 @@ class ConfigFile {
   ConfigFile(const ConfigFile&) = delete;
   ConfigFile& operator=(const ConfigFile&) = delete;
 
-  // Opens, reads, converts and parses the file at `path`. 0 on success; otherwise the errno
-  // of the open, seek or position query, -1 for a short read, 22 when the text converts to
-  // nothing (or the path is null), 12 when memory runs out. A failed load leaves the reader as it
-  // was; a load into a loaded reader resets it first.
-  int LoadFile(const char16_t* path);                         // the machine's own files
-  int LoadFile(os::FileOpener& files, const char16_t* path);  // files of the given opener
-  // Converts `length` bytes in the ANSI code page to UTF-16, installs them, parses them: a
-  // load from memory.
+  // Converts `length` bytes in the ANSI code page to UTF-16, installs them and parses them.
+  // 0 on success; 22 when the text converts to nothing, 12 when memory runs out. A failed
+  // load leaves the reader as it was; a load into a loaded reader replaces what it held.
   int LoadText(const char* bytes, std::size_t length);
 
   // The value of `key` in `section`, or null when either is null or absent. The value lives
@@ -37,8 +29,6 @@ class ConfigFile {
   void Reset();
 
  private:
-  // Reads `stream` from start to end and hands the bytes to LoadText.
-  int LoadStream(std::FILE* stream);
   // The parser's step: `cursor` moves through the text; `section` is the current section
   // name. Yields a section entry (key and value null) or a key entry.
   static bool NextEntry(char16_t*& cursor, const char16_t*& section, const char16_t*& key,

@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "win32/scoped_win32.h"
+#include "win32/trace_file_win32.h"
 #include "win32/win32.h"
 
 // After windows.h: the shell's known folders and the COM allocator that returns them. The
@@ -146,7 +147,7 @@ constexpr wchar_t kRecordValue[] = L"Mounted";
 }  // namespace
 
 std::unique_ptr<os::ByteSink> Win32TokenPlatform::OpenTrace(const char16_t* path) {
-  return os::OpenHostTraceFile(path);
+  return OpenTraceFile(path);
 }
 
 std::uint32_t Win32TokenPlatform::GetDrives() { return static_cast<std::uint32_t>(_getdrives()); }

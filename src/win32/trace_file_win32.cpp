@@ -1,17 +1,17 @@
 #include <string>
 #include <utility>
 
-#include "os/host.h"
+#include "win32/trace_file_win32.h"
 #include "win32/scoped_win32.h"
 #include "win32/win32.h"
 
-namespace kvn::os {
+namespace kvn::win32 {
 
 namespace {
 
-class Win32File final : public ByteSink {
+class Win32File final : public os::ByteSink {
  public:
-  explicit Win32File(win32::ScopedFileHandle file) : file_(std::move(file)) {}
+  explicit Win32File(ScopedFileHandle file) : file_(std::move(file)) {}
 
   bool Write(const char* bytes, std::size_t count) override {
     while (count > 0) {
@@ -25,7 +25,7 @@ class Win32File final : public ByteSink {
   }
 
  private:
-  win32::ScopedFileHandle file_;
+  ScopedFileHandle file_;
 };
 
 // The link count of an entry opened as itself (FILE_FLAG_OPEN_REPARSE_POINT); 0 when it is
@@ -42,8 +42,8 @@ DWORD LinksUnlessReparsePoint(HANDLE entry) {
 // The log is written by an elevated process into a folder that any user may have created, so
 // nothing in it is trusted: a folder or file that is a link, or a file with a second name,
 // could point the writes (and the emptying) at another user's or the system's file.
-std::unique_ptr<ByteSink> OpenHostTraceFile(const char16_t* path) {
-  const std::wstring file = win32::AsWide(path);
+std::unique_ptr<os::ByteSink> OpenTraceFile(const char16_t* path) {
+  const std::wstring file = AsWide(path);
   const std::size_t slash = file.find_last_of(L'\\');
   if (slash == std::wstring::npos) return nullptr;
   const std::wstring folder = file.substr(0, slash);
@@ -51,7 +51,7 @@ std::unique_ptr<ByteSink> OpenHostTraceFile(const char16_t* path) {
   // Held without delete sharing until the file is open, so the checked folder cannot be
   // renamed away and replaced by a link in between. Wine reports a folder that is a unix
   // symbolic link only through its attributes by name, so both are looked at.
-  const win32::ScopedFileHandle folderHandle(::CreateFileW(
+  const ScopedFileHandle folderHandle(::CreateFileW(
       folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!folderHandle.valid() || LinksUnlessReparsePoint(folderHandle.get()) == 0) return nullptr;
@@ -64,7 +64,7 @@ std::unique_ptr<ByteSink> OpenHostTraceFile(const char16_t* path) {
   // Opened as is (not emptied, a final link not followed), checked, and only then emptied
   // through the same handle. Shared deny-none (_SH_DENYNO: read and write) so that others
   // may read, and write, the log while the watcher holds it.
-  win32::ScopedFileHandle handle(::CreateFileW(
+  ScopedFileHandle handle(::CreateFileW(
       file.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!handle.valid() || LinksUnlessReparsePoint(handle.get()) != 1) return nullptr;
@@ -76,4 +76,4 @@ std::unique_ptr<ByteSink> OpenHostTraceFile(const char16_t* path) {
   return std::make_unique<Win32File>(std::move(handle));
 }
 
-}  // namespace kvn::os
+}  // namespace kvn::win32

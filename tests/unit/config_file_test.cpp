@@ -1,10 +1,7 @@
-// The configuration reader: its grammar, its error numbers and its file handling, on real
-// files of the host (natively and under Wine).
+// The configuration reader: its grammar and its error numbers (natively and under Wine).
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <new>
@@ -63,69 +60,22 @@ int Load(ConfigFile& config, std::string_view bytes) {
   return config.LoadText(bytes.data(), bytes.size());
 }
 
-// A file in the temporary folder, named after the test (tests run in parallel) and `name`;
-// its wide path, widened byte for byte.
-std::u16string TempFile(const char* name, std::string_view contents) {
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string path = ::testing::TempDir() + "kvn_" + test->name() + name;
-  std::ofstream(path, std::ios::binary) << contents;
-  return std::u16string(path.begin(), path.end());
-}
-
-// Opens every path the same scripted way, keeping the last path it was asked for.
-struct ScriptedFiles final : os::FileOpener {
-  std::FILE* (*open)(const char* narrow) = nullptr;
-  std::string narrowPath;
-  std::FILE* OpenForRead(const char16_t* path) override {
-    narrowPath.assign(path, path + (path ? std::char_traits<char16_t>::length(path) : 0));
-    return open(narrowPath.c_str());
-  }
-};
-
 constexpr std::string_view kSample = "[Config]\r\nKey = first\r\n"sv;
 
 // Every failure reports its number and leaves the reader as it was, down to the pointers.
-// Files arrive whole and in binary mode: carriage returns reach the parser and 0x1A (a
-// text-mode end of file on Windows) is an ordinary byte; a stream is read from its start.
-TEST(ConfigFileLoad, FailuresReportTheirNumberFilesArriveWhole) {
-  const std::u16string good = TempFile(".ini", "[A]\r\nk=x\x1Ay\r\nCr=1\r2\r\n"sv);
-  const std::u16string empty = TempFile("_empty.ini", "");
-  const std::u16string missing = good + u".missing";
+// The text arrives whole: carriage returns reach the parser and 0x1A (a text-mode end of file
+// on Windows) is an ordinary byte.
+TEST(ConfigFileLoad, FailuresReportTheirNumberTextsArriveWhole) {
   ConfigFile config;
-  ASSERT_EQ(config.LoadFile(good.c_str()), 0);
+  ASSERT_EQ(Load(config, "[A]\r\nk=x\x1Ay\r\nCr=1\r2\r\n"sv), 0);
   EXPECT_EQ(Text(config.GetValue(u"A", u"k")), u"x\x1Ay");
   EXPECT_EQ(Text(config.GetValue(u"A", u"Cr")), u"1\r2");
   const char16_t* before = config.GetValue(u"A", u"k");
-
   EXPECT_EQ(config.LoadText(nullptr, 0), 22);
   ConfigFile one;
   EXPECT_EQ(Load(one, "k"), 0);  // one byte is a text
   EXPECT_EQ(Load(config, ""), 22);
-  EXPECT_EQ(config.LoadFile(empty.c_str()), 22);
-  EXPECT_EQ(config.LoadFile(missing.c_str()), ENOENT);
-  EXPECT_EQ(config.LoadFile(os::HostFiles(), missing.c_str()), ENOENT);
-  ScriptedFiles files;
-  files.open = [](const char*) -> std::FILE* {
-    errno = EACCES;
-    return nullptr;
-  };
-  EXPECT_EQ(config.LoadFile(files, u"E:\\kvn.ini"), EACCES);
-  EXPECT_EQ(files.narrowPath, "E:\\kvn.ini");
-  files.open = [](const char*) -> std::FILE* { return nullptr; };  // leaves errno alone
-  EXPECT_NE(config.LoadFile(files, u"E:\\kvn.ini"), 0);
-  EXPECT_EQ(config.LoadFile(files, nullptr), 22);  // never handed to the opener
-  files.open = [](const char* path) { return std::fopen(path, "ab"); };  // nothing to read
-  EXPECT_EQ(config.LoadFile(files, good.c_str()), -1);
   EXPECT_EQ(config.GetValue(u"A", u"k"), before);
-
-  files.open = [](const char* path) {  // a stream that stands at its end
-    std::FILE* stream = std::fopen(path, "rb");
-    std::fseek(stream, 0, SEEK_END);
-    return stream;
-  };
-  ASSERT_EQ(config.LoadFile(files, good.c_str()), 0);
-  EXPECT_EQ(Text(config.GetValue(u"A", u"Cr")), u"1\r2");
-  for (const auto& path : {good, empty}) std::remove(std::string(path.begin(), path.end()).c_str());
 }
 
 // Fails each allocation of a load in turn: the text buffer (12 from the nothrow form) and

@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "os/host.h"
+#include "win32/trace_file_win32.h"
 #include "rules/rights_rule.h"
 #include "win32/token_platform_win32.h"
 #include "win32/win32.h"
@@ -194,7 +194,7 @@ TEST_F(Win32TokenPlatformTest, WaitsEndOnTheChildFirstThenTheStopEvent) {
 TEST_F(Win32TokenPlatformTest, TraceFileIsEmptiedUnlessItHasASecondName) {
   const std::u16string log = folder + u"\\kvn.log";
   WriteFile(log, "old lines");
-  std::unique_ptr<os::ByteSink> sink = os::OpenHostTraceFile(log.c_str());
+  std::unique_ptr<os::ByteSink> sink = OpenTraceFile(log.c_str());
   ASSERT_NE(sink, nullptr);
   EXPECT_TRUE(sink->Write("new", 3));
   sink.reset();
@@ -202,7 +202,7 @@ TEST_F(Win32TokenPlatformTest, TraceFileIsEmptiedUnlessItHasASecondName) {
 
   ASSERT_TRUE(
       ::CreateHardLinkW(AsWide((folder + u"\\second.log").c_str()), AsWide(log.c_str()), nullptr));
-  EXPECT_EQ(os::OpenHostTraceFile(log.c_str()), nullptr);
+  EXPECT_EQ(OpenTraceFile(log.c_str()), nullptr);
   EXPECT_EQ(ReadFile(log), "new");
 }
 

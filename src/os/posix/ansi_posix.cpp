@@ -1,19 +1,10 @@
 #include <array>
-#include <cstdio>
 
 #include "os/host.h"
-#include "os/posix/utf8_path.h"
 
 namespace kvn::os {
 
 namespace {
-
-class PosixFiles final : public FileOpener {
- public:
-  std::FILE* OpenForRead(const char16_t* path) override {
-    return std::fopen(Utf8FromUtf16(path).c_str(), "rb");
-  }
-};
 
 // Windows-1252, the ANSI code page of a western Windows. It is Latin-1 except for
 // 0x80..0x9F; there the five bytes the code page leaves undefined (0x81, 0x8D, 0x8F, 0x90,
@@ -37,11 +28,6 @@ constexpr std::array<char16_t, 256> MakeWindows1252() {
 constexpr std::array<char16_t, 256> kWindows1252 = MakeWindows1252();
 
 }  // namespace
-
-FileOpener& HostFiles() {
-  static PosixFiles files;
-  return files;
-}
 
 // One unit per byte, so the size query is the byte count, and every byte has a unit.
 int AnsiToUtf16(const char* bytes, int count, char16_t* dest, int destCount) {
