@@ -7,9 +7,9 @@
 
 #include "common/process_state.h"
 #include "common/strings.h"
+#include "rules/path_rule.h"
 #include "service/scoped_handle.h"
 #include "service/service_state.h"
-#include "rules/path_rule.h"
 #include "token/program_chain.h"
 
 namespace kvn::service {

@@ -12,8 +12,8 @@
 #include "common/strings.h"
 #include "config/config_file.h"
 #include "rules/path_rule.h"
-#include "token/program_chain.h"
 #include "rules/program_rule.h"
+#include "token/program_chain.h"
 #include "token/secure_token.h"
 
 namespace kvn {

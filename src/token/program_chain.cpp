@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "token/held_entry.h"
 #include "rules/path_rule.h"
 #include "rules/rights_rule.h"
+#include "token/held_entry.h"
 
 namespace kvn {
 

@@ -3,8 +3,8 @@
 #include "common/process_state.h"
 #include "common/strings.h"
 #include "rules/path_rule.h"
-#include "token/program_chain.h"
 #include "rules/program_rule.h"
+#include "token/program_chain.h"
 
 namespace kvn {
 

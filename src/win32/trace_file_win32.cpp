@@ -1,8 +1,8 @@
 #include <string>
 #include <utility>
 
-#include "win32/trace_file_win32.h"
 #include "win32/scoped_win32.h"
+#include "win32/trace_file_win32.h"
 #include "win32/win32.h"
 
 namespace kvn::win32 {

@@ -11,9 +11,9 @@
 #include <tuple>
 #include <vector>
 
-#include "win32/trace_file_win32.h"
 #include "rules/rights_rule.h"
 #include "win32/token_platform_win32.h"
+#include "win32/trace_file_win32.h"
 #include "win32/win32.h"
 
 // After windows.h: SetEntriesInAclW and SetNamedSecurityInfoW, ConvertStringSidToSidW.
