@@ -25,6 +25,13 @@ inline constexpr std::uint32_t kDriveRamDisk = 6;
 inline constexpr std::uint32_t kAttributeDirectory = 0x10;
 inline constexpr std::uint32_t kAttributeReparsePoint = 0x400;  // a link, or data a filter keeps
 
+// GetVolumeInformationW's file system flags that tell what a volume can hold. FAT32 and exFAT,
+// the file systems of most sticks, hold none of these.
+inline constexpr std::uint32_t kVolumePersistentAcls = 0x8;    // owners and DACLs that hold
+inline constexpr std::uint32_t kVolumeReparsePoints = 0x80;    // links and other reparse points
+inline constexpr std::uint32_t kVolumeNamedStreams = 0x40000;  // alternate data streams
+inline constexpr std::uint32_t kVolumeHardLinks = 0x400000;    // a file under several names
+
 // The outcome of one existence test (FindFirstFileW, closed at once with FindClose).
 struct SearchResult {
   bool found = false;
@@ -34,11 +41,12 @@ struct SearchResult {
   std::uint32_t reparseTag = 0;  // the entry's reparse tag when it is a reparse point
 };
 
-// What the system reports for an entry opened as itself (GetFileInformationByHandle and
-// GetFileInformationByHandleEx(FileAttributeTagInfo)).
+// What the system reports for an entry opened as itself (GetFileInformationByHandle, and
+// the reparse tag only for a reparse point).
 struct EntryInfo {
   std::uint32_t attributes = 0;
-  std::uint32_t reparseTag = 0;  // when attributes holds kAttributeReparsePoint
+  // When attributes holds kAttributeReparsePoint: its tag, 0 when the tag cannot be read.
+  std::uint32_t reparseTag = 0;
   std::uint64_t size = 0;
   std::uint64_t lastWrite = 0;  // FILETIME of the last write
 };
@@ -49,6 +57,12 @@ struct Ace {
   std::uint8_t flags = 0;  // ACE flags: 0x08 is INHERIT_ONLY_ACE
   std::uint32_t mask = 0;  // the access mask as stored (generic bits not mapped)
   std::u16string sid;      // "S-1-5-32-545"
+};
+
+// What GetVolumeInformationW reports of the volume at a drive root.
+struct VolumeFacts {
+  std::uint32_t serial = 0;
+  std::uint32_t flags = 0;  // kVolume* bits
 };
 
 // The owner and DACL of an object (GetSecurityInfo with OWNER and DACL), as plain data.
@@ -89,18 +103,28 @@ class TokenPlatform {
   // and FILE_FLAG_BACKUP_SEMANTICS): a final link is not followed. The handle may read the
   // attributes, the security and the data, and shares reading and writing but not deletion,
   // so that while it is open the entry cannot be renamed, deleted or replaced. Null on
-  // failure, with the reason in the last error. Closed with CloseEntry.
+  // failure, with the reason in the last error: only ERROR_FILE_NOT_FOUND and
+  // ERROR_PATH_NOT_FOUND say the entry is not there; a sharing violation or access denied
+  // says nothing of it. Closed with CloseEntry.
   virtual Handle OpenEntry(const char16_t* path) = 0;
+  // Each false on failure, with the reason in the last error.
   virtual bool ReadEntryInfo(Handle entry, EntryInfo& info) = 0;
   virtual bool ReadEntrySecurity(Handle entry, Security& security) = 0;
   // Reads from the start of the file, at most `maxBytes`, into `bytes`.
   virtual bool ReadEntry(Handle entry, std::size_t maxBytes, std::string& bytes) = 0;
   virtual void CloseEntry(Handle entry) = 0;
-  // GetVolumeInformationW on a drive root such as "E:\": the volume's serial number.
-  virtual bool VolumeSerial(const char16_t* root, std::uint32_t& serial) = 0;
-  // The SID of the account this process runs as (GetTokenInformation(TokenUser)), as a
-  // string; empty on failure.
-  virtual std::u16string ProcessUserSid() = 0;
+  // GetVolumeInformationW on a drive root such as "E:\"; false on failure.
+  virtual bool VolumeInfo(const char16_t* root, VolumeFacts& volume) = 0;
+  // The accounts that administrators trust besides SYSTEM, Administrators and TrustedInstaller:
+  // the REG_MULTI_SZ value TrustedAccounts of HKLM\SOFTWARE\Policies\Kelvarn (64-bit view),
+  // where Group Policy writes and only administrators may. Each string as stored; none when
+  // the value is absent, of another type or cannot be read.
+  virtual std::vector<std::u16string> PolicyTrustedAccounts() = 0;
+  // Whether this is a 32-bit process on 64-bit Windows (IsWow64Process), whose file system
+  // calls are redirected where a 64-bit program's are not. True also when it cannot be told.
+  virtual bool Wow64() = 0;
+  // GetSystemWindowsDirectoryW ("C:\Windows"); empty on failure.
+  virtual std::u16string WindowsFolder() = 0;
 
   // Starts `program` with exactly `commandLine` as the child's command line (CreateProcessW).
   // Returns the child's process handle, to be closed with CloseProcess, or null when the
@@ -121,10 +145,11 @@ class TokenPlatform {
   // GetLongPathNameW: every component in its long form; empty on failure (for instance
   // when the path does not exist).
   virtual std::u16string LongPathName(const char16_t* path) = 0;
-  // Every source of the machine's Program Files folders, each as it reads: the known folders
-  // ProgramFiles and ProgramFilesX86, the environment's ProgramFiles, ProgramFiles(x86) and
-  // ProgramW6432, and ProgramW6432Dir of the 64-bit registry. A source that is missing gives
-  // an empty entry.
+  // The machine's Program Files folders from the sources administrators set, each as it
+  // reads: the known folders ProgramFiles and ProgramFilesX86 (both the x86 folder for a
+  // 32-bit process on 64-bit Windows) and ProgramFilesDir of the 64-bit registry view (the
+  // native folder). Never the environment, which the user sets. A source that is missing
+  // gives an empty entry.
   virtual std::vector<std::u16string> ProgramFilesFolders() = 0;
 
   // The record of a mount that may still be open: the REG_SZ value Mounted of

@@ -84,4 +84,37 @@ bool IsLink(std::uint32_t attributes, std::uint32_t tag) {
          (tag == 0 || (tag & kNameSurrogate) != 0);
 }
 
+bool KeepsItsData(std::uint32_t tag) {
+  constexpr std::uint32_t kDeduplication = 0x80000013;  // IO_REPARSE_TAG_DEDUP
+  constexpr std::uint32_t kWofCompressed = 0x80000017;  // IO_REPARSE_TAG_WOF
+  return tag == kDeduplication || tag == kWofCompressed;
+}
+
+bool NotThere(std::uint32_t error) {
+  constexpr std::uint32_t kFileNotFound = 2;  // ERROR_FILE_NOT_FOUND
+  constexpr std::uint32_t kPathNotFound = 3;  // ERROR_PATH_NOT_FOUND
+  return error == kFileNotFound || error == kPathNotFound;
+}
+
+const char* RedirectedPathRefusal(std::u16string_view path, std::u16string_view windowsFolder) {
+  constexpr const char* kRedirected = "redirected for 32-bit programs";
+  while (!windowsFolder.empty() && IsSeparator(windowsFolder.back())) {
+    windowsFolder.remove_suffix(1);
+  }
+  if (windowsFolder.empty()) return kRedirected;
+  // Whether `path` is `place` below the Windows folder, or lies inside it.
+  const auto within = [&](std::u16string_view place, bool folder) {
+    const std::size_t length = windowsFolder.size() + 1 + place.size();
+    return path.size() >= length &&
+           EqualNoCase(path.substr(0, windowsFolder.size()), windowsFolder) &&
+           IsSeparator(path[windowsFolder.size()]) &&
+           EqualNoCase(path.substr(windowsFolder.size() + 1, place.size()), place) &&
+           (path.size() == length || (folder && IsSeparator(path[length])));
+  };
+  for (const std::u16string_view folder : {u"System32", u"lastgood\\System32", u"Sysnative"}) {
+    if (within(folder, true)) return kRedirected;
+  }
+  return within(u"regedit.exe", false) ? kRedirected : nullptr;
+}
+
 }  // namespace kvn

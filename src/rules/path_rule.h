@@ -31,8 +31,29 @@ bool IsDeviceName(std::u16string_view component);
 const char* DriveTypeRefusal(std::uint32_t type);
 
 // A reparse point that stands for another name: a symbolic link, a junction or a volume mount
-// point (the tags Windows marks as name surrogates), or one whose tag is unknown. Reparse
-// points that only keep data (deduplication, cloud placeholders, compression) are no links.
+// point (the tags Windows marks as name surrogates), or one whose tag is unknown or cannot be
+// read (0). Reparse points that only keep data (deduplication, cloud placeholders,
+// compression) are no links.
 bool IsLink(std::uint32_t attributes, std::uint32_t tag);
+
+// Whether a reparse point with `tag` holds the file's data in the file itself, so that opening
+// it reaches no other name and no provider: deduplication and WOF compression. Every other tag,
+// known or not, may hand the open to something else (a link, an app execution alias that
+// starts another program, a placeholder whose content a filter or a user-mode provider
+// supplies) and is refused on the way to a program.
+bool KeepsItsData(std::uint32_t tag);
+
+// The only answers of a failed open or search that say an entry is not there:
+// ERROR_FILE_NOT_FOUND and ERROR_PATH_NOT_FOUND. Any other failure (a sharing violation,
+// access denied, a drive not ready, an unsupported query) says nothing of the entry, which
+// may exist and be reached otherwise, so a rule acting on it refuses.
+bool NotThere(std::uint32_t error);
+
+// For a 32-bit process on 64-bit Windows, which sees %windir%\SysWOW64 where a 64-bit program
+// such as the tool sees %windir%\System32: refuses a resolved path below `windowsFolder`'s
+// redirected places (System32, lastgood\System32, regedit.exe) or its Sysnative, which only
+// 32-bit programs have. Null when the path is elsewhere. An empty `windowsFolder` (unknown)
+// refuses every path.
+const char* RedirectedPathRefusal(std::u16string_view path, std::u16string_view windowsFolder);
 
 }  // namespace kvn

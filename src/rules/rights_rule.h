@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "os/token_platform.h"
@@ -25,9 +24,18 @@ enum class ChainPlace {
   kAbove,          // every folder above, the drive root included
 };
 
-// The accounts trusted to change what runs: SYSTEM, Administrators, TrustedInstaller and, when
-// not empty, the account this process runs as.
-std::vector<std::u16string> TrustedAccounts(std::u16string_view processUser);
+// The accounts trusted to change what runs: SYSTEM, Administrators, TrustedInstaller, and the
+// accounts administrators name by SID in policy (a deployment account, say). Never "the
+// account this process runs as": with UAC an administrator's unelevated programs run under
+// the same user SID as the elevated ones. A policy entry that is no SID string, or that names
+// a group every user or every logged-on user belongs to (Everyone, Users, Authenticated
+// Users, Interactive, CREATOR OWNER, ...), is passed over: it would trust anyone.
+std::vector<std::u16string> TrustedAccounts(const std::vector<std::u16string>& policy);
+
+// Whether a volume with these GetVolumeInformationW flags keeps owners and DACLs at all.
+// FAT32 and exFAT do not: anyone may change anything there, whatever a query of its rights
+// appears to answer.
+bool VolumeKeepsRights(std::uint32_t volumeFlags);
 
 // True unless a `trusted` account owns the object and no other account is granted a right that
 // changes it at `place`. A NULL DACL grants everyone everything.

@@ -96,18 +96,33 @@ void InstallService() {
     PrintFailure(std::u16string(u"Unable to install ") + kServiceName);
     return;
   }
+  // A 32-bit service on 64-bit Windows would judge other files than the 64-bit tool it
+  // starts opens (file-system redirection): there the x64 build is the one to install.
+  os::TokenPlatform& files = TokenOs();
+  if (files.Wow64()) {
+    PrintWide(std::u16string(kServiceName) +
+              u" not installed: this kelvarn.exe is the 32-bit one, and this Windows is 64-bit.\n"
+              u"Install the x64 package instead: kelvarn-" +
+              kVersion + u"-x64.msi or .zip.\n");
+    return;
+  }
   // The service runs this file as SYSTEM: whoever may change it, or a folder above it, could
   // run their code so.
-  os::TokenPlatform& files = TokenOs();
   const std::u16string longPath = files.LongPathName(files.FullPathName(modulePath).c_str());
-  ChainVerdict chain{"rights cannot be read", modulePath};
-  if (DriveAbsoluteRefusal(longPath) == nullptr && !longPath.empty()) {
+  ChainVerdict chain;
+  if (longPath.empty()) {
+    const std::uint32_t error = files.GetLastError();
+    chain = NotThere(error) ? ChainVerdict{"not found", modulePath}
+                            : ChainVerdict{"cannot be read", modulePath, error};
+  } else if (const char* why = DriveAbsoluteRefusal(longPath)) {
+    chain = {why, longPath};
+  } else {
     chain = JudgeProgramChain(files, longPath);
-    if (!chain.complete) chain.why = "rights cannot be read";
+    if (!chain.complete) chain.why = "not found";
   }
   if (chain.why != nullptr) {
     PrintWide(std::u16string(kServiceName) + u" not installed: " + chain.path + u": " +
-              std::u16string(chain.why, chain.why + std::char_traits<char>::length(chain.why)) +
+              Reason(chain) +
               u".\nCopy kelvarn.exe into a folder under Program Files, which only administrators"
               u" can change, and run \"kelvarn -install\" from there.\n");
     return;

@@ -13,6 +13,7 @@
 #include "config/config_file.h"
 #include "rules/path_rule.h"
 #include "rules/program_rule.h"
+#include "token/held_entry.h"
 #include "token/program_chain.h"
 #include "token/secure_token.h"
 
@@ -72,28 +73,38 @@ int SecureToken::CheckSteps(const char16_t* path) {
 int SecureToken::LoadConfig(ConfigFile& config, const char16_t* path) {
   held_.clear();
   stamp_ = {};
-  const HeldEntry entry(platform_, path != nullptr ? path : u"");
-  os::EntryInfo info;
-  if (path != nullptr && entry.get() != nullptr && platform_.ReadEntryInfo(entry.get(), info)) {
+  std::vector<HeldEntry> held;
+  const EntryLook look = LookAt(platform_, path != nullptr ? path : u"", held);
+  if (look.outcome == EntryLook::kUnreadable) {
+    return Refuse(ConfigUnreadable, "Configuration refused, cannot be read, error ", look.error,
+                  ": ", path);
+  }
+  if (look.outcome == EntryLook::kRead) {
+    os::EntryInfo info = look.info;
     stamp_.size = info.size;
     stamp_.lastWrite = info.lastWrite;
     if (IsLink(info.attributes, info.reparseTag)) {
       return Refuse(ConfigUnreadable, "Configuration refused, link: ", path);
     }
     std::string bytes;
-    if ((info.attributes & os::kAttributeDirectory) == 0 && info.size <= kMaxConfigBytes &&
-        platform_.ReadEntry(entry.get(), static_cast<std::size_t>(kMaxConfigBytes) + 1, bytes) &&
-        bytes.size() > kMaxConfigBytes) {
-      info.size = bytes.size();  // it grew, or its size was not told right
+    if ((info.attributes & os::kAttributeDirectory) == 0 && info.size <= kMaxConfigBytes) {
+      if (!platform_.ReadEntry(held.back().get(), static_cast<std::size_t>(kMaxConfigBytes) + 1,
+                               bytes)) {
+        return Refuse(ConfigUnreadable, "Configuration refused, cannot be read, error ",
+                      platform_.GetLastError(), ": ", path);
+      }
+      if (bytes.size() > kMaxConfigBytes) info.size = bytes.size();  // it grew, or was told wrong
     }
     if (info.size > kMaxConfigBytes) {
       return Refuse(ConfigUnreadable, "Configuration refused, larger than 65536 bytes: ", info.size,
                     " bytes: ", path);
     }
-    if (!platform_.VolumeSerial(DriveRoot(path).c_str(), stamp_.volume)) {
+    os::VolumeFacts volume;
+    if (!platform_.VolumeInfo(DriveRoot(path).c_str(), volume)) {
       return Refuse(ConfigUnreadable,
                     "Configuration refused, no volume serial number: ", DriveRoot(path));
     }
+    stamp_.volume = volume.serial;
     if (!bytes.empty() && config.LoadText(bytes.data(), bytes.size()) == 0) return ConfigOk;
   }
   TraceText("Failed to open file.\n");
@@ -128,14 +139,13 @@ int SecureToken::SettleProgram(const ConfigFile& config) {
     }
     chain = JudgeProgramChain(platform_, fullPath);
     if (chain.why != nullptr) {
-      return Refuse(TrueCryptNotFound, "TrueCrypt refused, ", chain.why, ": ", chain.path);
+      return Refuse(TrueCryptNotFound, "TrueCrypt refused, ", Reason(chain), ": ", chain.path);
     }
   }
-  if (!Exists(platform_, trueCryptPath)) {
+  // Found only when the walk reached the program itself: a search that finds what the walk
+  // did not may have gone through a link.
+  if (Length(trueCryptPath) == 0 || !chain.complete || !Exists(platform_, trueCryptPath)) {
     return Refuse(TrueCryptNotFound, "TrueCrypt not found. Search string: ", trueCryptPath);
-  }
-  if (!chain.complete) {  // it came into being after the walk
-    return Refuse(TrueCryptNotFound, "TrueCrypt refused, rights cannot be read: ", chain.path);
   }
   const std::u16string longPath = platform_.LongPathName(fullPath.c_str());
   if (const char* why = InstalledProgramRefusal(longPath, folders)) {
@@ -168,22 +178,28 @@ int SecureToken::SettleKeyFile(const ConfigFile& config) {
   if (why != nullptr) {
     return Refuse(KeyFileNotFound, "Keyfile refused, not a plain path: ", why, ": ", keyFilePath);
   }
-  if (const std::u16string link = HoldPath(fullPath, held_); !link.empty()) {
-    return Refuse(KeyFileNotFound, "Keyfile refused, link: ", link);
+  if (const char* redirected = Redirected(fullPath)) {
+    return Refuse(KeyFileNotFound, "Keyfile refused, ", redirected, ": ", fullPath);
   }
-  if (!Exists(platform_, keyFilePath)) {
+  const Walk walk = HoldPath(fullPath, held_);
+  if (walk.outcome == Walk::kLink)
+    return Refuse(KeyFileNotFound, "Keyfile refused, link: ", walk.path);
+  if (walk.outcome == Walk::kUnreadable) {
+    return Refuse(KeyFileNotFound, "Keyfile refused, cannot be read, error ", walk.error, ": ",
+                  walk.path);
+  }
+  if (walk.outcome == Walk::kNotThere || !Exists(platform_, keyFilePath)) {
     return Refuse(KeyFileNotFound, "Keyfile not found. Search string: ", keyFilePath);
   }
-  os::EntryInfo info;
-  if (held_.empty() || !platform_.ReadEntryInfo(held_.back().get(), info) ||
-      (info.attributes & os::kAttributeDirectory) != 0) {
+  if ((walk.info.attributes & os::kAttributeDirectory) != 0) {
     return Refuse(KeyFileNotFound, "Keyfile refused, a folder: ", keyFilePath);
   }
   return ConfigOk;
 }
 
 // The container: a drive-absolute path to a plain file on a local drive, reached through no
-// link. Its folders are held with the key's when it lies on a removable drive.
+// link. Its folders are held with the key's; the file itself is not, since the tool may want
+// it for itself alone.
 int SecureToken::SettleContainer(const ConfigFile& config) {
   const char16_t* value = config.GetValue(u"Config", u"Container");
   if (value == nullptr) {
@@ -193,6 +209,7 @@ int SecureToken::SettleContainer(const ConfigFile& config) {
     return Refuse(ContainerNotFound,
                   "Container not found. Value longer than 259 characters: ", containerPath);
   }
+  Walk walk;
   if (Length(containerPath) != 0) {  // an empty value is never found
     const std::u16string fullPath = platform_.FullPathName(containerPath);
     for (const std::u16string& path : {std::u16string(containerPath), fullPath}) {
@@ -206,42 +223,52 @@ int SecureToken::SettleContainer(const ConfigFile& config) {
         return Refuse(ContainerNotFound, "Container refused, not a plain path: ", why, ": ", path);
       }
     }
-    std::vector<HeldEntry> folders;
-    if (const std::u16string link = HoldPath(fullPath, folders); !link.empty()) {
-      return Refuse(ContainerNotFound, "Container refused, link: ", link);
+    if (const char* redirected = Redirected(fullPath)) {
+      return Refuse(ContainerNotFound, "Container refused, ", redirected, ": ", fullPath);
     }
-    if (platform_.GetDriveType(DriveRoot(fullPath).c_str()) == os::kDriveRemovable) {
-      // The tool opens the container itself, maybe for itself alone: only folders are held.
-      for (HeldEntry& entry : folders) {
-        os::EntryInfo info;
-        if (platform_.ReadEntryInfo(entry.get(), info) &&
-            (info.attributes & os::kAttributeDirectory) != 0) {
-          held_.push_back(std::move(entry));
-        }
-      }
+    std::vector<HeldEntry> held;
+    walk = HoldPath(fullPath, held);
+    if (walk.outcome == Walk::kLink) {
+      return Refuse(ContainerNotFound, "Container refused, link: ", walk.path);
     }
+    if (walk.outcome == Walk::kUnreadable) {
+      return Refuse(ContainerNotFound, "Container refused, cannot be read, error ", walk.error,
+                    ": ", walk.path);
+    }
+    if (walk.outcome == Walk::kComplete) held.pop_back();  // the container itself
+    for (HeldEntry& entry : held) held_.push_back(std::move(entry));
   }
-  if (!Exists(platform_, containerPath)) {
+  if (walk.outcome != Walk::kComplete || !Exists(platform_, containerPath)) {
     return Refuse(ContainerNotFound, "Container not found. Search string: ", containerPath);
   }
   return ConfigOk;
 }
 
-std::u16string SecureToken::HoldPath(const std::u16string& path, std::vector<HeldEntry>& held) {
+// For a 32-bit process on 64-bit Windows: why the tool, a 64-bit program, would open another
+// file at `fullPath` than the one judged here; null when it would not.
+const char* SecureToken::Redirected(const std::u16string& fullPath) {
+  return platform_.Wow64() ? RedirectedPathRefusal(fullPath, platform_.WindowsFolder()) : nullptr;
+}
+
+SecureToken::Walk SecureToken::HoldPath(const std::u16string& path, std::vector<HeldEntry>& held) {
+  Walk walk;
   for (std::size_t end = kRootLength - 1; end != std::u16string::npos;) {
     end = path.find(u'\\', end + 1);
-    const std::u16string component = path.substr(0, end);
-    HeldEntry entry(platform_, component.c_str());
-    os::EntryInfo info;
-    if (entry.get() == nullptr || !platform_.ReadEntryInfo(entry.get(), info)) return {};
-    // The search sees what a handle may not (Wine shows a link only by name).
-    const os::SearchResult listed = platform_.FindFile(component.c_str());
-    held.push_back(std::move(entry));
-    if (IsLink(info.attributes, info.reparseTag) || IsLink(listed.attributes, listed.reparseTag)) {
-      return component;
+    walk.path = path.substr(0, end);
+    const EntryLook look = LookAt(platform_, walk.path, held);
+    walk.info = look.info;
+    walk.error = look.error;
+    if (look.outcome != EntryLook::kRead) {
+      walk.outcome = look.outcome == EntryLook::kNotThere ? Walk::kNotThere : Walk::kUnreadable;
+      return walk;
+    }
+    if (IsLink(look.info.attributes, look.info.reparseTag)) {
+      walk.outcome = Walk::kLink;
+      return walk;
     }
   }
-  return {};
+  walk.outcome = Walk::kComplete;
+  return walk;
 }
 
 }  // namespace kvn

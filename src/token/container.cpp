@@ -29,10 +29,16 @@ ChildEnd EndOf(os::TokenPlatform& platform, os::Handle child) {
 
 void SecureToken::OpenContainer() {
   TraceLine("OpenContainer!");
-  // Every value stays one argument, whatever blanks or quotes the stick put into it.
-  const std::u16string commandLine = BuildCommandLine(
-      trueCryptPath,
-      {u"/a", u"/q", u"/l", targetDrive, u"/m", u"rm", u"/v", containerPath, u"/k", keyFilePath});
+  // Every value stays one argument, whatever blanks or quotes the stick put into it. A service
+  // runs where nobody sees a window (session 0): there the tool is told to show none (/s) and
+  // that the key file is the whole key (/p with an empty password), so that it never waits on
+  // a prompt. In debug mode a user sees and answers whatever it asks.
+  const std::u16string commandLine =
+      serviceMode_
+          ? BuildCommandLine(trueCryptPath, {u"/a", u"/q", u"/s", u"/l", targetDrive, u"/m", u"rm",
+                                             u"/v", containerPath, u"/k", keyFilePath, u"/p", u""})
+          : BuildCommandLine(trueCryptPath, {u"/a", u"/q", u"/l", targetDrive, u"/m", u"rm", u"/v",
+                                             containerPath, u"/k", keyFilePath});
   TraceLine("_P_NOWAIT,TruecryptPath, KeyPath: ", commandLine.c_str());
   // Recorded before the mount starts, so that a volume this process cannot close (it dies
   // while mounted) is closed by the next start. A record that cannot be written stops
@@ -63,11 +69,11 @@ void SecureToken::CheckToken() {
     // Any failure of the search counts as removal: the file gone, the stick pulled, the
     // drive not ready. So does another volume at the stick's letter: the stick that was
     // accepted is the one that keeps the volume open.
-    std::uint32_t volume = 0;
+    os::VolumeFacts volume;
     if (!platform_.FindFile(configPath).found) {
       TraceLine("Token removed!");
       tokenPresent = false;
-    } else if (!platform_.VolumeSerial(root.c_str(), volume) || volume != stamp_.volume) {
+    } else if (!platform_.VolumeInfo(root.c_str(), volume) || volume.serial != stamp_.volume) {
       TraceLine("Token removed: another volume at ", root.c_str());
       tokenPresent = false;
     } else {
@@ -94,7 +100,9 @@ void SecureToken::CloseContainer() {
 }
 
 void SecureToken::Dismount(const char16_t* program) {
-  const std::u16string commandLine = BuildCommandLine(program, {u"/a", u"/q", u"/d", u"/f"});
+  const std::u16string commandLine =
+      serviceMode_ ? BuildCommandLine(program, {u"/a", u"/q", u"/s", u"/d", u"/f"})
+                   : BuildCommandLine(program, {u"/a", u"/q", u"/d", u"/f"});
   const os::Handle dismount = platform_.StartProcess(program, commandLine.c_str());
   if (dismount == nullptr) {
     Report(events::kDismountNotStarted, {program, Decimal(platform_.GetLastError())});

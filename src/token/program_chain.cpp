@@ -2,19 +2,15 @@
 
 #include <vector>
 
+#include "common/strings.h"
 #include "rules/path_rule.h"
 #include "rules/rights_rule.h"
 #include "token/held_entry.h"
 
 namespace kvn {
 
-namespace {
-constexpr std::uint32_t kFileNotFound = 2;  // ERROR_FILE_NOT_FOUND
-constexpr std::uint32_t kPathNotFound = 3;  // ERROR_PATH_NOT_FOUND
-}  // namespace
-
 ChainVerdict JudgeProgramChain(os::TokenPlatform& platform, std::u16string_view program) {
-  const std::vector<std::u16string> trusted = TrustedAccounts(platform.ProcessUserSid());
+  const std::vector<std::u16string> trusted = TrustedAccounts(platform.PolicyTrustedAccounts());
   // "C:\", "C:\Program Files", ..., the program itself: the root keeps its backslash, every
   // folder below ends before its own.
   const std::size_t root = program.find(u'\\') + 1;
@@ -23,32 +19,42 @@ ChainVerdict JudgeProgramChain(os::TokenPlatform& platform, std::u16string_view 
     chain.emplace_back(program.substr(0, end));
   }
   chain.emplace_back(program);
+  // Held until the verdict: nothing judged can be renamed or replaced while the walk goes on.
+  std::vector<HeldEntry> held;
   for (std::size_t i = 0; i < chain.size(); ++i) {
     const std::u16string& path = chain[i];
     const ChainPlace place = i + 1 == chain.size()   ? ChainPlace::kProgram
                              : i + 2 == chain.size() ? ChainPlace::kProgramFolder
                                                      : ChainPlace::kAbove;
-    const HeldEntry entry(platform, path.c_str());
-    os::EntryInfo info;
+    const EntryLook look = LookAt(platform, path, held);
+    if (look.outcome == EntryLook::kNotThere) return {nullptr, path, 0, false};
+    if (look.outcome == EntryLook::kUnreadable) return {"cannot be read", path, look.error};
+    if (i == 0) {
+      // On a volume that keeps no owners and DACLs, anyone may change anything.
+      os::VolumeFacts volume;
+      if (!platform.VolumeInfo(path.c_str(), volume)) {
+        return {"cannot be read", path, platform.GetLastError()};
+      }
+      if (!VolumeKeepsRights(volume.flags)) return {"no access control on its volume", path};
+    }
+    if ((look.info.attributes & os::kAttributeReparsePoint) != 0 &&
+        !KeepsItsData(look.info.reparseTag)) {
+      return {IsLink(look.info.attributes, look.info.reparseTag) ? "link" : "reparse point", path};
+    }
     os::Security security;
-    if (entry.get() == nullptr) {
-      const std::uint32_t error = platform.GetLastError();
-      if (error == kFileNotFound || error == kPathNotFound) return {nullptr, path, false};
-      return {"rights cannot be read", path};
-    }
-    if (!platform.ReadEntryInfo(entry.get(), info) ||
-        !platform.ReadEntrySecurity(entry.get(), security)) {
-      return {"rights cannot be read", path};
-    }
-    // The search sees what a handle may not (Wine shows a link only by name); the root has
-    // no entry of its own to search for.
-    const os::SearchResult listed = i == 0 ? os::SearchResult{} : platform.FindFile(path.c_str());
-    if (IsLink(info.attributes, info.reparseTag) || IsLink(listed.attributes, listed.reparseTag)) {
-      return {"link", path};
+    if (!platform.ReadEntrySecurity(held.back().get(), security)) {
+      return {"rights cannot be read", path, platform.GetLastError()};
     }
     if (OthersMayChange(security, place, trusted)) return {"writable by non-administrators", path};
   }
   return {};
+}
+
+std::u16string Reason(const ChainVerdict& verdict) {
+  std::u16string text;
+  for (const char* why = verdict.why; why != nullptr && *why != '\0'; ++why) text += *why;
+  if (verdict.error != 0) text += u", error " + Decimal(verdict.error);
+  return text;
 }
 
 }  // namespace kvn

@@ -1,9 +1,11 @@
 // Who may change the program the service starts, decided on the objects themselves: the file
-// and every folder from its drive root down are opened as themselves (no link followed) and
-// judged by their owner and DACL (rules/rights_rule.h). Used for the program a stick names,
-// for the program of a mount record, and by -install for kelvarn.exe itself.
+// and every folder from its drive root down are opened as themselves (no link followed), held
+// while the walk goes on, and judged by their volume, their reparse points, their owner and
+// their DACL (rules/rights_rule.h). Used for the program a stick names, for the program of a
+// mount record, and by -install for kelvarn.exe itself.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,17 +14,21 @@
 namespace kvn {
 
 struct ChainVerdict {
-  // Null when the chain passes; else "link", "writable by non-administrators" or "rights
-  // cannot be read".
+  // Null when the chain passes; else "link", "reparse point", "no access control on its
+  // volume", "writable by non-administrators", "cannot be read" or "rights cannot be read".
   const char* why = nullptr;
-  std::u16string path;  // the object that failed
-  // False when the walk ended at an object that does not exist (why is then null): nothing
-  // was judged past it.
+  std::u16string path;      // the object that failed
+  std::uint32_t error = 0;  // the system's code, with the two "cannot be read"
+  // False when the walk ended at an object that is not there (why is then null): nothing was
+  // judged past it.
   bool complete = true;
 };
 
 // `program` is a resolved, drive-absolute path with backslashes. Nothing below a link is
 // touched.
 ChainVerdict JudgeProgramChain(os::TokenPlatform& platform, std::u16string_view program);
+
+// The reason: "<why>", or "<why>, error <code>" when the system gave a code.
+std::u16string Reason(const ChainVerdict& verdict);
 
 }  // namespace kvn

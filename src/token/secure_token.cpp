@@ -27,7 +27,8 @@ std::vector<std::u16string> RecordFields(const std::u16string& record) {
 bool Judged(const ChainVerdict& chain) { return chain.why == nullptr && chain.complete; }
 }  // namespace
 
-SecureToken::SecureToken(os::TokenPlatform& platform) : platform_(platform) {
+SecureToken::SecureToken(os::TokenPlatform& platform)
+    : platform_(platform), serviceMode_(!process.debugMode) {
   CopyBounded(configPath, kInitialConfigPath);
   tokenPresent = false;
   traceEnabled = process.debugMode;

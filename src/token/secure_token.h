@@ -158,11 +158,22 @@ class SecureToken {
   // Writes the refusal of the stick at `letter` to the event log, unless the same stick with
   // the same kvn.ini was refused for the same reason in the pass before (`lastPass`).
   void ReportRefusal(int result, char16_t letter, const Refusals& lastPass);
+  // How a walk down a path ended, and where.
+  struct Walk {
+    enum Outcome { kComplete, kNotThere, kLink, kUnreadable };
+    Outcome outcome = kNotThere;
+    std::u16string path;      // the component it ended at
+    std::uint32_t error = 0;  // the system's code, with kUnreadable
+    os::EntryInfo info;       // of that component, when it was read
+  };
   // Opens every component of the resolved, drive-absolute `path` below its root as itself,
-  // from the root down, into `held` (the entry itself last, when it exists). Returns the first
-  // component that is a link, by its handle or by its search, or empty; stops at a component
-  // that cannot be opened, which the existence test then reports.
-  std::u16string HoldPath(const std::u16string& path, std::vector<HeldEntry>& held);
+  // from the root down, into `held` (the entry itself last, when it exists). Ends at the
+  // first component that is a link (by its handle or by its search), that is not there, or
+  // that gives any other answer.
+  Walk HoldPath(const std::u16string& path, std::vector<HeldEntry>& held);
+  // Why a 32-bit process on 64-bit Windows may not judge `fullPath` for the 64-bit tool, or
+  // null.
+  const char* Redirected(const std::u16string& fullPath);
 
   // Sees whether the mount has ended; if so, reports its exit code, closes it and releases
   // what the check held for it.
@@ -175,6 +186,8 @@ class SecureToken {
   void Dismount(const char16_t* program);
 
   os::TokenPlatform& platform_;
+  // Not debug mode: the children are told to show nothing (see OpenContainer).
+  const bool serviceMode_;
   os::Handle mountChild_ = nullptr;              // the mount while it may still run
   std::uint32_t stopWaitLeft_ = kStopWaitLimit;  // ms a stop may still wait for children
   // The key file and the folders on its way (and a container's folders on a removable drive),

@@ -22,10 +22,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-// <windows.h> maps this name onto GetDriveTypeA/W; here it is the seam's method, and the
-// call below names GetDriveTypeW explicitly.
-#undef GetDriveType
-
 namespace kvn::win32 {
 
 namespace {
@@ -62,12 +58,6 @@ std::u16string KnownFolder(REFKNOWNFOLDERID id) {
     return {};
   }
   return AsU16(path.get());
-}
-
-std::u16string EnvironmentValue(const wchar_t* name) {
-  return GrowingCall([name](wchar_t* buffer, DWORD size) {
-    return ::GetEnvironmentVariableW(name, buffer, size);
-  });
 }
 
 // A string value of HKLM read through the 64-bit view of the registry, which a 32-bit
@@ -143,6 +133,10 @@ bool DenyAce(BYTE type) {
 // x64 build of the service find the same record on 64-bit Windows.
 constexpr wchar_t kRecordKey[] = L"SOFTWARE\\Kelvarn";
 constexpr wchar_t kRecordValue[] = L"Mounted";
+// Accounts administrators trust besides the built-in ones: where Group Policy writes, apart
+// from the mount record's key, which a dismount deletes.
+constexpr wchar_t kPolicyKey[] = L"SOFTWARE\\Policies\\Kelvarn";
+constexpr wchar_t kPolicyValue[] = L"TrustedAccounts";
 
 }  // namespace
 
@@ -172,21 +166,25 @@ os::Handle Win32TokenPlatform::OpenEntry(const char16_t* path) {
   // No FILE_SHARE_DELETE: while the handle is open, nobody can rename, delete or replace the
   // entry. FILE_READ_DATA is FILE_LIST_DIRECTORY on a folder.
   const HANDLE entry =
-      ::CreateFileW(AsWide(path), READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_READ_DATA,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      calls_.createFile(AsWide(path), READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_READ_DATA,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   return entry == INVALID_HANDLE_VALUE ? nullptr : entry;
 }
 
 bool Win32TokenPlatform::ReadEntryInfo(os::Handle entry, os::EntryInfo& info) {
+  // Every local file system answers this one. The tag query is not: FAT32 and exFAT fail it
+  // with ERROR_INVALID_PARAMETER, and hold no reparse points either, so it is asked only of a
+  // reparse point. One whose tag cannot be read keeps tag 0, which reads as a link.
   BY_HANDLE_FILE_INFORMATION data;
-  FILE_ATTRIBUTE_TAG_INFO tag;
-  if (!::GetFileInformationByHandle(entry, &data) ||
-      !::GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &tag, sizeof tag)) {
-    return false;
-  }
-  info = {data.dwFileAttributes, tag.ReparseTag, Join(data.nFileSizeHigh, data.nFileSizeLow),
+  if (!calls_.fileInformation(entry, &data)) return false;
+  info = {data.dwFileAttributes, 0, Join(data.nFileSizeHigh, data.nFileSizeLow),
           Join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime)};
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      calls_.fileInformationEx(entry, FileAttributeTagInfo, &tag, sizeof tag)) {
+    info.reparseTag = tag.ReparseTag;
+  }
   return true;
 }
 
@@ -239,28 +237,60 @@ bool Win32TokenPlatform::ReadEntry(os::Handle entry, std::size_t maxBytes, std::
 
 void Win32TokenPlatform::CloseEntry(os::Handle entry) { ::CloseHandle(entry); }
 
-bool Win32TokenPlatform::VolumeSerial(const char16_t* root, std::uint32_t& serial) {
-  DWORD number = 0;
-  if (!::GetVolumeInformationW(AsWide(root), nullptr, 0, &number, nullptr, nullptr, nullptr, 0)) {
+bool Win32TokenPlatform::VolumeInfo(const char16_t* root, os::VolumeFacts& volume) {
+  DWORD serial = 0;
+  DWORD flags = 0;
+  if (!calls_.volumeInformation(AsWide(root), nullptr, 0, &serial, nullptr, &flags, nullptr, 0)) {
     return false;
   }
-  serial = number;
+  volume = {serial, flags};
   return true;
 }
 
-std::u16string Win32TokenPlatform::ProcessUserSid() {
-  ScopedKernelHandle token;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.receive())) return {};
-  DWORD size = 0;
-  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  // operator new aligns the buffer for the TOKEN_USER at its start.
-  std::vector<BYTE> buffer(size);
-  std::u16string sid;
-  if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size) ||
-      !SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, sid)) {
+std::vector<std::u16string> Win32TokenPlatform::PolicyTrustedAccounts() {
+  ScopedRegistryKey key;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      key.receive()) != ERROR_SUCCESS) {
     return {};
   }
-  return sid;
+  // The value may grow between asking its size and reading it: then asked again.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD bytes = 0;
+    if (::RegGetValueW(key.get(), nullptr, kPolicyValue, RRF_RT_REG_MULTI_SZ, nullptr, nullptr,
+                       &bytes) != ERROR_SUCCESS) {
+      return {};
+    }
+    std::wstring text(bytes / sizeof(wchar_t) + 2, L'\0');  // two terminators, whatever it holds
+    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    const LSTATUS read = ::RegGetValueW(key.get(), nullptr, kPolicyValue, RRF_RT_REG_MULTI_SZ,
+                                        nullptr, text.data(), &bytes);
+    if (read == ERROR_MORE_DATA) continue;
+    if (read != ERROR_SUCCESS) return {};
+    text.resize(std::min<std::size_t>(text.size(), bytes / sizeof(wchar_t)));
+    std::vector<std::u16string> accounts;
+    for (std::size_t start = 0; start < text.size();) {
+      const std::size_t end = std::min(text.find(L'\0', start), text.size());
+      if (end > start) accounts.emplace_back(AsU16(text.c_str() + start), end - start);
+      start = end + 1;
+    }
+    return accounts;
+  }
+  return {};
+}
+
+bool Win32TokenPlatform::Wow64() {
+#ifdef _WIN64
+  return false;  // a 64-bit process is never redirected
+#else
+  BOOL wow64 = FALSE;
+  return !calls_.isWow64Process(::GetCurrentProcess(), &wow64) || wow64 != FALSE;
+#endif
+}
+
+std::u16string Win32TokenPlatform::WindowsFolder() {
+  return GrowingCall([](wchar_t* buffer, DWORD size) {
+    return static_cast<DWORD>(::GetSystemWindowsDirectoryW(buffer, size));
+  });
 }
 
 os::Handle Win32TokenPlatform::StartProcess(const char16_t* program, const char16_t* commandLine) {
@@ -329,14 +359,11 @@ std::u16string Win32TokenPlatform::LongPathName(const char16_t* path) {
 }
 
 std::vector<std::u16string> Win32TokenPlatform::ProgramFilesFolders() {
-  // A 32-bit process on 64-bit Windows gets the x86 folder for both known folders and for
-  // ProgramFiles; ProgramW6432 and the 64-bit registry name the native one.
-  return {KnownFolder(FOLDERID_ProgramFiles),
-          KnownFolder(FOLDERID_ProgramFilesX86),
-          EnvironmentValue(L"ProgramFiles"),
-          EnvironmentValue(L"ProgramFiles(x86)"),
-          EnvironmentValue(L"ProgramW6432"),
-          Registry64Value(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramW6432Dir")};
+  // A 32-bit process on 64-bit Windows gets the x86 folder for both known folders; the 64-bit
+  // registry view names the native one. The environment is never asked: an elevated console
+  // builds it from the user's profile, which the user's unelevated programs may write.
+  return {KnownFolder(FOLDERID_ProgramFiles), KnownFolder(FOLDERID_ProgramFilesX86),
+          Registry64Value(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramFilesDir")};
 }
 
 os::TokenPlatform::RecordRead Win32TokenPlatform::ReadMountRecord(std::u16string& value) {

@@ -5,12 +5,30 @@
 #pragma once
 
 #include "os/token_platform.h"
+#include "win32/win32.h"
+
+// <windows.h> maps this name onto GetDriveTypeA/W; here it is the seam's method.
+#undef GetDriveType
 
 namespace kvn::win32 {
 
-// Stateless; used by the thread of the watch cycle.
+// The calls whose answers differ by file system or by bitness, which Wine gives the same
+// everywhere: on FAT32 and exFAT the reparse-tag query fails with ERROR_INVALID_PARAMETER, a
+// volume reports no access control, and so on (src/win32/README.md lists them). The adapter
+// makes them through this table, so that its tests can hand it the answers of real Windows.
+struct SystemCalls {
+  decltype(&::CreateFileW) createFile = &::CreateFileW;
+  decltype(&::GetFileInformationByHandle) fileInformation = &::GetFileInformationByHandle;
+  decltype(&::GetFileInformationByHandleEx) fileInformationEx = &::GetFileInformationByHandleEx;
+  decltype(&::GetVolumeInformationW) volumeInformation = &::GetVolumeInformationW;
+  decltype(&::IsWow64Process) isWow64Process = &::IsWow64Process;
+};
+
+// Holds no state but its calls; used by the thread of the watch cycle.
 class Win32TokenPlatform final : public os::TokenPlatform {
  public:
+  explicit Win32TokenPlatform(const SystemCalls& calls = SystemCalls()) : calls_(calls) {}
+
   std::unique_ptr<os::ByteSink> OpenTrace(const char16_t* path) override;
   std::uint32_t GetDrives() override;
   std::uint32_t GetLastError() override;
@@ -21,8 +39,10 @@ class Win32TokenPlatform final : public os::TokenPlatform {
   bool ReadEntrySecurity(os::Handle entry, os::Security& security) override;
   bool ReadEntry(os::Handle entry, std::size_t maxBytes, std::string& bytes) override;
   void CloseEntry(os::Handle entry) override;
-  bool VolumeSerial(const char16_t* root, std::uint32_t& serial) override;
-  std::u16string ProcessUserSid() override;
+  bool VolumeInfo(const char16_t* root, os::VolumeFacts& volume) override;
+  std::vector<std::u16string> PolicyTrustedAccounts() override;
+  bool Wow64() override;
+  std::u16string WindowsFolder() override;
   os::Handle StartProcess(const char16_t* program, const char16_t* commandLine) override;
   os::WaitResult Wait(os::Handle child, os::Handle stop, std::uint32_t milliseconds) override;
   void CloseProcess(os::Handle child) override;
@@ -34,6 +54,9 @@ class Win32TokenPlatform final : public os::TokenPlatform {
   RecordRead ReadMountRecord(std::u16string& value) override;
   bool WriteMountRecord(const char16_t* value) override;
   bool DeleteMountRecord() override;
+
+ private:
+  SystemCalls calls_;
 };
 
 }  // namespace kvn::win32

@@ -57,6 +57,7 @@ namespace detail {
 
 constexpr std::uint32_t kErrorFileNotFound = 2;
 constexpr std::uint32_t kErrorPathNotFound = 3;
+constexpr std::uint32_t kErrorInvalidFunction = 1;
 constexpr std::uint32_t kErrorNotReady = 21;
 
 // Where a file or folder lies unless a test says otherwise: owned by SYSTEM, changed only by
@@ -93,9 +94,13 @@ class FakeTokenPlatform : public os::TokenPlatform {
   explicit FakeTokenPlatform(FakeKernel& kernel) : kernel_(kernel) { AddDrive(u'C', kDriveFixed); }
 
   // --- drives (letters A..Z) ---------------------------------------------------------------
+  // The file systems a drive may have, and what each can hold (GetVolumeInformationW's flags):
+  // FAT32 and exFAT, the file systems of most sticks, hold no owners or DACLs, no reparse
+  // points, no streams and no hard links; exFAT holds no short names either.
+  enum class FileSystem { kNtfs, kFat32, kExFat };
   // Defines the drive and plugs it in.
-  void AddDrive(char16_t letter, std::uint32_t type) {
-    drives_[Upper(letter)] = {type, true, true, 0x1000u + Upper(letter)};
+  void AddDrive(char16_t letter, std::uint32_t type, FileSystem fs = FileSystem::kNtfs) {
+    drives_[Upper(letter)] = {type, true, true, 0x1000u + Upper(letter), fs};
   }
   // Another volume at the same letter, with the same files; kNoSerial: none can be read.
   void SetSerial(char16_t letter, std::uint64_t serial) { drives_[Upper(letter)].serial = serial; }
@@ -133,6 +138,9 @@ class FakeTokenPlatform : public os::TokenPlatform {
   // Fails, changing nothing, while a handle holds the entry.
   bool MakeLink(const std::u16string& path, std::uint32_t tag = 0xA000000C) {
     const std::u16string key = Key(path);
+    const Drive* drive = PresentDrive(key);
+    EXPECT_TRUE(drive == nullptr || drive->fs == FileSystem::kNtfs)
+        << Narrow(path) << ": FAT32 and exFAT hold no reparse points";
     for (const auto& [handle, held] : entries_) {
       if (held == key) return false;
     }
@@ -146,7 +154,21 @@ class FakeTokenPlatform : public os::TokenPlatform {
   os::Security& Security(const std::u16string& path) {
     return security_.try_emplace(Key(path), detail::DefaultSecurity()).first->second;
   }
-  std::u16string userSid = u"S-1-5-21-7-7-7-1001";
+  // The accounts a policy names as trusted, as the registry holds them.
+  std::vector<std::u16string> policyTrusted;
+  // A 32-bit process on 64-bit Windows, and where Windows lies.
+  bool wow64 = false;
+  std::u16string windowsFolder = u"C:\\Windows";
+  // Makes `call` (OpenEntry, ReadEntryInfo, ReadEntrySecurity, ReadEntry, VolumeInfo, FindFile)
+  // fail with `error` for `path`, as a sharing violation or access denied would; 0 lets it
+  // answer as before.
+  void FailOn(const std::string& call, const std::u16string& path, std::uint32_t error) {
+    if (error == 0) {
+      failures_.erase({call, Key(path)});
+    } else {
+      failures_[{call, Key(path)}] = error;
+    }
+  }
   // The mount record: absent, a string, or a value of another type; every change is logged.
   std::optional<std::u16string> mountRecord;
   bool mountRecordWrongType = false;
@@ -156,6 +178,9 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::size_t openEntries() const { return entries_.size(); }
   // GetLongPathNameW replaces `shortPath` (a full path, such as C:\PROGRA~1) by `longPath`.
   void AddShortName(const std::u16string& shortPath, const std::u16string& longPath) {
+    const Drive* drive = PresentDrive(Key(shortPath));
+    EXPECT_TRUE(drive == nullptr || drive->fs != FileSystem::kExFat)
+        << Narrow(shortPath) << ": exFAT holds no short names";
     shortNames_[Key(shortPath)] = longPath;
   }
   // GetFullPathNameW of a value, where the system forms more than "." and ".." removed.
@@ -224,7 +249,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     // A trailing separator searches for an empty name.
     const std::u16string key = (!given.empty() && given.back() == u'\\') ? u"" : Key(Expand(given));
     NoteLinks(key);
-    const std::uint32_t error = Lookup(key);
+    const std::uint32_t error = Answer("FindFile", key, Lookup(key));
     kernel_.lastError = error;
     if (error != 0) return {false, error, 0, 0};
     os::EntryInfo info = Info(key);
@@ -238,23 +263,33 @@ class FakeTokenPlatform : public os::TokenPlatform {
     Touch(path);
     const std::u16string key = Key(Expand(path));
     NoteLinks(key);
-    const std::uint32_t error =
-        key.size() == 2 ? (PresentDrive(key) ? 0 : detail::kErrorPathNotFound) : Lookup(key);
+    const std::uint32_t error = Answer(
+        "OpenEntry", key,
+        key.size() == 2 ? (PresentDrive(key) ? 0 : detail::kErrorPathNotFound) : Lookup(key));
     kernel_.lastError = error;
     if (error != 0) return nullptr;
     entries_[++lastEntry_] = key;
     return reinterpret_cast<os::Handle>(lastEntry_ << 8);
   }
   bool ReadEntryInfo(os::Handle entry, os::EntryInfo& info) override {
+    if (Fails("ReadEntryInfo", Entry(entry))) return false;
     info = Info(Entry(entry));
     return true;
   }
   bool ReadEntrySecurity(os::Handle entry, os::Security& security) override {
+    if (Fails("ReadEntrySecurity", Entry(entry))) return false;
+    const Drive* drive = PresentDrive(Entry(entry));
+    if (drive != nullptr && drive->fs != FileSystem::kNtfs) {
+      // What the system makes up for a file system without security: everyone may do anything.
+      security = {u"S-1-1-0", true, {{false, 0, 0x10000000, u"S-1-1-0"}}};
+      return true;
+    }
     auto it = security_.find(Entry(entry));
     security = it != security_.end() ? it->second : detail::DefaultSecurity();
     return true;
   }
   bool ReadEntry(os::Handle entry, std::size_t maxBytes, std::string& bytes) override {
+    if (Fails("ReadEntry", Entry(entry))) return false;
     if (links_.count(Entry(entry)) != 0) ++followedLinks;  // reading a link reads its target
     auto it = files_.find(Entry(entry));
     bytes = it == files_.end() ? std::string() : it->second->substr(0, maxBytes);
@@ -263,13 +298,25 @@ class FakeTokenPlatform : public os::TokenPlatform {
   void CloseEntry(os::Handle entry) override {
     EXPECT_EQ(entries_.erase(reinterpret_cast<std::uintptr_t>(entry) >> 8), 1u);
   }
-  bool VolumeSerial(const char16_t* root, std::uint32_t& serial) override {
+  bool VolumeInfo(const char16_t* root, os::VolumeFacts& volume) override {
     const Drive* drive = PresentDrive(Key(root));
-    if (drive == nullptr || !drive->ready || drive->serial == kNoSerial) return false;
-    serial = static_cast<std::uint32_t>(drive->serial);
+    kernel_.lastError = drive == nullptr             ? detail::kErrorPathNotFound
+                        : !drive->ready              ? detail::kErrorNotReady
+                        : drive->serial == kNoSerial ? detail::kErrorInvalidFunction
+                                                     : 0;
+    if (kernel_.lastError != 0 || Fails("VolumeInfo", Key(root))) return false;
+    constexpr std::uint32_t kCasePreservedUnicode = 0x6;
+    volume.serial = static_cast<std::uint32_t>(drive->serial);
+    volume.flags = kCasePreservedUnicode;
+    if (drive->fs == FileSystem::kNtfs) {
+      volume.flags |= os::kVolumePersistentAcls | os::kVolumeReparsePoints |
+                      os::kVolumeNamedStreams | os::kVolumeHardLinks;
+    }
     return true;
   }
-  std::u16string ProcessUserSid() override { return userSid; }
+  std::vector<std::u16string> PolicyTrustedAccounts() override { return policyTrusted; }
+  bool Wow64() override { return wow64; }
+  std::u16string WindowsFolder() override { return windowsFolder; }
   os::Handle StartProcess(const char16_t* program, const char16_t* commandLine) override {
     const std::size_t number = starts.size();
     auto runTime = runTimes.find(number);
@@ -350,9 +397,21 @@ class FakeTokenPlatform : public os::TokenPlatform {
     bool present = false;
     bool ready = true;
     std::uint64_t serial = 0;
+    FileSystem fs = FileSystem::kNtfs;
   };
 
   static std::string Narrow(const std::u16string& text) { return {text.begin(), text.end()}; }
+  // `error`, unless the test made `call` fail for `key`.
+  std::uint32_t Answer(const std::string& call, const std::u16string& key, std::uint32_t error) {
+    auto it = failures_.find({call, key});
+    return it != failures_.end() ? it->second : error;
+  }
+  // Whether the test made `call` fail for `key`; then the last error is its code.
+  bool Fails(const std::string& call, const std::u16string& key) {
+    const std::uint32_t error = Answer(call, key, 0);
+    if (error != 0) kernel_.lastError = error;
+    return error != 0;
+  }
   void Touch(const char16_t* path) {
     auto drive = drives_.find(Upper(path[0]));
     touched.emplace_back(path, drive == drives_.end() ? kDriveNoRootDir : drive->second.type);
@@ -468,6 +527,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::map<std::u16string, std::u16string> shortNames_;  // lowered short -> long
   std::uint32_t getDrivesError_ = 0;
   int getDrivesCalls_ = 0;
+  std::map<std::pair<std::string, std::u16string>, std::uint32_t> failures_;  // call, key
 };
 
 }  // namespace kvn::fake

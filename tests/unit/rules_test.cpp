@@ -72,31 +72,63 @@ TEST(Rules, PathsMustBeDriveAbsoluteAndPlain) {
   }
 }
 
-// The bounded copy every value goes through terminates within its room, or touches nothing.
-TEST(Rules, BoundedCopiesStayInTheirRoom) {
-  char16_t room[2] = {u'x', u'x'};
-  EXPECT_FALSE(CopyBounded(room, 0, u"a"));
-  EXPECT_EQ(room[0], u'x');
-  EXPECT_FALSE(CopyBounded(room, 1, u"a"));
-  EXPECT_EQ(room[0], u'\0');
-}
-
-TEST(Rules, OnlyNameSurrogatesAndUnknownReparsePointsAreLinks) {
-  EXPECT_TRUE(IsLink(0x400, 0xA000000C));   // symbolic link
-  EXPECT_TRUE(IsLink(0x410, 0xA0000003));   // junction or volume mount point
-  EXPECT_TRUE(IsLink(0x400, 0));            // a tag nobody told
-  EXPECT_FALSE(IsLink(0x400, 0x80000013));  // deduplication
-  EXPECT_FALSE(IsLink(0x400, 0x9000601A));  // a cloud placeholder
-  EXPECT_FALSE(IsLink(0x400, 0x80000017));  // compressed by the overlay filter
+// Name surrogates and unknown tags are links anywhere; on the way to a program only the tags
+// that keep the data in the file itself pass.
+TEST(Rules, ReparsePointsByWhatTheyDo) {
+  const struct {
+    std::uint32_t tag;
+    bool link, keepsData;
+  } rows[] = {
+      {0xA000000C, true, false},   // symbolic link
+      {0xA0000003, true, false},   // junction or volume mount point
+      {0, true, false},            // a tag nobody told, or one that could not be read
+      {0x80000013, false, true},   // deduplication
+      {0x80000017, false, true},   // compressed by the overlay filter (WOF)
+      {0x9000601A, false, false},  // a cloud placeholder: a provider supplies the data
+      {0x8000001B, false, false},  // an app execution alias: starts another program
+      {0x80000018, false, false},  // a container isolation (WCI) placeholder
+      {0x9000001C, false, false},  // a projected file system placeholder
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(IsLink(0x400, row.tag), row.link) << std::hex << row.tag;
+    EXPECT_EQ(KeepsItsData(row.tag), row.keepsData) << std::hex << row.tag;
+  }
   EXPECT_FALSE(IsLink(0x010, 0xA000000C));  // no reparse point at all
 }
 
-TEST(Rules, OnlyLocalDrivesHoldContainers) {
-  const char* const expected[] = {
-      "unknown drive type", "no such drive", nullptr, nullptr,
-      "remote drive",       nullptr,         nullptr, "unknown drive type"};
-  for (std::uint32_t type = 0; type < 8; ++type) {
-    EXPECT_STREQ(DriveTypeRefusal(type), expected[type]) << type;
+// Only "not found" answers say an entry is not there.
+TEST(Rules, OnlyNotFoundMeansNotThere) {
+  for (const std::uint32_t error : {2u, 3u}) EXPECT_TRUE(NotThere(error)) << error;
+  for (const std::uint32_t error : {0u, 1u, 5u, 21u, 32u, 87u, 123u, 1920u}) {
+    EXPECT_FALSE(NotThere(error)) << error;
+  }
+}
+
+// What a 32-bit process on 64-bit Windows sees elsewhere than the 64-bit tool.
+TEST(Rules, RedirectedPathsAreRefused) {
+  const struct {
+    const char16_t* path;
+    const char16_t* windows;
+    bool refused;
+  } rows[] = {
+      {u"C:\\Windows\\System32\\vault.tc", u"C:\\Windows", true},
+      {u"c:\\windows\\system32", u"C:\\Windows\\", true},
+      {u"C:\\Windows\\LastGood\\system32\\x", u"C:\\Windows", true},
+      {u"C:\\Windows\\Sysnative\\x", u"C:\\Windows", true},
+      {u"C:\\Windows\\regedit.exe", u"C:\\Windows", true},
+      {u"D:\\Win\\System32\\x", u"D:\\Win", true},
+      {u"C:\\x.tc", u"", true},  // where Windows lies is unknown
+      {u"C:\\Windows\\System32x\\x", u"C:\\Windows", false},
+      {u"C:\\Windows\\regedit.exe.tc", u"C:\\Windows", false},
+      {u"C:\\Windows\\SysWOW64\\x", u"C:\\Windows", false},
+      {u"C:\\Windows\\lastgood\\x", u"C:\\Windows", false},
+      {u"C:\\Windows", u"C:\\Windows", false},
+      {u"D:\\Windows\\System32\\x", u"C:\\Windows", false},
+      {u"C:\\Vaults\\v.tc", u"C:\\Windows", false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(RedirectedPathRefusal(row.path, row.windows) != nullptr, row.refused)
+        << Narrow(row.path);
   }
 }
 
@@ -172,6 +204,8 @@ TEST(Rules, OnlyTrustedAccountsMayChangeWhatRuns) {
       {with(u"S-1-5-18", {}, false), 1, 1, 1},  // a NULL DACL
       {with(u"S-1-5-18", {grant(0x2)}), 1, 1, 0},
       {with(u"S-1-5-18", {grant(0x40)}), 0, 1, 1},
+      {with(u"S-1-5-18", {grant(0x100)}), 1, 1, 0},  // write attributes: may set a reparse point
+      {with(u"S-1-5-18", {grant(0x10)}), 1, 1, 0},   // write extended attributes
       {with(u"S-1-5-18", {grant(0x10000)}), 1, 1, 1},
       {with(u"S-1-5-18", {grant(0x40000)}), 1, 1, 1},
       {with(u"S-1-5-18", {grant(0x80000)}), 1, 1, 1},
@@ -182,14 +216,29 @@ TEST(Rules, OnlyTrustedAccountsMayChangeWhatRuns) {
       {with(u"S-1-5-18", {{false, 0, 0x1f01ff, me}}), 0, 0, 0},
       {with(u"S-1-5-18", {{false, 0, 0x1f01ff, u""}}), 1, 1, 1},
   };
-  const std::vector<std::u16string> trusted = TrustedAccounts(me);
+  const std::vector<std::u16string> trusted = TrustedAccounts({me});  // trusted by policy
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     const os::Security& s = rows[i].security;
     EXPECT_EQ(OthersMayChange(s, kFile, trusted), rows[i].file) << "row " << i;
     EXPECT_EQ(OthersMayChange(s, kFolder, trusted), rows[i].folder) << "row " << i;
     EXPECT_EQ(OthersMayChange(s, kAbove, trusted), rows[i].above) << "row " << i;
   }
-  EXPECT_EQ(TrustedAccounts(u"").size(), 3u);  // no account of its own to trust
+  // Without the policy, the account that runs the program is no one special.
+  EXPECT_TRUE(OthersMayChange(with(me, {}), kAbove, TrustedAccounts({})));
+  EXPECT_TRUE(
+      OthersMayChange(with(u"S-1-5-18", {{false, 0, 0x2, me}}), kFile, TrustedAccounts({})));
+}
+
+// The policy adds SIDs, never a group everyone is in, nor anything that is no SID.
+TEST(Rules, PolicyTrustsOnlyNamedAccounts) {
+  const std::vector<std::u16string> builtIn = TrustedAccounts({});
+  EXPECT_EQ(builtIn.size(), 3u);
+  const std::vector<std::u16string> trusted =
+      TrustedAccounts({u"S-1-5-21-1-2-3-1104", u"S-1-1-0", u"S-1-5-11", u"S-1-5-32-545", u"S-1-5-4",
+                       u"S-1-3-0", u"", u"Administrators", u"S-1-5-21--1", u"S-1-5-21-1-", u"S-1-",
+                       u"s-1-5-18x", u"S-2-5-21-9"});
+  EXPECT_EQ(std::vector<std::u16string>(trusted.begin() + 3, trusted.end()),
+            std::vector<std::u16string>{u"S-1-5-21-1-2-3-1104"});
 }
 
 }  // namespace

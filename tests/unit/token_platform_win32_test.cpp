@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "rules/path_rule.h"
 #include "rules/rights_rule.h"
 #include "win32/token_platform_win32.h"
 #include "win32/trace_file_win32.h"
@@ -125,25 +126,23 @@ TEST_F(Win32TokenPlatformTest, SearchesDrivesAndPaths) {
   EXPECT_TRUE(platform.LongPathName((folder + u"\\gone.ini").c_str()).empty());
 }
 
-// Every source, in order, as it reads. Wine's registry has no ProgramW6432Dir, which is then
-// given the value 64-bit Windows has, for the length of the test.
-TEST_F(Win32TokenPlatformTest, ProgramFilesFoldersListEverySourceInOrder) {
-  const wchar_t* const key = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-  const wchar_t* const name = L"ProgramW6432Dir";
-  HKEY handle = nullptr;
-  ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &handle),
-            ERROR_SUCCESS);
-  const bool added =
-      ::RegQueryValueExW(handle, name, nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND;
-  const wchar_t value[] = L"C:\\Program Files";
-  if (added)
-    ::RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof value);
+// The administrators' sources, in order, as Windows gives them to a process of this build's
+// width: a 64-bit process gets the native folder and the x86 one, a 32-bit process on 64-bit
+// Windows the x86 folder from both known folders, on 32-bit Windows the one folder. The
+// environment, which the user sets, is never read.
+TEST_F(Win32TokenPlatformTest, ProgramFilesFoldersComeFromAdministratorsSources) {
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"ProgramFiles", L"C:\\Users\\Public"));
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"ProgramW6432", L"C:\\Users\\Public"));
   const std::vector<std::u16string> folders = platform.ProgramFilesFolders();
-  if (added) ::RegDeleteValueW(handle, name);
-  ::RegCloseKey(handle);
-
+  BOOL wow64 = FALSE;
+  ASSERT_TRUE(::IsWow64Process(::GetCurrentProcess(), &wow64));
   const std::u16string native = u"C:\\Program Files", x86 = u"C:\\Program Files (x86)";
-  EXPECT_EQ(folders, (std::vector<std::u16string>{native, x86, native, x86, native, native}));
+  const std::vector<std::u16string> expected = sizeof(void*) == 8 ? std::vector{native, x86, native}
+                                               : wow64 != FALSE
+                                                   ? std::vector{x86, x86, native}
+                                                   : std::vector{native, native, native};
+  EXPECT_EQ(folders, expected);
+  EXPECT_EQ(platform.Wow64(), wow64 != FALSE);
 }
 
 TEST_F(Win32TokenPlatformTest, ChildrenAreStartedWaitedForAndClosed) {
@@ -258,10 +257,8 @@ TEST_F(Win32TokenPlatformTest, AHeldFolderStaysWhereItIs) {
 // The owner and DACL read through the handle reach the rule: a grant of "add file" to others
 // makes a program folder changeable, C:\Program Files is not. Wine keeps no DACL of its own
 // but maps it onto the mode bits, of which only the others' show up again as Everyone, so the
-// grant goes to Everyone.
+// grant goes to Everyone; every file belongs to the lab's user, whom a policy names here.
 TEST_F(Win32TokenPlatformTest, RightsAreReadAsTheRuleNeedsThem) {
-  const std::vector<std::u16string> trusted = TrustedAccounts(platform.ProcessUserSid());
-  ASSERT_EQ(trusted.size(), 4u);  // the process user was found
   ASSERT_TRUE(Grant(folder, L"S-1-1-0", FILE_ADD_FILE | FILE_WRITE_DATA));
   for (const auto& [path, place, others] :
        {std::tuple{folder, ChainPlace::kProgramFolder, true},
@@ -269,19 +266,109 @@ TEST_F(Win32TokenPlatformTest, RightsAreReadAsTheRuleNeedsThem) {
     const os::Handle entry = platform.OpenEntry(path.c_str());
     os::Security security;
     EXPECT_TRUE(platform.ReadEntrySecurity(entry, security));
-    EXPECT_EQ(OthersMayChange(security, place, trusted), others) << Narrow(path);
+    EXPECT_EQ(OthersMayChange(security, place, TrustedAccounts({security.owner})), others)
+        << Narrow(path);
+    EXPECT_TRUE(OthersMayChange(security, place, TrustedAccounts({})));  // not without the policy
     platform.CloseEntry(entry);
   }
 }
 
-// The volume serial of C: as the system reports it.
-TEST_F(Win32TokenPlatformTest, VolumeSerialIsTheSystemsOwn) {
-  DWORD expected = 0;
-  ASSERT_TRUE(
-      ::GetVolumeInformationW(L"C:\\", nullptr, 0, &expected, nullptr, nullptr, nullptr, 0));
-  std::uint32_t serial = 0;
-  EXPECT_TRUE(platform.VolumeSerial(u"C:\\", serial));
-  EXPECT_EQ(serial, expected);
+// The volume's serial and flags as the system reports them; where Windows lies.
+TEST_F(Win32TokenPlatformTest, VolumeAndWindowsFolderAreTheSystemsOwn) {
+  DWORD serial = 0, flags = 0;
+  ASSERT_TRUE(::GetVolumeInformationW(L"C:\\", nullptr, 0, &serial, nullptr, &flags, nullptr, 0));
+  os::VolumeFacts volume;
+  EXPECT_TRUE(platform.VolumeInfo(u"C:\\", volume));
+  EXPECT_EQ(std::make_pair(volume.serial, volume.flags),
+            std::make_pair(std::uint32_t{serial}, std::uint32_t{flags}));
+  EXPECT_FALSE(platform.VolumeInfo(u"C:\\no such folder\\", volume));
+  wchar_t windows[MAX_PATH];
+  ASSERT_NE(::GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+  EXPECT_EQ(platform.WindowsFolder(), AsU16(windows));
+}
+
+// The trusted accounts of the policy, each string as stored, in the 64-bit view.
+TEST_F(Win32TokenPlatformTest, PolicyTrustedAccountsAreReadAsStored) {
+  EXPECT_EQ(platform.PolicyTrustedAccounts(), std::vector<std::u16string>{});
+  HKEY key = nullptr;
+  ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Kelvarn", 0, nullptr, 0,
+                              KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const wchar_t value[] = L"S-1-5-21-1-2-3-500\0S-1-5-32-544\0";  // and the closing terminator
+  ::RegSetValueExW(key, L"TrustedAccounts", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(value),
+                   sizeof value);
+  const std::vector<std::u16string> read = platform.PolicyTrustedAccounts();
+  ::RegSetValueExW(key, L"TrustedAccounts", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                   sizeof value);
+  const std::vector<std::u16string> wrongType = platform.PolicyTrustedAccounts();
+  ::RegDeleteValueW(key, L"TrustedAccounts");
+  ::RegCloseKey(key);
+  ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Kelvarn", KEY_WOW64_64KEY, 0);
+  EXPECT_EQ(read, (std::vector<std::u16string>{u"S-1-5-21-1-2-3-500", u"S-1-5-32-544"}));
+  EXPECT_EQ(wrongType, std::vector<std::u16string>{});
+}
+
+// Answers Wine never gives, given as Windows gives them.
+BOOL WINAPI TagQueryUnsupported(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
+  ::SetLastError(ERROR_INVALID_PARAMETER);  // FAT32 and exFAT
+  return FALSE;
+}
+BOOL WINAPI ReparsePointInfo(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  const BOOL read = ::GetFileInformationByHandle(file, info);
+  info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  return read;
+}
+HANDLE WINAPI AccessDenied(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+  ::SetLastError(ERROR_ACCESS_DENIED);
+  return INVALID_HANDLE_VALUE;
+}
+BOOL WINAPI Wow64Unknown(HANDLE, PBOOL) {
+  ::SetLastError(ERROR_INVALID_HANDLE);
+  return FALSE;
+}
+
+// On FAT32 and exFAT the tag query fails: a file there still reads, and is no reparse point;
+// a reparse point whose tag cannot be read reads as a link. An open that access control
+// refuses, or that meets a handle another program holds with delete access (which this open
+// does not share), fails with that code, not "not there".
+TEST_F(Win32TokenPlatformTest, WindowsAnswersWineDoesNotGive) {
+  SystemCalls fat;
+  fat.fileInformationEx = &TagQueryUnsupported;
+  Win32TokenPlatform onFat(fat);
+  const os::Handle entry = onFat.OpenEntry(file.c_str());
+  ASSERT_NE(entry, nullptr);
+  os::EntryInfo info;
+  EXPECT_TRUE(onFat.ReadEntryInfo(entry, info));
+  EXPECT_EQ(std::make_tuple(info.attributes & FILE_ATTRIBUTE_REPARSE_POINT, info.size),
+            std::make_tuple(DWORD{0}, std::uint64_t{8}));
+  onFat.CloseEntry(entry);
+
+  SystemCalls untold = fat;
+  untold.fileInformation = &ReparsePointInfo;
+  Win32TokenPlatform withUntoldTag(untold);
+  const os::Handle linked = withUntoldTag.OpenEntry(folder.c_str());
+  ASSERT_NE(linked, nullptr);
+  EXPECT_TRUE(withUntoldTag.ReadEntryInfo(linked, info));
+  EXPECT_TRUE(IsLink(info.attributes, info.reparseTag));
+  withUntoldTag.CloseEntry(linked);
+
+  SystemCalls denied;
+  denied.createFile = &AccessDenied;
+  Win32TokenPlatform deniedPlatform(denied);
+  EXPECT_EQ(deniedPlatform.OpenEntry(file.c_str()), nullptr);
+  EXPECT_EQ(deniedPlatform.GetLastError(), DWORD{ERROR_ACCESS_DENIED});
+
+  const HANDLE other = ::CreateFileW(AsWide(file.c_str()), GENERIC_READ | DELETE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(platform.OpenEntry(file.c_str()), nullptr);
+  EXPECT_EQ(platform.GetLastError(), DWORD{ERROR_SHARING_VIOLATION});
+  ::CloseHandle(other);
+
+  SystemCalls unknown;
+  unknown.isWow64Process = &Wow64Unknown;
+  EXPECT_EQ(Win32TokenPlatform(unknown).Wow64(), sizeof(void*) == 4);  // unknown counts as WOW64
 }
 
 }  // namespace
