@@ -10,6 +10,7 @@ void ProcessState::Reset() {
   statusHandle = nullptr;
   stopEvent = nullptr;
   lastServiceError = 0;
+  stopWaitLimit = kStopWaitLimit;
   checkPoint = 1;
   errorText[0] = u'\0';
 }

@@ -15,6 +15,8 @@
 namespace kvn {
 
 inline constexpr std::size_t kErrorTextCapacity = 256;  // units, terminator included
+// How long, in all, a stop waits for children that are still running.
+inline constexpr std::uint32_t kStopWaitLimit = 60000;  // ms
 
 struct ProcessState {
   // The debug switch: set by the -debug command before anything else is built, never changed
@@ -34,6 +36,10 @@ struct ProcessState {
   // The last-error code of the latest failure written to the event log, 0 if none. Stored by
   // either service thread, read by ServiceMain for the final stopped report.
   std::atomic<std::uint32_t> lastServiceError{0};
+  // How long, in all, a stop waits for children still running (ms): 60 s, less once the
+  // console of a debug run is closing and Windows will soon end the process. Written by the
+  // console handler, read by the thread of the watch cycle.
+  std::atomic<std::uint32_t> stopWaitLimit{kStopWaitLimit};
   // Counter of pending reports; starts at 1 and runs on over the whole life of the process.
   std::uint32_t checkPoint = 1;
   // Serialises the two service threads: every status report, the publication of

@@ -82,6 +82,9 @@ class ServicePlatform {
   // last one repeating; the count of failures starts again after `resetSeconds` without one.
   virtual bool ChangeServiceFailureActions(Handle service, std::uint32_t resetSeconds,
                                            const std::vector<std::uint32_t>& restartDelays) = 0;
+  // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) set: the failure actions apply
+  // also when the service stops with an error code of its own, not only when it crashes.
+  virtual bool ChangeServiceFailureActionsFlag(Handle service) = 0;
   virtual Handle OpenService(Handle manager, const char16_t* serviceName,
                              std::uint32_t desiredAccess) = 0;
   virtual bool ControlService(Handle service, std::uint32_t control, ServiceStatus& status) = 0;

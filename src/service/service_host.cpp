@@ -186,9 +186,20 @@ void ServiceControlHandler(std::uint32_t control) noexcept {
 }
 
 int ConsoleControlHandler(std::uint32_t event) noexcept {
-  // Close, logoff and shutdown go on to the next handler (finally the system's, which ends
-  // the process).
-  if (event > 1) return 0;
+  // Windows ends the process once the handler of a closing console (its window closed, the
+  // user logging off, the machine shutting down) returns, or about 5 s after the event: the
+  // stop then waits less for a hung tool, and the handler waits for the cycle to end, so that
+  // a container mounted in this run is dismounted first. The mount record covers the rest.
+  constexpr std::uint32_t kCloseEvent = 2;
+  constexpr std::uint32_t kLogoffEvent = 5;
+  constexpr std::uint32_t kShutdownEvent = 6;
+  constexpr std::uint32_t kClosingStopWaitLimit = 3000;  // ms
+  constexpr std::uint32_t kClosingWaitLimit = 4500;      // ms
+  constexpr std::uint32_t kClosingWaitSlice = 100;       // ms
+  const bool closing = event == kCloseEvent || event == kLogoffEvent || event == kShutdownEvent;
+  // Any other event goes on to the next handler (finally the system's).
+  if (event > 1 && !closing) return 0;
+  if (closing) process.stopWaitLimit = kClosingStopWaitLimit;
   // Handled, whatever happens here: unhandled, Ctrl+C would reach the system's default
   // handler, which ends the process without the dismount.
   try {
@@ -199,7 +210,16 @@ int ConsoleControlHandler(std::uint32_t event) noexcept {
     SignalStopEvent();
   } catch (...) {
   }
-  return 1;
+  if (!closing) return 1;
+  // The cycle has ended once it has closed its stop event.
+  for (std::uint32_t waited = 0; process.stopEvent.load() != nullptr && waited < kClosingWaitLimit;
+       waited += kClosingWaitSlice) {
+    try {
+      ServiceOs().Sleep(kClosingWaitSlice);
+    } catch (...) {
+    }
+  }
+  return 0;
 }
 
 void PublishStopEvent(os::Handle event) { process.stopEvent.store(event); }

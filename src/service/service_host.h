@@ -32,8 +32,10 @@ void ServiceMain(std::uint32_t argc, char16_t** argv) noexcept;
 // no control reports anything. Runs on the dispatcher's thread.
 void ServiceControlHandler(std::uint32_t control) noexcept;
 // Ctrl+C (0) and Ctrl+Break (1) print the stopping line, signal the stop event if it exists
-// and return nonzero, whatever fails on the way; any other event returns zero so that the
-// next handler deals with it.
+// and return nonzero, whatever fails on the way. Close (2), logoff (5) and shutdown (6) do the
+// same with a stop that waits at most 3 s for a hung tool, then wait (at most 4.5 s) until the
+// watch cycle has ended and return zero, so that the system ends the process as it would
+// have; any other event returns zero at once.
 int ConsoleControlHandler(std::uint32_t event) noexcept;
 
 // Fills process.serviceStatus for `state` (controls accepted, checkpoint counting), hands it to the

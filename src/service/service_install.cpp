@@ -112,13 +112,14 @@ void InstallService() {
   ChainVerdict chain;
   if (longPath.empty()) {
     const std::uint32_t error = files.GetLastError();
-    chain = NotThere(error) ? ChainVerdict{"not found", modulePath}
-                            : ChainVerdict{"cannot be read", modulePath, error};
+    chain = NotThere(error)
+                ? ChainVerdict{ChainVerdict::kNotThere, "not found", modulePath}
+                : ChainVerdict{ChainVerdict::kUnreadable, "cannot be read", modulePath, error};
   } else if (const char* why = DriveAbsoluteRefusal(longPath)) {
-    chain = {why, longPath};
+    chain = {ChainVerdict::kRefused, why, longPath};
   } else {
     chain = JudgeProgramChain(files, longPath);
-    if (!chain.complete) chain.why = "not found";
+    if (chain.outcome == ChainVerdict::kNotThere) chain.why = "not found";
   }
   if (chain.why != nullptr) {
     PrintWide(std::u16string(kServiceName) + u" not installed: " + chain.path + u": " +
@@ -148,10 +149,12 @@ void InstallService() {
   } else {
     os.WriteNarrow("ChangeServiceConfig2 failed\n");
   }
-  // A service process that dies is started again, so that a volume it left mounted is closed
-  // by the new one (see the mount record).
+  // A service process that dies, or stops with an error, is started again, so that a volume
+  // it left mounted is closed by the new one (see the mount record).
   if (!os.ChangeServiceFailureActions(service.get(), kFailureCountReset, kRestartDelays)) {
     PrintFailure(u"Restart on failure not set");
+  } else if (!os.ChangeServiceFailureActionsFlag(service.get())) {
+    PrintFailure(u"Restart after an error stop not set");
   }
   // So that the event viewer finds the texts of the service's entries in this executable.
   // Not reported: the service works without it.

@@ -138,13 +138,14 @@ int SecureToken::SettleProgram(const ConfigFile& config) {
       return refuse(why, fullPath);
     }
     chain = JudgeProgramChain(platform_, fullPath);
-    if (chain.why != nullptr) {
+    if (chain.why != nullptr) {  // refused, or unreadable
       return Refuse(TrueCryptNotFound, "TrueCrypt refused, ", Reason(chain), ": ", chain.path);
     }
   }
   // Found only when the walk reached the program itself: a search that finds what the walk
   // did not may have gone through a link.
-  if (Length(trueCryptPath) == 0 || !chain.complete || !Exists(platform_, trueCryptPath)) {
+  if (Length(trueCryptPath) == 0 || chain.outcome == ChainVerdict::kNotThere ||
+      !Exists(platform_, trueCryptPath)) {
     return Refuse(TrueCryptNotFound, "TrueCrypt not found. Search string: ", trueCryptPath);
   }
   const std::u16string longPath = platform_.LongPathName(fullPath.c_str());

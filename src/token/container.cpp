@@ -27,7 +27,7 @@ ChildEnd EndOf(os::TokenPlatform& platform, os::Handle child) {
 }
 }  // namespace
 
-void SecureToken::OpenContainer() {
+bool SecureToken::OpenContainer() {
   TraceLine("OpenContainer!");
   // Every value stays one argument, whatever blanks or quotes the stick put into it. A service
   // runs where nobody sees a window (session 0): there the tool is told to show none (/s) and
@@ -46,18 +46,37 @@ void SecureToken::OpenContainer() {
   const std::u16string record =
       std::u16string(targetDrive) + u"|" + containerPath + u"|" + trueCryptPath;
   platform_.WriteMountRecord(record.c_str());
-  // A child that cannot be started is not noticed by the watch, which begins all the same.
-  // One that started is kept, so that its end is seen and the dismount can wait for it.
+  // The child is kept, so that its end is seen and the dismount can wait for it.
   if (mountChild_ != nullptr) platform_.CloseProcess(mountChild_);
   mountChild_ = platform_.StartProcess(trueCryptPath, commandLine.c_str());
   if (mountChild_ == nullptr) {
+    // Nothing was mounted: the next pass judges the stick afresh and tries again, for as long
+    // as it stays in (the failure is written once for it). A volume an earlier mount left
+    // open is still to be closed, now with this record.
     const std::uint32_t error = platform_.GetLastError();
+    TraceLine("TrueCrypt not started, error ", error);
     held_.clear();
-    Report(events::kMountNotStarted, {trueCryptPath, Decimal(error)});
-    return;
+    tokenPresent = false;
+    if (pending_.empty()) {
+      platform_.DeleteMountRecord();
+    } else {
+      KeepForDismount({targetDrive, containerPath, trueCryptPath}, 1, 0);
+    }
+    const std::u16string stick = {configPath[0], u':'};
+    if (mountFailure_ != std::make_pair(stamp_, error)) {
+      mountFailure_ = {stamp_, error};
+      Report(events::kMountNotStarted, {trueCryptPath, Decimal(error)});
+    }
+    return false;
   }
+  mountStarted_ = true;
+  // This mount's own dismount closes every volume: nothing earlier is left to retry.
+  pending_.clear();
+  lastFailure_.clear();
+  mountFailure_ = {};
   Report(events::kStickAccepted,
          {{configPath[0], u':'}, containerPath, targetDrive, trueCryptPath});
+  return true;
 }
 
 void SecureToken::CheckToken() {
@@ -89,6 +108,7 @@ void SecureToken::CheckToken() {
 
 void SecureToken::CloseContainer() {
   TraceLine("CloseContainer!");
+  mountStarted_ = false;
   // A mount that ends after the dismount would leave the volume open with the stick gone.
   if (mountChild_ != nullptr && WaitForChild(mountChild_, kMountWaitLimit, trueCryptPath)) {
     PollMount();
@@ -96,25 +116,48 @@ void SecureToken::CloseContainer() {
   if (mountChild_ != nullptr) platform_.CloseProcess(mountChild_);
   mountChild_ = nullptr;
   held_.clear();
-  Dismount(trueCryptPath);
+  // One that could not start is tried again after the next pass's pause, one that failed a few
+  // passes later, until one ends with 0: the record is kept until then. The first pass
+  // follows at once, hence one pass more.
+  const std::vector<std::u16string> record = {targetDrive, containerPath, trueCryptPath};
+  lastFailure_.clear();
+  switch (Dismount(trueCryptPath)) {
+    case DismountEnd::kNotStarted:
+      KeepForDismount(record, 2, 0);
+      break;
+    case DismountEnd::kFailed:
+      KeepForDismount(record, kPassesBetweenFailedRuns + 1, 1);
+      break;
+    default:
+      break;
+  }
 }
 
-void SecureToken::Dismount(const char16_t* program) {
+SecureToken::DismountEnd SecureToken::Dismount(const char16_t* program) {
   const std::u16string commandLine =
       serviceMode_ ? BuildCommandLine(program, {u"/a", u"/q", u"/s", u"/d", u"/f"})
                    : BuildCommandLine(program, {u"/a", u"/q", u"/d", u"/f"});
   const os::Handle dismount = platform_.StartProcess(program, commandLine.c_str());
   if (dismount == nullptr) {
-    Report(events::kDismountNotStarted, {program, Decimal(platform_.GetLastError())});
-    return;
+    ReportOnce(events::kDismountNotStarted, {program, Decimal(platform_.GetLastError())});
+    return DismountEnd::kNotStarted;
   }
+  DismountEnd result = DismountEnd::kStillRunning;
   if (WaitForChild(dismount, kForever, program)) {
     const ChildEnd end = EndOf(platform_, dismount);
-    // Ended: nothing is left for a later start to close, whatever the tool made of it.
-    platform_.DeleteMountRecord();
-    Report(end.success ? events::kDismountEnded : events::kDismountFailed, {end.code});
+    if (end.success) {
+      // Nothing is left for a later start to close.
+      platform_.DeleteMountRecord();
+      lastFailure_.clear();
+      Report(events::kDismountEnded, {end.code});
+      result = DismountEnd::kDone;
+    } else {
+      ReportOnce(events::kDismountFailed, {end.code});
+      result = DismountEnd::kFailed;
+    }
   }
   platform_.CloseProcess(dismount);
+  return result;
 }
 
 void SecureToken::PollMount() {
@@ -162,12 +205,13 @@ bool SecureToken::WaitForChild(os::Handle child, std::uint32_t limit, const char
   }
   for (std::uint32_t slice = 0;;) {  // the first look does not wait
     if (platform_.Wait(child, nullptr, slice) != os::WaitResult::kTimedOut) return true;
-    if (stopWaitLeft_ == 0) {
-      Report(events::kStopLeftTool, {program, Decimal(kStopWaitLimit / 1000)});
+    const std::uint32_t budget = process.stopWaitLimit.load();
+    if (stopWaited_ >= budget) {
+      Report(events::kStopLeftTool, {program, Decimal(stopWaited_ / 1000)});
       return false;
     }
-    slice = std::min(stopWaitLeft_, kStopReportInterval);
-    stopWaitLeft_ -= slice;
+    slice = std::min(budget - stopWaited_, kStopReportInterval);
+    stopWaited_ += slice;
     if (reportStopProgress) reportStopProgress(2 * kStopReportInterval);
   }
 }

@@ -94,14 +94,10 @@ int SecureToken::FindToken() {
       ++root[0];
       mask >>= 1;
     }
-    // A mount an earlier run left open is closed after the first pass, as after a pull,
-    // unless a stick was accepted: its mount carries the record on.
-    if (!leftover_.empty() && !tokenPresent) {
-      Report(events::kLeftoverDismounted, {leftover_[1], leftover_[0]});
-      TraceLine("CloseContainer!");
-      Dismount(leftover_[2].c_str());
-    }
-    leftover_.clear();
+    // A volume that may still be open (left by an earlier run, or by a dismount that could
+    // not start or failed) is closed as after a pull, unless a stick was accepted: its mount
+    // carries the record on.
+    if (!tokenPresent) RetryDismount();
     // Every pass ends with the pause, the accepting one included. A stop ends the scan at
     // once, with tokenPresent as it stands.
     if (Pause(kPassPause)) {

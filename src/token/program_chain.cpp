@@ -27,32 +27,41 @@ ChainVerdict JudgeProgramChain(os::TokenPlatform& platform, std::u16string_view 
                              : i + 2 == chain.size() ? ChainPlace::kProgramFolder
                                                      : ChainPlace::kAbove;
     const EntryLook look = LookAt(platform, path, held);
-    if (look.outcome == EntryLook::kNotThere) return {nullptr, path, 0, false};
-    if (look.outcome == EntryLook::kUnreadable) return {"cannot be read", path, look.error};
+    if (look.outcome == EntryLook::kNotThere) return {ChainVerdict::kNotThere, nullptr, path};
+    if (look.outcome == EntryLook::kUnreadable) {
+      return {ChainVerdict::kUnreadable, "cannot be read", path, look.error};
+    }
     if (i == 0) {
       // On a volume that keeps no owners and DACLs, anyone may change anything.
       os::VolumeFacts volume;
       if (!platform.VolumeInfo(path.c_str(), volume)) {
-        return {"cannot be read", path, platform.GetLastError()};
+        return {ChainVerdict::kUnreadable, "cannot be read", path, platform.GetLastError()};
       }
-      if (!VolumeKeepsRights(volume.flags)) return {"no access control on its volume", path};
+      if (!VolumeKeepsRights(volume.flags)) {
+        return {ChainVerdict::kRefused, "no access control on its volume", path};
+      }
     }
     if ((look.info.attributes & os::kAttributeReparsePoint) != 0 &&
         !KeepsItsData(look.info.reparseTag)) {
-      return {IsLink(look.info.attributes, look.info.reparseTag) ? "link" : "reparse point", path};
+      return {ChainVerdict::kRefused,
+              IsLink(look.info.attributes, look.info.reparseTag) ? "link" : "reparse point", path};
     }
     os::Security security;
     if (!platform.ReadEntrySecurity(held.back().get(), security)) {
-      return {"rights cannot be read", path, platform.GetLastError()};
+      return {ChainVerdict::kUnreadable, "rights cannot be read", path, platform.GetLastError()};
     }
-    if (OthersMayChange(security, place, trusted)) return {"writable by non-administrators", path};
+    if (OthersMayChange(security, place, trusted)) {
+      return {ChainVerdict::kRefused, "writable by non-administrators", path};
+    }
   }
   return {};
 }
 
 std::u16string Reason(const ChainVerdict& verdict) {
   std::u16string text;
-  for (const char* why = verdict.why; why != nullptr && *why != '\0'; ++why) text += *why;
+  for (const char* why = verdict.why; why != nullptr && *why != '\0'; ++why) {
+    text += static_cast<char16_t>(static_cast<unsigned char>(*why));
+  }
   if (verdict.error != 0) text += u", error " + Decimal(verdict.error);
   return text;
 }

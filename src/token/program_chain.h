@@ -14,14 +14,19 @@
 namespace kvn {
 
 struct ChainVerdict {
-  // Null when the chain passes; else "link", "reparse point", "no access control on its
-  // volume", "writable by non-administrators", "cannot be read" or "rights cannot be read".
+  enum Outcome {
+    kPasses,      // only trusted accounts may change the program and the folders above it
+    kRefused,     // `why` says what on the way refuses it
+    kNotThere,    // the walk ended at an object that is not there; nothing past it was judged
+    kUnreadable,  // the system gave another answer (`why`, `error`): it cannot be judged now
+  };
+  Outcome outcome = kPasses;
+  // Null when the chain passes or ends where nothing is; else "link", "reparse point", "no
+  // access control on its volume", "writable by non-administrators", "cannot be read" or
+  // "rights cannot be read".
   const char* why = nullptr;
   std::u16string path;      // the object that failed
-  std::uint32_t error = 0;  // the system's code, with the two "cannot be read"
-  // False when the walk ended at an object that is not there (why is then null): nothing was
-  // judged past it.
-  bool complete = true;
+  std::uint32_t error = 0;  // the system's code, when unreadable
 };
 
 // `program` is a resolved, drive-absolute path with backslashes. Nothing below a link is

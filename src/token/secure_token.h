@@ -36,10 +36,13 @@ inline constexpr std::size_t kPathCapacity = 260;  // units, terminator included
 inline constexpr std::uint64_t kMaxConfigBytes = 64 * 1024;
 // How long the dismount waits for a mount that is still running.
 inline constexpr std::uint32_t kMountWaitLimit = 120000;  // ms
-// How long a stop waits, in all, for children that are still running.
-inline constexpr std::uint32_t kStopWaitLimit = 60000;  // ms
 // While a stop waits for a child, progress is reported at least this often.
 inline constexpr std::uint32_t kStopReportInterval = 2000;  // ms
+// A dismount that ran and failed is tried again after this many scan passes (each ends with a
+// 2000 ms pause: at least 10 s; every try dismounts every volume), at most this many times in
+// all; then its record stays for the next start.
+inline constexpr int kPassesBetweenFailedRuns = 5;
+inline constexpr int kFailedRunsLimit = 4;
 
 class SecureToken {
  public:
@@ -67,21 +70,29 @@ class SecureToken {
   bool Pause(std::uint32_t milliseconds);
   // Records the mount, starts it and returns without waiting for it; the child is kept so
   // that its end is seen (its exit code reported, what the check held released) and the
-  // dismount can wait for it.
-  void OpenContainer();
+  // dismount can wait for it. False when the child could not be started: tokenPresent is then
+  // cleared, so that the next scan judges the stick afresh and tries again.
+  bool OpenContainer();
+  // Whether a mount was started in this turn and its dismount has not begun.
+  bool mountStarted() const { return mountStarted_; }
   // Tests every 3000 ms that the configuration file is still there, on the volume that was
   // accepted; returns one pause after the test that misses it, or early when a stop is
   // requested.
   void CheckToken();
   // Waits until the mount has ended (at most kMountWaitLimit ms), then starts the dismount
-  // and waits for it to end; once it has ended, the mount record is cleared. Once a stop is
-  // requested, both waits together last at most kStopWaitLimit ms, and a child still running
-  // then is left to itself.
+  // and waits for it to end; once it has ended with 0, the mount record is cleared, else it
+  // is kept and the dismount tried again (RetryDismount). Once a stop is requested, both
+  // waits together last at most the stop's budget (process.stopWaitLimit), and a child still
+  // running then is left to itself.
   void CloseContainer();
   // Reads the record of a mount that an earlier run may have left open (the process ended
-  // before its dismount). A valid one is dismounted after the first scan pass unless that
-  // pass accepts a stick; one that cannot be valid is cleared.
+  // before its dismount). One that can stand for a mount is dismounted after the first scan
+  // pass that accepts no stick; one that cannot is cleared.
   void ReadMountRecord();
+  // After a scan pass that accepted no stick: tries the dismount of a volume that may still
+  // be open (a record read at start, or a dismount that could not start or failed), when its
+  // turn has come. Its program is judged afresh first.
+  void RetryDismount();
 
   // Plain data: read by the operations and by tests.
   char16_t configPath[kPathCapacity] = {};
@@ -152,6 +163,7 @@ class SecureToken {
     bool operator==(const ConfigStamp& o) const {
       return volume == o.volume && size == o.size && lastWrite == o.lastWrite;
     }
+    bool operator!=(const ConfigStamp& o) const { return !(*this == o); }
   };
   // The refusals of one pass, by drive letter: the stick's kvn.ini and the reason.
   using Refusals = std::map<char16_t, std::pair<ConfigStamp, std::u16string>>;
@@ -182,14 +194,31 @@ class SecureToken {
   // CloseContainer); true when it has ended (or the wait failed). `program` names it in the
   // event of a stop that leaves it running.
   bool WaitForChild(os::Handle child, std::uint32_t limit, const char16_t* program);
-  // Starts `program` to dismount and waits for it; clears the mount record once it has ended.
-  void Dismount(const char16_t* program);
+  // How a dismount ended.
+  enum class DismountEnd {
+    kDone,          // it ran and ended with 0; the mount record is cleared
+    kFailed,        // it ran and ended with another code (or one that cannot be read)
+    kNotStarted,    // it could not be started
+    kStillRunning,  // a stop left it running
+  };
+  // Starts `program` to dismount and waits for it; clears the mount record once it has ended
+  // with 0. Its failures are written to the event log once (ReportOnce).
+  DismountEnd Dismount(const char16_t* program);
+  // Keeps the volume of record `fields` (letter, container, program) to be dismounted after
+  // `passes` scan passes, counting `failedRuns` dismounts that ran and failed.
+  void KeepForDismount(std::vector<std::u16string> fields, int passes, int failedRuns);
+  // Deletes the mount record, writes event 1401 with `shown` and forgets the volume.
+  void ClearRecord(const std::u16string& shown);
+  // Writes the event unless it is the failure last written: a failure that repeats on every
+  // try is written once.
+  void ReportOnce(EventKind kind, std::vector<std::u16string> strings);
 
   os::TokenPlatform& platform_;
   // Not debug mode: the children are told to show nothing (see OpenContainer).
   const bool serviceMode_;
-  os::Handle mountChild_ = nullptr;              // the mount while it may still run
-  std::uint32_t stopWaitLeft_ = kStopWaitLimit;  // ms a stop may still wait for children
+  os::Handle mountChild_ = nullptr;  // the mount while it may still run
+  bool mountStarted_ = false;        // from the mount's start to its dismount
+  std::uint32_t stopWaited_ = 0;     // ms a stop has waited for children
   // The key file and the folders on its way (and a container's folders on a removable drive),
   // held from the accepting check until the mount has ended, so that nothing the check
   // looked at can be swapped before the tool opens it.
@@ -198,9 +227,16 @@ class SecureToken {
   // Of the last check: the accepted stick's while it is watched, the scan stopping there.
   ConfigStamp stamp_;
   Refusals refusals_;  // of the pass under way, or the last one
-  // A mount left open by an earlier run (its letter, container and program), to be dismounted
-  // after the first scan pass unless that pass accepts a stick. Empty when there is none.
-  std::vector<std::u16string> leftover_;
+  // A volume that may still be open, as its mount record names it (letter, container,
+  // program), to be dismounted after a scan pass that accepts no stick; empty when there is
+  // none. A stick whose mount starts carries it on: its own dismount closes every volume.
+  std::vector<std::u16string> pending_;
+  bool leftFromStart_ = false;  // pending_ was read at start: its first try writes event 1400
+  int passesBeforeTry_ = 0;     // scan passes until the next try
+  int failedRuns_ = 0;          // its dismounts that ran and failed
+  std::u16string lastFailure_;  // the dismount failure last written to the event log
+  // The mount start that failed last, by its stick and error code: written once for it.
+  std::pair<ConfigStamp, std::uint32_t> mountFailure_;
 };
 
 }  // namespace kvn

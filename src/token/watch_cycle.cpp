@@ -22,12 +22,14 @@ void WatchUntilStopped(SecureToken& token) {
       if (token.Pause(kIdlePauseMilliseconds)) return;
       continue;
     }
-    token.OpenContainer();
     try {
+      // A mount that could not start is tried again by the next scan, with the stick judged
+      // afresh.
+      if (!token.OpenContainer()) continue;
       token.CheckToken();
     } catch (...) {
-      // Whatever failed, the container mounted in this turn does not outlive the cycle.
-      token.CloseContainer();
+      // Whatever failed once the mount had started, the container does not outlive the cycle.
+      if (token.mountStarted()) token.CloseContainer();
       throw;
     }
     // Also after a stop inside the watch: a container mounted in this turn is dismounted

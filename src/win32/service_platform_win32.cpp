@@ -196,6 +196,13 @@ bool Win32ServicePlatform::ChangeServiceFailureActions(
          FALSE;
 }
 
+bool Win32ServicePlatform::ChangeServiceFailureActionsFlag(os::Handle service) {
+  SERVICE_FAILURE_ACTIONS_FLAG flag;
+  flag.fFailureActionsOnNonCrashFailures = TRUE;
+  return ::ChangeServiceConfig2W(AsScHandle(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag) !=
+         FALSE;
+}
+
 os::Handle Win32ServicePlatform::OpenService(os::Handle manager, const char16_t* serviceName,
                                              std::uint32_t desiredAccess) {
   return ::OpenServiceW(AsScHandle(manager), AsWide(serviceName), desiredAccess);

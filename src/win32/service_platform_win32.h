@@ -36,6 +36,7 @@ class Win32ServicePlatform final : public os::ServicePlatform {
   bool ChangeServiceDescription(os::Handle service, const char16_t* description) override;
   bool ChangeServiceFailureActions(os::Handle service, std::uint32_t resetSeconds,
                                    const std::vector<std::uint32_t>& restartDelays) override;
+  bool ChangeServiceFailureActionsFlag(os::Handle service) override;
   os::Handle OpenService(os::Handle manager, const char16_t* serviceName,
                          std::uint32_t desiredAccess) override;
   bool ControlService(os::Handle service, std::uint32_t control,

@@ -32,12 +32,18 @@ class FakeKernel {
       auto action = std::move(actions_.begin()->second);
       now_ = std::max(now_, actions_.begin()->first.first);
       actions_.erase(actions_.begin());
+      ++inAction_;
       action();
+      --inAction_;
     }
     now_ = std::max(now_, until);
     return false;
   }
-  void Advance(std::uint64_t milliseconds) { WaitUntil(now_ + milliseconds, nullptr); }
+  // A sleep. One made inside an action stands for another thread (a control handler) that
+  // sleeps while the watch cycle goes on: the clock is the cycle's, and does not move for it.
+  void Advance(std::uint64_t milliseconds) {
+    if (inAction_ == 0) WaitUntil(now_ + milliseconds, nullptr);
+  }
   // True when no action is left to run.
   bool idle() const { return actions_.empty(); }
 
@@ -62,6 +68,7 @@ class FakeKernel {
   static std::uintptr_t Id(os::Handle handle) { return reinterpret_cast<std::uintptr_t>(handle); }
 
   std::uint64_t now_ = 0;
+  int inAction_ = 0;
   std::uint64_t sequence_ = 0;
   std::multimap<std::pair<std::uint64_t, std::uint64_t>, std::function<void()>> actions_;
   std::map<std::uintptr_t, bool> events_;

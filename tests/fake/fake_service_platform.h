@@ -190,6 +190,9 @@ class FakeServicePlatform : public os::ServicePlatform {
     for (const std::uint32_t delay : delays) args += " " + Show(delay);
     return !Fails("ChangeServiceFailureActions", args);
   }
+  bool ChangeServiceFailureActionsFlag(os::Handle service) override {
+    return !Fails("ChangeServiceFailureActionsFlag", Show(service));
+  }
   os::Handle OpenService(os::Handle manager, const char16_t* serviceName,
                          std::uint32_t desiredAccess) override {
     const std::string args = Show(manager) + " " + Show(serviceName) + " " + Show(desiredAccess);

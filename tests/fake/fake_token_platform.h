@@ -195,8 +195,13 @@ class FakeTokenPlatform : public os::TokenPlatform {
 
   // --- child processes ---------------------------------------------------------------------
   std::vector<ProcessStart> starts;
-  // Makes every start fail with ERROR_FILE_NOT_FOUND (still recorded).
+  // Makes every start fail with ERROR_FILE_NOT_FOUND, or the starts numbered in `failStarts`
+  // with `startError` (still recorded).
   bool failStart = false;
+  std::set<std::size_t> failStarts;
+  std::uint32_t startError = detail::kErrorFileNotFound;
+  // Called after every start that succeeded, with its number.
+  std::function<void(std::size_t)> afterStart;
   // Virtual ms that each child runs, by the number of its start (from 0).
   std::map<std::size_t, std::uint64_t> runTimes;
   // Virtual ms that a child runs when runTimes does not name it.
@@ -321,13 +326,15 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const std::size_t number = starts.size();
     auto runTime = runTimes.find(number);
     const std::uint64_t run = runTime != runTimes.end() ? runTime->second : childRunTime;
+    const bool fails = failStart || failStarts.count(number) != 0;
     starts.push_back({program, commandLine, kernel_.now(),
-                      run == kNeverEnds ? kNeverEnds : kernel_.now() + run, failStart,
+                      run == kNeverEnds ? kNeverEnds : kernel_.now() + run, fails,
                       mountRecord.has_value(), exitCodes.count(number) ? exitCodes[number] : 0});
-    if (failStart) {
-      kernel_.lastError = detail::kErrorFileNotFound;
+    if (fails) {
+      kernel_.lastError = startError;
       return nullptr;
     }
+    if (afterStart) afterStart(number);
     return reinterpret_cast<os::Handle>(number + 1);
   }
   os::WaitResult Wait(os::Handle child, os::Handle stop, std::uint32_t milliseconds) override {

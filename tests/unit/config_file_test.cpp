@@ -1,52 +1,17 @@
 // The configuration reader: its grammar and its error numbers (natively and under Wine).
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <fstream>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "config/config_file.h"
+#include "fake/failing_allocation.h"
 #include "os/host.h"
 
 using namespace std::literals;
-
-// Allocation failure on demand: every operator new and delete of the test binary is replaced
-// by malloc and free; while `allocationsLeft` is not negative, that many allocations succeed
-// and all later ones fail.
-namespace {
-
-std::atomic<long> allocationsLeft{-1};
-
-void* Allocate(std::size_t size) noexcept {
-  long left = allocationsLeft.load();
-  while (left > 0 && !allocationsLeft.compare_exchange_weak(left, left - 1)) {
-  }
-  return left == 0 ? nullptr : std::malloc(size != 0 ? size : 1);
-}
-
-void* AllocateOrThrow(std::size_t size) {
-  void* memory = Allocate(size);
-  if (memory == nullptr) throw std::bad_alloc();
-  return memory;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return AllocateOrThrow(size); }
-void* operator new[](std::size_t size) { return AllocateOrThrow(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
 
 namespace kvn {
 namespace {
@@ -86,9 +51,9 @@ TEST(ConfigFileLoad, OutOfMemoryAnywhereIs12AndLeavesTheReaderUnchanged) {
   ASSERT_EQ(Load(config, kSample), 0);
   int failures = 0;
   for (long allowed = 0;; ++allowed) {
-    allocationsLeft = allowed;
+    fake::allocationsLeft = allowed;
     const int result = Load(config, "k0=v\n[S1]\nk1=v\nk2=v\n[S2]\nk3=v\n[s1]\nk4=v\n");
-    allocationsLeft = -1;
+    fake::allocationsLeft = -1;
     if (result == 0) break;
     ASSERT_EQ(result, 12) << "after " << allowed << " allocations";
     ++failures;

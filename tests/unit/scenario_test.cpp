@@ -26,6 +26,7 @@
 
 #include "common/process_state.h"
 #include "common/strings.h"
+#include "fake/failing_allocation.h"
 #include "fake/fake_windows.h"
 #include "service/service_host.h"
 #include "service/service_install.h"
@@ -221,8 +222,16 @@ class Scenario {
           const auto [first, last] = afterDrives_.equal_range(reading);
           for (auto it = first; it != last; ++it) Do(it->second.first, it->second.second);
         };
-      } else if (c == "failstart" || c == "failwait") {
-        (c == "failstart" ? t.failStart : t.failWait) = true;
+      } else if (c == "failstart") {  // failstart [<code> <start number>...]: all, or these
+        t.failStart = given.size() == 1;
+        if (given.size() > 1) t.startError = U32(w[1]);
+        for (std::size_t i = 2; i < given.size(); ++i) t.failStarts.insert(std::stoul(w[i]));
+      } else if (c == "failwait") {
+        t.failWait = true;
+      } else if (c == "failalloc") {  // failalloc <start number>: the next allocation after it
+        t.afterStart = [n = std::stoul(w[1])](std::size_t started) {
+          if (started == n) fake::failNextAllocation = true;
+        };
       } else if (c == "runtime") {  // runtime <start number|*> <ms|hung>
         const std::uint64_t ms = w[2] == "hung" ? fake::kNeverEnds : std::stoull(w[2]);
         (w[1] == "*" ? t.childRunTime : t.runTimes[std::stoul(w[1])]) = ms;
@@ -267,7 +276,7 @@ class Scenario {
         s.SendControl(c == "stop" ? service::kServiceControlStop : U32(w[1]));
       } else if (c == "console") {  // through the registered handler, else the core's own
         const auto event = U32(w[1]);
-        NoteStop(event <= 1);
+        NoteStop(event <= 2 || event == 5 || event == 6);
         Result(line, s.consoleHandler != nullptr ? s.consoleHandler(event)
                                                  : service::ConsoleControlHandler(event));
       } else if (c == "check") {
@@ -578,7 +587,9 @@ class Scenario {
       EXPECT_TRUE(mount != nullptr || recordSeeded_) << fail() << "a dismount without a mount";
       if (mount == nullptr || t.failWait) continue;
       std::uint64_t allowed = std::min(mount->end, mount->time + 120000);
-      if (stopAt_ >= 0) allowed = std::min(allowed, static_cast<std::uint64_t>(stopAt_) + 60000);
+      if (stopAt_ >= 0) {
+        allowed = std::min(allowed, static_cast<std::uint64_t>(stopAt_) + process.stopWaitLimit);
+      }
       EXPECT_GE(start.time, allowed) << fail() << "dismounted while mounting";
     }
   }

@@ -1,0 +1,43 @@
+#include "fake/failing_allocation.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace kvn::fake {
+
+std::atomic<long> allocationsLeft{-1};
+std::atomic<bool> failNextAllocation{false};
+
+namespace {
+
+void* Allocate(std::size_t size) noexcept {
+  if (failNextAllocation.exchange(false)) return nullptr;
+  long left = allocationsLeft.load();
+  while (left > 0 && !allocationsLeft.compare_exchange_weak(left, left - 1)) {
+  }
+  return left == 0 ? nullptr : std::malloc(size != 0 ? size : 1);
+}
+
+void* AllocateOrThrow(std::size_t size) {
+  void* memory = Allocate(size);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+
+}  // namespace
+}  // namespace kvn::fake
+
+void* operator new(std::size_t size) { return kvn::fake::AllocateOrThrow(size); }
+void* operator new[](std::size_t size) { return kvn::fake::AllocateOrThrow(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return kvn::fake::Allocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return kvn::fake::Allocate(size);
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
