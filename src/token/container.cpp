@@ -62,9 +62,9 @@ bool SecureToken::OpenContainer() {
     } else {
       KeepForDismount({targetDrive, containerPath, trueCryptPath}, 1, 0);
     }
-    const std::u16string stick = {configPath[0], u':'};
-    if (mountFailure_ != std::make_pair(stamp_, error)) {
-      mountFailure_ = {stamp_, error};
+    if (!mountFailed_ || mountFailure_ != stamp_) {
+      mountFailed_ = true;
+      mountFailure_ = stamp_;
       Report(events::kMountNotStarted, {trueCryptPath, Decimal(error)});
     }
     return false;
@@ -73,7 +73,7 @@ bool SecureToken::OpenContainer() {
   // This mount's own dismount closes every volume: nothing earlier is left to retry.
   pending_.clear();
   lastFailure_.clear();
-  mountFailure_ = {};
+  mountFailed_ = false;
   Report(events::kStickAccepted,
          {{configPath[0], u':'}, containerPath, targetDrive, trueCryptPath});
   return true;

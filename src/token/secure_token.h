@@ -235,8 +235,9 @@ class SecureToken {
   int passesBeforeTry_ = 0;     // scan passes until the next try
   int failedRuns_ = 0;          // its dismounts that ran and failed
   std::u16string lastFailure_;  // the dismount failure last written to the event log
-  // The mount start that failed last, by its stick and error code: written once for it.
-  std::pair<ConfigStamp, std::uint32_t> mountFailure_;
+  // The stick whose mount could not start, while it is tried again: written once for it.
+  bool mountFailed_ = false;
+  ConfigStamp mountFailure_;
 };
 
 }  // namespace kvn
