@@ -11,6 +11,7 @@ void ProcessState::Reset() {
   stopEvent = nullptr;
   lastServiceError = 0;
   stopWaitLimit = kStopWaitLimit;
+  stopAsked = false;
   checkPoint = 1;
   errorText[0] = u'\0';
 }

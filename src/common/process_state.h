@@ -40,6 +40,9 @@ struct ProcessState {
   // console of a debug run is closing and Windows will soon end the process. Written by the
   // console handler, read by the thread of the watch cycle.
   std::atomic<std::uint32_t> stopWaitLimit{kStopWaitLimit};
+  // Set once the service control manager has asked the service to stop; read by ServiceMain
+  // for the final report.
+  std::atomic<bool> stopAsked{false};
   // Counter of pending reports; starts at 1 and runs on over the whole life of the process.
   std::uint32_t checkPoint = 1;
   // Serialises the two service threads: every status report, the publication of

@@ -164,8 +164,12 @@ void ServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) noexcept {
     } catch (...) {
     }
   }
+  // A stop that was asked for ends without an error, whatever failed on the way: the failure
+  // actions apply to a stop with an error too, and must never restart a service that an
+  // administrator stopped. Every other end carries the code of the last logged failure.
   try {
-    ReportStatus(kServiceStopped, process.lastServiceError, 0);
+    ReportStatus(kServiceStopped, process.stopAsked ? kNoError : process.lastServiceError.load(),
+                 0);
   } catch (...) {
   }
 }
@@ -179,6 +183,7 @@ void ServiceControlHandler(std::uint32_t control) noexcept {
   } catch (...) {
   }
   if (control != kServiceControlStop) return;
+  process.stopAsked = true;
   try {
     SignalStopEvent();
   } catch (...) {

@@ -51,8 +51,8 @@ bool SecureToken::OpenContainer() {
   mountChild_ = platform_.StartProcess(trueCryptPath, commandLine.c_str());
   if (mountChild_ == nullptr) {
     // Nothing was mounted: the next pass judges the stick afresh and tries again, for as long
-    // as it stays in (the failure is written once for it). A volume an earlier mount left
-    // open is still to be closed, now with this record.
+    // as it stays in (the failure is written once for it). The record goes back to what it
+    // was: none, or a volume that is still to be closed.
     const std::uint32_t error = platform_.GetLastError();
     TraceLine("TrueCrypt not started, error ", error);
     held_.clear();
@@ -60,7 +60,7 @@ bool SecureToken::OpenContainer() {
     if (pending_.empty()) {
       platform_.DeleteMountRecord();
     } else {
-      KeepForDismount({targetDrive, containerPath, trueCryptPath}, 1, 0);
+      platform_.WriteMountRecord((pending_[0] + u"|" + pending_[1] + u"|" + pending_[2]).c_str());
     }
     if (!mountFailed_ || mountFailure_ != stamp_) {
       mountFailed_ = true;
