@@ -72,7 +72,6 @@ bool SecureToken::OpenContainer() {
   mountStarted_ = true;
   // This mount's own dismount closes every volume: nothing earlier is left to retry.
   pending_.clear();
-  lastFailure_.clear();
   mountFailed_ = false;
   Report(events::kStickAccepted,
          {{configPath[0], u':'}, containerPath, targetDrive, trueCryptPath});
@@ -118,7 +117,7 @@ void SecureToken::CloseContainer() {
   held_.clear();
   // One that could not start is tried again after the next pass's pause, one that failed a few
   // passes later, until one ends with 0: the record is kept until then. The first pass
-  // follows at once, hence one pass more.
+  // follows at once, hence one pass more. Its failures are written afresh.
   const std::vector<std::u16string> record = {targetDrive, containerPath, trueCryptPath};
   lastFailure_.clear();
   switch (Dismount(trueCryptPath)) {
@@ -148,7 +147,6 @@ SecureToken::DismountEnd SecureToken::Dismount(const char16_t* program) {
     if (end.success) {
       // Nothing is left for a later start to close.
       platform_.DeleteMountRecord();
-      lastFailure_.clear();
       Report(events::kDismountEnded, {end.code});
       result = DismountEnd::kDone;
     } else {

@@ -24,10 +24,8 @@ SecureToken::SecureToken(os::TokenPlatform& platform)
 
 SecureToken::~SecureToken() {
   if (mountChild_ != nullptr) platform_.CloseProcess(mountChild_);
-  if (traceEnabled) {
-    TraceLine("SecureToken implicite destructor!");
-    trace.Close();
-  }
+  // The trace log closes itself.
+  TraceLine("SecureToken implicite destructor!");
 }
 
 void SecureToken::Append(std::u16string& line, const char* text) {
