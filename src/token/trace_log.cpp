@@ -59,9 +59,8 @@ void TraceLog::EndLine() {
 }
 
 void TraceLog::Close() {
-  Flush();
+  Flush();  // leaves nothing pending
   file_.reset();
-  pending_.clear();
   failed_ = true;
 }
 
