@@ -29,29 +29,6 @@ struct StatusReport {
   os::ServiceStatus status;
 };
 
-// Arguments and results as a transcript line shows them: ASCII as is, line feeds as "\n",
-// other units as \uXXXX.
-inline std::string Show(std::u16string_view text) {
-  std::string out;
-  for (const char16_t unit : text) {
-    if (unit == u'\n') {
-      out += "\\n";
-    } else if (unit < 0x80) {
-      out += static_cast<char>(unit);
-    } else {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
-    }
-  }
-  return out;
-}
-inline std::string Show(const char16_t* text) { return Show(std::u16string_view(text)); }
-inline std::string Show(std::uint64_t number) { return std::to_string(number); }
-inline std::string Show(const void* handle) {
-  return Show(reinterpret_cast<std::uintptr_t>(handle));
-}
-
 class FakeServicePlatform : public os::ServicePlatform {
  public:
   explicit FakeServicePlatform(FakeKernel& kernel) : kernel_(kernel) {}
