@@ -173,7 +173,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
       mask = 0;
       kernel_.lastError = getDrivesError;
     }
-    if (afterGetDrives) afterGetDrives(++getDrivesCalls_);
+    const int reading = ++getDrivesCalls_;
+    if (afterGetDrives) afterGetDrives(reading);
     return mask;
   }
   std::uint32_t GetLastError() override { return kernel_.lastError; }
