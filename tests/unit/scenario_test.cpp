@@ -222,90 +222,109 @@ class Scenario {
   std::map<std::string, std::function<void(const Command&)>> Commands() {
     // clang-format off
     return {
-      {"expect",       [this](auto& c) { Expect(c.Tail(1)); }},
-      {"at",           [this](auto& c) { os_.kernel.At(c.Number(1), [this, c] { Do(c.Tail(2)); }); }},
+      {"expect", [this](auto& c) { Expect(c.Tail(1)); }},
+      {"at", [this](auto& c) { os_.kernel.At(c.Number(1), [this, c] { Do(c.Tail(2)); }); }},
       // the machine: drives, files, rights
-      {"drive",        [this](auto& c) { for (char16_t l : c[1]) t_.AddDrive(l, DriveType(c[2]), Fs(c[3])); }},
-      {"stick",        [this](auto& c) { Stick(c.Letter(), Fs(c[2])); }},
-      {"value",        [this](auto& c) { ini_.Find(c[1])->second = c.Rest(2); WriteIni(); }},
-      {"novalue",      [this](auto& c) { ini_.values.erase(ini_.Find(c[1])); WriteIni(); }},
-      {"file",         [this](auto& c) { File(c.Rest(1)); }},
-      {"bytes",        [this](auto& c) { t_.AddFile(c.Path(2), std::string(c.Number(1), ' ')); }},
-      {"folder",       [this](auto& c) { t_.AddFolder(c.Path(1)); }},
-      {"remove",       [this](auto& c) { t_.At(c.Path(1)).bytes.reset(); }},
-      {"link",         [this](auto& c) { Link(c.Rest(1), 0xA000000C); }},
-      {"namelink",     [this](auto& c) { Link(c.Rest(1), T::kNameOnly); }},
-      {"reparse",      [this](auto& c) { Link(c.Rest(2), c.Code(1)); }},
-      {"size",         [this](auto& c) { t_.At(c.Path(2)).size = c.Number(1); }},
-      {"lie",          [this](auto& c) { t_.At(c.Path(2)).lie = c.Number(1); }},
-      {"owner",        [this](auto& c) { t_.At(c.Path(2)).security.owner = Account(c[1]); }},
-      {"grant",        [this](auto& c) { t_.At(c.Path(3)).security.dacl.push_back(Grant(c[1], c[2])); }},
-      {"nodacl",       [this](auto& c) { t_.At(c.Path(1)).security.hasDacl = false; }},
-      {"policy",       [this](auto& c) { for (auto& a : Words(c, 1)) t_.policyTrusted.push_back(Account(a)); }},
-      {"answer",       [this](auto& c) { t_.At(c.Path(3)).answers[c[1]] = c.Code(2); }},
-      {"wow64",        [this](auto&) { t_.wow64 = true; }},
-      {"short",        [this](auto& c) { t_.AddShortName(c.Side(0), c.Side(1)); }},
-      {"fullpath",     [this](auto& c) { t_.fullPaths[c.Side(0)] = c.Side(1); }},
-      {"programfiles", [this](auto& c) { t_.programFilesFolders.clear();  // the sources, separated by ";"
-                                         for (auto& f : Lines(c.Rest(1) + ";", ';')) t_.programFilesFolders.push_back(Wide(f)); }},
-      {"unplug",       [this](auto& c) { t_.drive(c.Letter()).present = false; }},
-      {"plug",         [this](auto& c) { t_.drive(c.Letter()).present = true; }},
-      {"notready",     [this](auto& c) { t_.drive(c.Letter()).ready = false; }},
-      {"serial",       [this](auto& c) { t_.drive(c.Letter()).serial = c[2] == "none" ? T::kNoSerial
-                                                                                       : U32("0x" + c[2]); }},
-      {"faildrives",   [this](auto& c) { t_.getDrivesError = c.Code(1); }},
-      {"afterdrives",  [this](auto& c) { afterDrives_.emplace(std::stoi(c[1]), c.Tail(2)); }},
+      {"drive", [this](auto& c) {
+         for (char16_t letter : c[1]) t_.AddDrive(letter, DriveType(c[2]), Fs(c[3])); }},
+      {"stick", [this](auto& c) { Stick(c.Letter(), Fs(c[2])); }},
+      {"value", [this](auto& c) { ini_.Find(c[1])->second = c.Rest(2); WriteIni(); }},
+      {"novalue", [this](auto& c) { ini_.values.erase(ini_.Find(c[1])); WriteIni(); }},
+      {"file", [this](auto& c) { File(c.Rest(1)); }},
+      {"bytes", [this](auto& c) { t_.AddFile(c.Path(2), std::string(c.Number(1), ' ')); }},
+      {"folder", [this](auto& c) { t_.AddFolder(c.Path(1)); }},
+      {"remove", [this](auto& c) { t_.At(c.Path(1)).bytes.reset(); }},
+      {"link", [this](auto& c) { Link(c.Rest(1), 0xA000000C); }},
+      {"namelink", [this](auto& c) { Link(c.Rest(1), T::kNameOnly); }},
+      {"reparse", [this](auto& c) { Link(c.Rest(2), c.Code(1)); }},
+      {"size", [this](auto& c) { t_.At(c.Path(2)).size = c.Number(1); }},
+      {"lie", [this](auto& c) { t_.At(c.Path(2)).lie = c.Number(1); }},
+      {"owner", [this](auto& c) { t_.At(c.Path(2)).security.owner = Account(c[1]); }},
+      {"grant", [this](auto& c) { t_.At(c.Path(3)).security.dacl.push_back(Grant(c[1], c[2])); }},
+      {"nodacl", [this](auto& c) { t_.At(c.Path(1)).security.hasDacl = false; }},
+      {"policy", [this](auto& c) {
+         for (auto& account : Words(c, 1)) t_.policyTrusted.push_back(Account(account)); }},
+      {"answer", [this](auto& c) { t_.At(c.Path(3)).answers[c[1]] = c.Code(2); }},
+      {"wow64", [this](auto&) { t_.wow64 = true; }},
+      {"short", [this](auto& c) { t_.AddShortName(c.Side(0), c.Side(1)); }},
+      {"fullpath", [this](auto& c) { t_.fullPaths[c.Side(0)] = c.Side(1); }},
+      {"programfiles", [this](auto& c) {  // the sources, separated by ";"
+         t_.programFilesFolders.clear();
+         for (auto& f : Lines(c.Rest(1) + ";", ';')) t_.programFilesFolders.push_back(Wide(f)); }},
+      {"unplug", [this](auto& c) { t_.drive(c.Letter()).present = false; }},
+      {"plug", [this](auto& c) { t_.drive(c.Letter()).present = true; }},
+      {"notready", [this](auto& c) { t_.drive(c.Letter()).ready = false; }},
+      {"serial", [this](auto& c) {
+         t_.drive(c.Letter()).serial = c[2] == "none" ? T::kNoSerial : U32("0x" + c[2]); }},
+      {"faildrives", [this](auto& c) { t_.getDrivesError = c.Code(1); }},
+      {"afterdrives", [this](auto& c) { afterDrives_.emplace(std::stoi(c[1]), c.Tail(2)); }},
       // children and the mount record
-      {"failstart",    [this](auto& c) { t_.failStart = c.size() == 1; if (c.size() > 1) t_.startError = c.Code(1);
-                                         for (auto& n : Words(c, 2)) t_.failStarts.insert(std::stoul(n)); }},
-      {"failwait",     [this](auto&) { t_.failWait = true; }},
-      {"failalloc",    [this](auto& c) { t_.afterStart = [n = c.Number(1)](std::size_t started) {
-                                           if (started == n) fake::failNextAllocation = true; }; }},
-      {"runtime",      [this](auto& c) { (c[1] == "*" ? t_.childRunTime : t_.runTimes[std::stoul(c[1])]) =
-                                           c[2] == "hung" ? fake::kNeverEnds : c.Number(2); }},
-      {"exitcode",     [this](auto& c) { t_.exitCodes[c.Number(1)] = c.Code(2); }},
-      {"record",       [this](auto& c) { if (c[1] == "fails") { t_.failRecord = true; return; }  // or wrongtype
-                                         t_.mountRecordWrongType = c[1] == "wrongtype"; recordSeeded_ = true;
-                                         t_.mountRecord = Wide(t_.mountRecordWrongType ? "" : c.Rest(1)); }},
-      {"debug",        [](auto& c) { process.debugMode = c[1] == "on"; }},
+      {"failstart", [this](auto& c) {  // all, or <code> <start number>...
+         t_.failStart = c.size() == 1;
+         if (c.size() > 1) t_.startError = c.Code(1);
+         for (auto& n : Words(c, 2)) t_.failStarts.insert(std::stoul(n)); }},
+      {"failwait", [this](auto&) { t_.failWait = true; }},
+      {"failalloc", [this](auto& c) {  // the next allocation after start n
+         t_.afterStart = [n = c.Number(1)](auto started) {
+           if (started == n) fake::failNextAllocation = true; }; }},
+      {"runtime", [this](auto& c) {
+         const auto ms = c[2] == "hung" ? fake::kNeverEnds : c.Number(2);
+         (c[1] == "*" ? t_.childRunTime : t_.runTimes[std::stoul(c[1])]) = ms; }},
+      {"exitcode", [this](auto& c) { t_.exitCodes[c.Number(1)] = c.Code(2); }},
+      {"record", [this](auto& c) {  // record <value> | wrongtype | fails
+         if (c[1] == "fails") { t_.failRecord = true; return; }
+         t_.mountRecordWrongType = c[1] == "wrongtype";
+         t_.mountRecord = Wide(t_.mountRecordWrongType ? "" : c.Rest(1));
+         recordSeeded_ = true; }},
+      {"debug", [](auto& c) { process.debugMode = c[1] == "on"; }},
       // the service side
-      {"fail",         [this](auto& c) { s_.FailCall(c[1], c.Code(2), c.size() > 3 ? c.Code(3) : 1u); }},
-      {"throw",        [this](auto& c) { if (c.size() == 1) throw std::bad_alloc();  // the action; a lock; a call
-                                         if (c[1] == "lock") throw std::system_error(std::make_error_code(
-                                                                 std::errc::resource_deadlock_would_occur));
-                                         s_.throwOnce = c[1]; }},
-      {"scm",          [this](auto&) { s_.startedByServiceManager = true; }},
-      {"module",       [this](auto& c) { s_.modulePath = c.Path(1); t_.AddFile(s_.modulePath, "MZ"); }},
-      {"installed",    [this](auto& c) { s_.serviceExists = true; s_.serviceStates.clear();
-                                         for (auto& n : Words(c, 1)) s_.serviceStates.push_back(U32(n)); }},
-      {"message",      [this](auto& c) { std::string text = c.Rest(2);  // where \r and \n stand for CR and LF
-                                         text = std::regex_replace(text, std::regex(R"(\\r)"), "\r");
-                                         s_.systemMessages[c.Code(1)] = Wide(std::regex_replace(text, std::regex(R"(\\n)"), "\n")); }},
-      {"stop",         [this](auto&) { NoteStop(); s_.SendControl(service::kServiceControlStop); }},
-      {"control",      [this](auto& c) { s_.SendControl(c.Code(1)); }},
-      {"console",      [this](auto& c) { const auto event = c.Code(1);  // to the registered handler, else the core's
-                                         if (event <= 2 || event == 5 || event == 6) NoteStop();
-                                         Result(c.line, s_.consoleHandler ? s_.consoleHandler(event)
-                                                                          : service::ConsoleControlHandler(event)); }},
+      {"fail", [this](auto& c) { s_.FailCall(c[1], c.Code(2), c.size() > 3 ? c.Code(3) : 1u); }},
+      {"throw", [this](auto& c) {  // the action itself; a lock that cannot be had; a call
+         if (c.size() == 1) throw std::bad_alloc();
+         if (c[1] == "lock") {
+           throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+         }
+         s_.throwOnce = c[1]; }},
+      {"scm", [this](auto&) { s_.startedByServiceManager = true; }},
+      {"module", [this](auto& c) { s_.modulePath = c.Path(1); t_.AddFile(s_.modulePath, "MZ"); }},
+      {"installed", [this](auto& c) {
+         s_.serviceExists = true;
+         s_.serviceStates.clear();
+         for (auto& n : Words(c, 1)) s_.serviceStates.push_back(U32(n)); }},
+      {"message", [this](auto& c) {  // where \r and \n stand for CR and LF
+         const std::string cr = std::regex_replace(c.Rest(2), std::regex(R"(\\r)"), "\r");
+         const std::string text = std::regex_replace(cr, std::regex(R"(\\n)"), "\n");
+         s_.systemMessages[c.Code(1)] = Wide(text); }},
+      {"stop", [this](auto&) { NoteStop(); s_.SendControl(service::kServiceControlStop); }},
+      {"control", [this](auto& c) { s_.SendControl(c.Code(1)); }},
+      {"console", [this](auto& c) {  // to the registered handler, else to the core's own
+         const auto event = c.Code(1);
+         if (event <= 2 || event == 5 || event == 6) NoteStop();
+         Result(c.line, s_.consoleHandler ? s_.consoleHandler(event)
+                                          : service::ConsoleControlHandler(event)); }},
       // the watcher's operations
-      {"check",        [this](auto& c) { Watched(c.line, Check(c.Letter())); }},
-      {"find",         [this](auto& c) { Watched(c.line, Token().FindToken()); }},
-      {"accept",       [this](auto& c) { Check(c.Letter()); Token().tokenPresent = true; }},
-      {"open",         [this](auto&) { Token().OpenContainer(); }},
-      {"watch",        [this](auto& c) { Token().CheckToken(); Say(c.line + Fields()); }},
-      {"close",        [this](auto&) { Token().CloseContainer(); }},
-      {"records",      [this](auto&) { Token().ReadMountRecord(); }},
-      {"pause",        [this](auto& c) { Result(c.line, Token().Pause(c.Code(1))); }},
-      {"stopevent",    [this](auto& c) { process.stopEvent = os_.kernel.CreateEvent();  // signalled at <ms>
-                                         os_.kernel.At(c.Number(1), [this, event = process.stopEvent.load()] {
-                                           NoteStop(); os_.kernel.SetEvent(event); }); }},
+      {"check", [this](auto& c) { Watched(c.line, Check(c.Letter())); }},
+      {"find", [this](auto& c) { Watched(c.line, Token().FindToken()); }},
+      {"accept", [this](auto& c) { Check(c.Letter()); Token().tokenPresent = true; }},
+      {"open", [this](auto&) { Token().OpenContainer(); }},
+      {"watch", [this](auto& c) { Token().CheckToken(); Say(c.line + Fields()); }},
+      {"close", [this](auto&) { Token().CloseContainer(); }},
+      {"records", [this](auto&) { Token().ReadMountRecord(); }},
+      {"pause", [this](auto& c) { Result(c.line, Token().Pause(c.Code(1))); }},
+      {"stopevent", [this](auto& c) {  // signalled at <ms>
+         const os::Handle event = os_.kernel.CreateEvent();
+         process.stopEvent = event;
+         os_.kernel.At(c.Number(1), [this, event] { NoteStop(); os_.kernel.SetEvent(event); }); }},
       // the service host's
-      {"run",          [this](auto& c) { RunProcess(c); }},
-      {"install",      [](auto&) { service::InstallService(); }},
-      {"uninstall",    [](auto&) { service::RemoveService(); }},
-      {"errortext",    [this](auto& c) { os_.kernel.lastError = c.Code(1);
-                                         Result(c.line, 0, " [" + Show(service::LastErrorText()) + "]"); }},
-      {"logerror",     [this](auto& c) { os_.kernel.lastError = c.Code(1); service::LogServiceError(c.Path(2).c_str()); }},
+      {"run", [this](auto& c) { RunProcess(c); }},
+      {"install", [](auto&) { service::InstallService(); }},
+      {"uninstall", [](auto&) { service::RemoveService(); }},
+      {"errortext", [this](auto& c) {
+         os_.kernel.lastError = c.Code(1);
+         Result(c.line, 0, " [" + Show(service::LastErrorText()) + "]"); }},
+      {"logerror", [this](auto& c) {
+         os_.kernel.lastError = c.Code(1);
+         service::LogServiceError(c.Path(2).c_str()); }},
     };
     // clang-format on
   }
@@ -394,29 +413,44 @@ class Scenario {
   std::map<std::string, std::function<std::string(const Command&)>> Verdicts() {
     // clang-format off
     return {
-      {"result",    [this](auto& v) { Need(v.size() >= 2);  // result <n> [text the fields hold]
-                                      return std::to_string(result_) == v[1] && fields_.find(v.Rest(2)) != npos
-                                                 ? "" : "result " + std::to_string(result_) + fields_; }},
-      {"line",      [this](auto& v) { return Count(InTrace(v.Rest(1)), "some"); }},
-      {"noline",    [this](auto& v) { return Count(InTrace(v.Rest(1)), "0"); }},
-      {"lines",     [this](auto& v) { return Count(InTrace(v.Rest(2)), v[1]); }},
-      {"child",     [this](auto& v) { Need(v.size() >= 3); const auto n = v.Number(1);
-                                      return Is(n < t_.starts.size() ? Show(t_.starts[n].commandLine) : "none", v.Rest(2)); }},
-      {"children",  [this](auto& v) { return Is(Children(), v.Rest(1)); }},
-      {"stopped",   [this](auto& v) { Need(v.size() == 3 && v[1] == "within");
-                                      return stopAt_ >= 0 && endAt_ >= stopAt_ && endAt_ - stopAt_ <= std::stoll(v[2])
-                                                 ? "" : "requested @" + std::to_string(stopAt_) + ", ended @" + std::to_string(endAt_); }},
-      {"event",     [this](auto& v) { return Count(Calls(Event(v)), "some"); }},
-      {"events",    [this](auto& v) { Need(v.size() == 3); return Count(Calls(Event(v)), v[2]); }},
-      {"call",      [this](auto& v) { return Count(Calls(".*" + Escape(v.Rest(1)) + ".*"), "some"); }},
-      {"nocall",    [this](auto& v) { return Count(Calls(".*" + Escape(v.Rest(1)) + ".*"), "0"); }},
-      {"calls",     [this](auto& v) { Need(v.size() >= 3); return Count(Calls(".*" + Escape(v.Rest(2)) + ".*"), v[1]); }},
-      {"output",    [this](auto& v) { return Output().find(v.Rest(1)) != npos ? "" : "output " + Output(); }},
-      {"at",        [this](auto& v) { Need(v.size() == 2); return Is(std::to_string(os_.kernel.now()), v[1]); }},
-      {"lasterror", [](auto& v) { Need(v.size() == 2); return Is(std::to_string(process.lastServiceError.load()), v[1]); }},
-      {"record",    [this](auto& v) { Need(v.size() >= 2); return Is(Show(t_.mountRecord.value_or(u"none")), v.Rest(1)); }},
-      {"held",      [this](auto& v) { Need(v.size() == 2); return Count(t_.openEntries(), v[1]); }},
-      {"blocked",   [this](auto& v) { return Count(Blocked(v.Rest(1)), "some"); }},
+      {"result", [this](auto& v) {  // result <n> [text the fields hold]
+         Need(v.size() >= 2);
+         const bool holds = std::to_string(result_) == v[1] && fields_.find(v.Rest(2)) != npos;
+         return holds ? "" : "result " + std::to_string(result_) + fields_; }},
+      {"line", [this](auto& v) { return Count(InTrace(v.Rest(1)), "some"); }},
+      {"noline", [this](auto& v) { return Count(InTrace(v.Rest(1)), "0"); }},
+      {"lines", [this](auto& v) { return Count(InTrace(v.Rest(2)), v[1]); }},
+      {"child", [this](auto& v) {
+         Need(v.size() >= 3);
+         const auto n = v.Number(1);
+         return Is(n < t_.starts.size() ? Show(t_.starts[n].commandLine) : "none", v.Rest(2)); }},
+      {"children", [this](auto& v) { return Is(Children(), v.Rest(1)); }},
+      {"stopped", [this](auto& v) {  // stopped within <ms>
+         Need(v.size() == 3 && v[1] == "within");
+         const long long within = std::stoll(v[2]);
+         const bool holds = stopAt_ >= 0 && endAt_ >= stopAt_ && endAt_ - stopAt_ <= within;
+         const std::string what = "asked @" + std::to_string(stopAt_);
+         return holds ? "" : what + ", ended @" + std::to_string(endAt_); }},
+      {"event", [this](auto& v) { return Count(Calls(Event(v)), "some"); }},
+      {"events", [this](auto& v) { Need(v.size() == 3); return Count(Calls(Event(v)), v[2]); }},
+      {"call", [this](auto& v) { return Count(Calls(Holding(v.Rest(1))), "some"); }},
+      {"nocall", [this](auto& v) { return Count(Calls(Holding(v.Rest(1))), "0"); }},
+      {"calls", [this](auto& v) {  // calls <count> <text>
+         Need(v.size() >= 3);
+         return Count(Calls(Holding(v.Rest(2))), v[1]); }},
+      {"output", [this](auto& v) {
+         return Output().find(v.Rest(1)) != npos ? "" : "output " + Output(); }},
+      {"at", [this](auto& v) {
+         Need(v.size() == 2);
+         return Is(std::to_string(os_.kernel.now()), v[1]); }},
+      {"lasterror", [](auto& v) {
+         Need(v.size() == 2);
+         return Is(std::to_string(process.lastServiceError.load()), v[1]); }},
+      {"record", [this](auto& v) {
+         Need(v.size() >= 2);
+         return Is(Show(t_.mountRecord.value_or(u"none")), v.Rest(1)); }},
+      {"held", [this](auto& v) { Need(v.size() == 2); return Count(t_.openEntries(), v[1]); }},
+      {"blocked", [this](auto& v) { return Count(Blocked(v.Rest(1)), "some"); }},
       {"noblocked", [this](auto& v) { return Count(Blocked(v.Rest(1)), "0"); }},
     };
     // clang-format on
@@ -439,7 +473,8 @@ class Scenario {
     return "ReportEvent @" + at + " " + level + "/0/" + Escape(v[2]) +
            (bar == npos ? "( \\|.*)?" : Escape(v.Rest(1).substr(bar)));
   }
-  // How many service calls match the pattern.
+  // How many service calls match the pattern; one for the calls that hold `text`.
+  static std::string Holding(const std::string& text) { return ".*" + Escape(text) + ".*"; }
   std::uint64_t Calls(const std::string& pattern) const {
     const std::regex matching(pattern);
     return static_cast<std::uint64_t>(
