@@ -7,11 +7,34 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <string>
 #include <utility>
 
 #include "os/handle.h"
 
 namespace kvn::fake {
+
+// Text as a recorded line shows it: ASCII as is, line feeds as "\n", other units as \uXXXX.
+inline std::string Show(std::u16string_view text) {
+  std::string out;
+  for (const char16_t unit : text) {
+    if (unit == u'\n') {
+      out += "\\n";
+    } else if (unit < 0x80) {
+      out += static_cast<char>(unit);
+    } else {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
+    }
+  }
+  return out;
+}
+inline std::string Show(const char16_t* text) { return Show(std::u16string_view(text)); }
+inline std::string Show(std::uint64_t number) { return std::to_string(number); }
+inline std::string Show(const void* handle) {
+  return Show(reinterpret_cast<std::uintptr_t>(handle));
+}
 
 class FakeKernel {
  public:
@@ -52,8 +75,14 @@ class FakeKernel {
     events_[nextHandle_ += 4] = false;
     return reinterpret_cast<os::Handle>(nextHandle_);
   }
+  // Signals the event; one that is not open (closed, or never made) is counted instead.
   void SetEvent(os::Handle event) {
-    if (auto it = events_.find(Id(event)); it != events_.end()) it->second = true;
+    const auto it = events_.find(Id(event));
+    if (it == events_.end()) {
+      ++closedSignals;
+    } else {
+      it->second = true;
+    }
   }
   bool IsSignalled(os::Handle event) const {
     auto it = events_.find(Id(event));
@@ -62,6 +91,7 @@ class FakeKernel {
   void CloseHandle(os::Handle handle) { events_.erase(Id(handle)); }
   std::size_t openEvents() const { return events_.size(); }
 
+  int closedSignals = 0;
   std::uint32_t lastError = 0;
 
  private:

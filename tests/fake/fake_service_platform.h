@@ -1,9 +1,10 @@
-// The service host's view of the fake Windows: a recording stub. Every call appends one line
-// with its arguments and its result to `calls`; results come from a short script (whether
-// the service exists, the states it reports in turn, a call made to fail or throw).
+// The service host's view of the fake Windows: a recording stub. Every call appends one line to
+// `calls`, its name and its arguments as Show writes them, which the verdicts read; results
+// come from a short script (whether the service exists, the states it reports in turn, a call
+// made to fail or throw).
 //
 // Single-threaded: the dispatcher runs ServiceMain on the calling thread, and a test delivers
-// controls and console events through SendControl / SendConsoleEvent, typically from an
+// controls and console events through SendControl / the console handler, typically from an
 // action scheduled on the kernel's clock (which runs during the watcher's pauses).
 #pragma once
 
@@ -15,6 +16,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/strings.h"
@@ -29,49 +31,28 @@ struct StatusReport {
   os::ServiceStatus status;
 };
 
-// Arguments and results as a transcript line shows them: ASCII as is, line feeds as "\n",
-// other units as \uXXXX.
-inline std::string Show(std::u16string_view text) {
-  std::string out;
-  for (const char16_t unit : text) {
-    if (unit == u'\n') {
-      out += "\\n";
-    } else if (unit < 0x80) {
-      out += static_cast<char>(unit);
-    } else {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
-    }
-  }
-  return out;
-}
-inline std::string Show(const char16_t* text) { return Show(std::u16string_view(text)); }
-inline std::string Show(std::uint64_t number) { return std::to_string(number); }
-inline std::string Show(const void* handle) {
-  return Show(reinterpret_cast<std::uintptr_t>(handle));
-}
-
 class FakeServicePlatform : public os::ServicePlatform {
+  using H = os::Handle;
+  using Text = const char16_t*;
+  using U32 = std::uint32_t;
+
  public:
   explicit FakeServicePlatform(FakeKernel& kernel) : kernel_(kernel) {}
 
   // --- the script ------------------------------------------------------------------------
   // Makes the `occurrence`-th call (from 1) of `call` fail with `error`; 0: every call.
-  void FailCall(const std::string& call, std::uint32_t error, unsigned occurrence = 1) {
+  void FailCall(const std::string& call, U32 error, unsigned occurrence = 1) {
     failures_.emplace(call, std::make_pair(occurrence, error));
   }
-  // Makes the next call of `call` throw std::bad_alloc, as a failed allocation inside it would.
-  std::string throwOnce;
-  // False: the dispatcher fails with 1063 as in a console; true: it runs ServiceMain.
-  bool startedByServiceManager = false;
+  std::string throwOnce;  // its next call throws std::bad_alloc, as an allocation in it would
+  bool startedByServiceManager = false;  // false: the dispatcher fails with 1063, as in a console
   std::u16string modulePath = u"C:\\Kelvarn\\kelvarn.exe";
   // Whether the service is installed, and the states that ControlService and
   // QueryServiceStatus report, one per call, the last one for ever.
   bool serviceExists = false;
-  std::vector<std::uint32_t> serviceStates = {1};
+  std::vector<U32> serviceStates = {1};
   // FormatMessage texts by code; other codes fail with 317 (no text for the code).
-  std::map<std::uint32_t, std::u16string> systemMessages = {
+  std::map<U32, std::u16string> systemMessages = {
       {5, u"Access is denied.\r\n"},
       {122, u"The data area passed to a system call is too small.\r\n"},
       {1060, u"The specified service does not exist as an installed service.\r\n"},
@@ -79,210 +60,198 @@ class FakeServicePlatform : public os::ServicePlatform {
       {1073, u"The specified service already exists.\r\n"},
   };
 
-  // --- the record and the controls -----------------------------------------------------------
+  // --- the record and the controls -------------------------------------------------------
+  // One line per call, "<name> <arguments>", then " -> fails <code>" or " -> throws" when the
+  // script made it so.
   std::vector<std::string> calls;
   std::vector<StatusReport> statuses;
-  std::size_t openServiceHandles() const { return serviceHandles_.size(); }
   int openEventSources = 0;
+  std::size_t openServiceHandles() const { return serviceHandles_.size(); }
   static constexpr std::uintptr_t kStatusHandle = 0x57a7;
-  static constexpr std::uint32_t kStopped = 1;
-  bool SendControl(std::uint32_t control) {
+  void SendControl(U32 control) {
     if (controlHandler_ != nullptr) controlHandler_(control);
-    return controlHandler_ != nullptr;
   }
   os::ConsoleHandlerFn consoleHandler = nullptr;
 
-  // --- ServicePlatform -----------------------------------------------------------------------
-  std::uint32_t GetLastError() override { return kernel_.lastError; }
-  bool StartServiceCtrlDispatcher(const char16_t* serviceName, os::ServiceMainFn main) override {
-    if (Fails("StartServiceCtrlDispatcher", Show(serviceName))) return false;
-    if (!startedByServiceManager) return Returns(false, 1063);  // not started as a service
-    std::u16string name = serviceName;
-    char16_t* argv[] = {name.data(), nullptr};
+  // --- ServicePlatform: each records its call first -----------------------------------------
+  U32 GetLastError() override { return kernel_.lastError; }
+  bool StartServiceCtrlDispatcher(Text name, os::ServiceMainFn main) override {
+    if (Fails(__func__, name)) return false;
+    if (!startedByServiceManager) return Error(1063);  // not started as a service
+    std::u16string argument = name;
+    char16_t* argv[] = {argument.data(), nullptr};
     main(1, argv);
     return true;
   }
-  os::Handle RegisterServiceCtrlHandler(const char16_t* serviceName,
-                                        os::ControlHandlerFn handler) override {
-    if (Fails("RegisterServiceCtrlHandler", Show(serviceName))) return nullptr;
-    controlHandler_ = handler;
-    return reinterpret_cast<os::Handle>(kStatusHandle);
+  H RegisterServiceCtrlHandler(Text name, os::ControlHandlerFn handler) override {
+    return Call(
+               __func__, [&] { controlHandler_ = handler; }, name)
+               ? Handle(kStatusHandle)
+               : nullptr;
   }
-  bool SetServiceStatus(os::Handle statusHandle, const os::ServiceStatus& status) override {
-    std::string record = "@" + Show(kernel_.now());
-    for (const auto& [name, value] : {std::pair{" state ", status.currentState},
-                                      {" type ", status.serviceType},
-                                      {" accepts ", status.controlsAccepted},
-                                      {" exit ", status.win32ExitCode},
-                                      {" specific ", status.serviceSpecificExitCode},
-                                      {" cp ", status.checkPoint},
-                                      {" hint ", status.waitHint}}) {
-      record += name + Show(value);
+  bool SetServiceStatus(H handle, const os::ServiceStatus& s) override {
+    if (Fails(__func__, "@" + Show(kernel_.now()), "state", s.currentState, "type", s.serviceType,
+              "accepts", s.controlsAccepted, "exit", s.win32ExitCode, "specific",
+              s.serviceSpecificExitCode, "cp", s.checkPoint, "hint", s.waitHint)) {
+      return false;
     }
-    if (Fails("SetServiceStatus", record)) return false;
-    if (statusHandle != reinterpret_cast<os::Handle>(kStatusHandle)) return Returns(false, 6);
-    statuses.push_back({kernel_.now(), status});
+    if (handle != Handle(kStatusHandle)) return Error(6);
+    statuses.push_back({kernel_.now(), s});
     return true;
   }
-  os::Handle RegisterEventSource(const char16_t* sourceName) override {
-    if (Fails("RegisterEventSource", Show(sourceName))) return nullptr;
-    ++openEventSources;
-    return reinterpret_cast<os::Handle>(std::uintptr_t{0xcafe4242});
+  H RegisterEventSource(Text name) override {
+    return Call(
+               __func__, [&] { ++openEventSources; }, name)
+               ? Handle(0xcafe4242)
+               : nullptr;
   }
-  void ReportEvent(os::Handle, std::uint16_t type, std::uint16_t category, std::uint32_t eventId,
-                   const char16_t* const* strings, std::uint16_t stringCount) override {
-    std::string args =
-        "@" + Show(kernel_.now()) + " " + Show(type) + "/" + Show(category) + "/" + Show(eventId);
-    for (std::uint16_t i = 0; i < stringCount; ++i) args += " | " + Show(strings[i]);
-    Fails("ReportEvent", args);
+  // "ReportEvent @<ms> <type>/<category>/<id> | <string> | ..."
+  void ReportEvent(H, std::uint16_t type, std::uint16_t category, U32 id, const Text* strings,
+                   std::uint16_t count) override {
+    std::string event = Show(type) + "/" + Show(category) + "/" + Show(id);
+    for (std::uint16_t i = 0; i < count; ++i) event += " | " + Show(strings[i]);
+    Fails(__func__, "@" + Show(kernel_.now()), event);
   }
-  void DeregisterEventSource(os::Handle) override {
-    Fails("DeregisterEventSource");
+  void DeregisterEventSource(H) override {
+    Fails(__func__);
     --openEventSources;
   }
-  os::Handle CreateEvent() override {
-    return Fails("CreateEvent") ? nullptr : kernel_.CreateEvent();
+  H CreateEvent() override { return Fails(__func__) ? nullptr : kernel_.CreateEvent(); }
+  void SetEvent(H event) override {
+    Call(__func__, [&] { kernel_.SetEvent(event); });
   }
-  void SetEvent(os::Handle event) override {
-    if (!Fails("SetEvent")) kernel_.SetEvent(event);
-  }
-  void CloseHandle(os::Handle handle) override {
-    if (!Fails("CloseHandle")) kernel_.CloseHandle(handle);
+  void CloseHandle(H handle) override {
+    Call(__func__, [&] { kernel_.CloseHandle(handle); });
   }
   bool SetConsoleCtrlHandler(os::ConsoleHandlerFn handler) override {
-    if (Fails("SetConsoleCtrlHandler")) return false;
-    consoleHandler = handler;
-    return true;
+    return Call(__func__, [&] { consoleHandler = handler; });
   }
   void WriteNarrow(std::string_view text) override {
-    Fails("WriteNarrow", Show(std::u16string(text.begin(), text.end())));
+    Fails(__func__, std::u16string(text.begin(), text.end()));
   }
-  void WriteWide(std::u16string_view text) override { Fails("WriteWide", Show(text)); }
-  std::uint32_t GetModuleFileName(char16_t* buffer, std::uint32_t size) override {
-    if (Fails("GetModuleFileName", Show(size))) return 0;
+  void WriteWide(std::u16string_view text) override { Fails(__func__, text); }
+  U32 GetModuleFileName(char16_t* buffer, U32 size) override {
+    if (Fails(__func__, size)) return 0;
     // A path that does not fit is cut to the buffer, terminator included, as since Vista.
     CopyBounded(buffer, size, modulePath);
-    const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(modulePath.size(), size));
-    return Returns(length, modulePath.size() >= size ? 122 : 0);
+    if (modulePath.size() >= size) kernel_.lastError = 122;
+    return static_cast<U32>(std::min<std::size_t>(modulePath.size(), size));
   }
-  os::Handle OpenSCManager() override {
-    return Fails("OpenSCManager") ? nullptr : Returns(NewServiceHandle());
-  }
-  os::Handle CreateService(os::Handle manager, const char16_t* serviceName,
-                           const char16_t* displayName, std::uint32_t desiredAccess,
-                           std::uint32_t serviceType, std::uint32_t startType,
-                           std::uint32_t errorControl, const char16_t* binaryPath) override {
-    std::string args = Show(manager) + " " + Show(serviceName) + " " + Show(displayName);
-    for (const std::uint32_t value : {desiredAccess, serviceType, startType, errorControl}) {
-      args += " " + Show(value);
+  H OpenSCManager() override { return Fails(__func__) ? nullptr : NewServiceHandle(); }
+  H CreateService(H manager, Text name, Text display, U32 access, U32 type, U32 start,
+                  U32 errorControl, Text path) override {
+    if (Fails(__func__, manager, name, display, access, type, start, errorControl, path)) {
+      return nullptr;
     }
-    if (Fails("CreateService", args + " " + Show(binaryPath))) return nullptr;
-    if (serviceExists) return Returns<os::Handle>(nullptr, 1073);
+    if (serviceExists) return Error<H>(1073);
     serviceExists = true;
-    return Returns(NewServiceHandle());
+    return NewServiceHandle();
   }
-  bool ChangeServiceDescription(os::Handle service, const char16_t* text) override {
-    return !Fails("ChangeServiceDescription", Show(service) + " " + Show(text));
+  bool ChangeServiceDescription(H service, Text text) override {
+    return !Fails(__func__, service, text);
   }
-  bool ChangeServiceFailureActions(os::Handle service, std::uint32_t resetSeconds,
-                                   const std::vector<std::uint32_t>& delays) override {
-    std::string args = Show(service) + " reset " + Show(resetSeconds) + " restart";
-    for (const std::uint32_t delay : delays) args += " " + Show(delay);
-    return !Fails("ChangeServiceFailureActions", args);
+  bool ChangeServiceFailureActions(H service, U32 resetSeconds,
+                                   const std::vector<U32>& delays) override {
+    std::string restart = "restart";
+    for (const U32 delay : delays) restart += " " + Show(delay);
+    return !Fails(__func__, service, "reset", resetSeconds, restart);
   }
-  bool ChangeServiceFailureActionsFlag(os::Handle service) override {
-    return !Fails("ChangeServiceFailureActionsFlag", Show(service));
+  bool ChangeServiceFailureActionsFlag(H service) override { return !Fails(__func__, service); }
+  H OpenService(H manager, Text name, U32 access) override {
+    if (Fails(__func__, manager, name, access)) return nullptr;
+    return serviceExists ? NewServiceHandle() : Error<H>(1060);
   }
-  os::Handle OpenService(os::Handle manager, const char16_t* serviceName,
-                         std::uint32_t desiredAccess) override {
-    const std::string args = Show(manager) + " " + Show(serviceName) + " " + Show(desiredAccess);
-    if (Fails("OpenService", args)) return nullptr;
-    if (!serviceExists) return Returns<os::Handle>(nullptr, 1060);
-    return Returns(NewServiceHandle());
-  }
-  bool ControlService(os::Handle service, std::uint32_t control,
-                      os::ServiceStatus& status) override {
-    if (Fails("ControlService", Show(service) + " " + Show(control))) return false;
-    if (serviceStates[std::min(nextState_, serviceStates.size() - 1)] == kStopped) {
-      return Returns(false, 1062);  // not active
-    }
+  bool ControlService(H service, U32 control, os::ServiceStatus& status) override {
+    if (Fails(__func__, service, control)) return false;
+    if (State() == 1) return Error(1062);  // stopped: not active
     return ReportState(status);
   }
-  bool QueryServiceStatus(os::Handle service, os::ServiceStatus& status) override {
-    return !Fails("QueryServiceStatus", Show(service)) && ReportState(status);
+  bool QueryServiceStatus(H service, os::ServiceStatus& status) override {
+    return !Fails(__func__, service) && ReportState(status);
   }
-  bool DeleteService(os::Handle service) override {
-    if (Fails("DeleteService", Show(service))) return false;
-    serviceExists = false;
-    return true;
+  bool DeleteService(H service) override {
+    return Call(
+        __func__, [&] { serviceExists = false; }, service);
   }
-  void CloseServiceHandle(os::Handle handle) override {
-    Fails("CloseServiceHandle", Show(handle));
+  void CloseServiceHandle(H handle) override {
+    Fails(__func__, handle);
     EXPECT_EQ(serviceHandles_.erase(reinterpret_cast<std::uintptr_t>(handle)), 1u);
   }
-  void Sleep(std::uint32_t milliseconds) override {
-    Fails("Sleep", Show(milliseconds));
+  void Sleep(U32 milliseconds) override {
+    Fails(__func__, milliseconds);
     kernel_.Advance(milliseconds);
   }
-  bool FormatSystemMessage(std::uint32_t code, std::u16string& text) override {
-    if (Fails("FormatSystemMessage", Show(code))) return false;
-    auto it = systemMessages.find(code);
-    if (it == systemMessages.end()) return Returns(false, 317);  // no text for the code
-    text = it->second;
+  bool FormatSystemMessage(U32 code, std::u16string& text) override {
+    if (Fails(__func__, code)) return false;
+    if (systemMessages.count(code) == 0) return Error(317);  // no text for the code
+    text = systemMessages[code];
     return true;
   }
-  bool RegisterEventSourceKey(const char16_t* sourceName, const char16_t* messageFile) override {
-    return !Fails("RegisterEventSourceKey", Show(sourceName) + " " + Show(messageFile));
+  bool RegisterEventSourceKey(Text name, Text file) override {
+    return !Fails(__func__, name, file);
   }
-  bool DeleteEventSourceKey(const char16_t* sourceName) override {
-    return !Fails("DeleteEventSourceKey", Show(sourceName));
-  }
+  bool DeleteEventSourceKey(Text name) override { return !Fails(__func__, name); }
 
  private:
-  // Records the call with `args`; true (with the last error set) when it is to fail.
-  bool Fails(const char* call, const std::string& args = {}) {
-    calls.push_back(std::string(call) + (args.empty() ? "" : " " + args));
+  // Records the call: its name, then each argument after a blank (a std::string as it is, the
+  // rest as Show writes it). Then throws or fails as scripted: true, with the last error set.
+  template <typename... Args>
+  bool Fails(const char* call, const Args&... args) {
+    std::string line = call;
+    ((line += " " + Word(args)), ...);
+    calls.push_back(line);
     if (throwOnce == call) {
       throwOnce.clear();
       calls.back() += " -> throws";
       throw std::bad_alloc();
     }
     const unsigned count = ++counts_[call];
-    const auto [first, last] = failures_.equal_range(call);
-    for (auto it = first; it != last; ++it) {
+    for (auto [it, last] = failures_.equal_range(call); it != last; ++it) {
       if (it->second.first == 0 || it->second.first == count) {
-        kernel_.lastError = it->second.second;
-        calls.back() += " -> fails " + std::to_string(kernel_.lastError);
-        return true;
+        calls.back() += " -> fails " + Show(it->second.second);
+        return !Error(it->second.second);
       }
     }
     return false;
   }
-  // Appends " -> result" to the line of the latest call; with an error, sets it.
+  // The same; unless it fails, also does `then`. True when it did.
+  template <typename Then, typename... Args>
+  bool Call(const char* call, Then then, const Args&... args) {
+    if (Fails(call, args...)) return false;
+    then();
+    return true;
+  }
   template <typename T>
-  T Returns(T result, std::uint32_t error = 0) {
-    calls.back() += " -> " + Show(result);
-    if (error != 0) kernel_.lastError = error;
+  static std::string Word(const T& value) {
+    if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+      return std::string(value);
+    } else {
+      return Show(value);
+    }
+  }
+  // A call that fails with `error`: the last error set, `result` returned.
+  template <typename T = bool>
+  T Error(U32 error, T result = T{}) {
+    kernel_.lastError = error;
     return result;
   }
-  os::Handle NewServiceHandle() {
-    serviceHandles_.insert(nextHandle_ += 8);
-    return reinterpret_cast<os::Handle>(nextHandle_);
-  }
-  // The next scripted state into `status`.
+  static H Handle(std::uintptr_t value) { return reinterpret_cast<H>(value); }
+  H NewServiceHandle() { return Handle(*serviceHandles_.insert(nextHandle_ += 8).first); }
+  // The scripted state of the next query, and the record that reports it.
+  U32 State() const { return serviceStates[std::min(nextState_, serviceStates.size() - 1)]; }
   bool ReportState(os::ServiceStatus& status) {
     status = os::ServiceStatus{};
     status.serviceType = 0x10;
-    status.currentState = serviceStates[std::min(nextState_++, serviceStates.size() - 1)];
-    status.controlsAccepted = status.currentState == kStopped ? 0 : 1;
-    calls.back() += " -> state " + std::to_string(status.currentState);
+    status.currentState = State();
+    status.controlsAccepted = status.currentState == 1 ? 0 : 1;  // a stopped one accepts none
+    ++nextState_;
     return true;
   }
 
   FakeKernel& kernel_;
   os::ControlHandlerFn controlHandler_ = nullptr;
   std::map<std::string, unsigned> counts_;
-  std::multimap<std::string, std::pair<unsigned, std::uint32_t>> failures_;
+  std::multimap<std::string, std::pair<unsigned, U32>> failures_;
   std::set<std::uintptr_t> serviceHandles_;
   std::uintptr_t nextHandle_ = 0xF8;
   std::size_t nextState_ = 0;

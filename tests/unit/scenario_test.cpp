@@ -1,11 +1,11 @@
 // Scenario files: a machine, a timeline, the operations to run and the verdicts that must
 // hold, read from tests/data/scenarios/*.scn; the real core runs them on the fake Windows and
-// its virtual clock. Every case states its verdict in "expect" lines, checked in every mode,
-// and is held after every command to the invariants of CheckInvariants. What happened is also
-// written as one transcript that must equal the checked-in <name>.out beside the scenario;
+// its virtual clock. Every case states its verdict in "expect" lines and is held after every
+// command to the invariants of CheckInvariants. A file that says "full trace" also has a
+// transcript of what happened, which must equal the checked-in <name>.out beside it;
 // KVN_REWRITE_BASELINES=1 writes the transcripts instead (verdicts and invariants still hold
-// the line), and their diffs are reviewed like code. The language is described in
-// tests/data/scenarios/README.md.
+// the line), and their diffs are reviewed like code. The language is described, command by
+// command, in tests/data/scenarios/README.md.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -21,11 +22,9 @@
 #include <sstream>
 #include <string>
 #include <system_error>
-#include <tuple>
 #include <vector>
 
 #include "common/process_state.h"
-#include "common/strings.h"
 #include "fake/failing_allocation.h"
 #include "fake/fake_windows.h"
 #include "service/service_host.h"
@@ -37,397 +36,339 @@ namespace kvn {
 namespace {
 
 namespace fs = std::filesystem;
-using Words = std::vector<std::string>;
-
+using fake::Show;
+constexpr auto npos = std::string::npos;
 const fs::path kScenarios = fs::path(KVN_TEST_DATA_DIR) / "scenarios";
-const fs::path kRepository = fs::path(KVN_TEST_DATA_DIR) / "../..";
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
-
 std::uint32_t U32(const std::string& text) {
   return static_cast<std::uint32_t>(std::stoul(text, nullptr, 0));
 }
-
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
+std::vector<std::string> Lines(const std::string& text, char end = '\n') {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line, end);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+std::string Escape(const std::string& text) {  // for a regular expression
+  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+  return std::regex_replace(text, special, R"(\$&)");
+}
 // A path a search or an open may be given: drive-rooted, no wildcard, no stream, no device.
 bool PlainDrivePath(const std::string& path) {
   static const std::regex device("(con|prn|aux|nul|com[1-9]|lpt[1-9]) *(\\..*)?",
                                  std::regex::icase);
   if (path.size() < 3 || path[1] != ':' || (path[2] != '\\' && path[2] != '/') ||
-      path.find_first_of("*?<>\"") != std::string::npos || path.find(':', 2) != std::string::npos) {
+      path.find_first_of("*?<>\"") != npos || path.find(':', 2) != npos) {
     return false;
   }
-  std::istringstream parts(path.substr(3));
-  for (std::string part; std::getline(parts, part, '\\');) {
-    if (std::regex_match(part, device)) return false;
-  }
-  return true;
+  const auto parts = Lines(path.substr(3), '\\');
+  return std::none_of(parts.begin(), parts.end(),
+                      [](const std::string& part) { return std::regex_match(part, device); });
+}
+// An account by name, as the cases write it, or a SID as it is.
+std::u16string Account(const std::string& name) {
+  static const std::map<std::string, std::string> kKnown = {
+      {"SYSTEM", "S-1-5-18"},
+      {"Administrators", "S-1-5-32-544"},
+      {"TrustedInstaller", "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"},
+      {"Users", "S-1-5-32-545"},
+      {"Everyone", "S-1-1-0"},
+      {"AuthenticatedUsers", "S-1-5-11"},
+      {"me", "S-1-5-21-7-7-7-1001"}};  // the administrator who runs it
+  return Wide(kKnown.count(name) ? kKnown.at(name) : name);
+}
+// What a word names among `names` (separated by blanks): its index.
+std::uint32_t OneOf(const std::string& names, const std::string& name) {
+  const std::size_t at = (" " + names + " ").find(" " + name + " ");
+  if (at == npos) throw std::invalid_argument(name);
+  return static_cast<std::uint32_t>(std::count(names.begin(), names.begin() + at, ' '));
+}
+fake::FakeTokenPlatform::FileSystem Fs(const std::string& name) {
+  return static_cast<fake::FakeTokenPlatform::FileSystem>(
+      OneOf("ntfs fat32 exfat", name.empty() ? "ntfs" : name));
+}
+// A verdict whose words do not fit cannot be read.
+void Need(bool readable) {
+  if (!readable) throw std::invalid_argument("verdict");
+}
+// "" when the count is `want` ("some": any but 0); else what was found.
+std::string Count(std::uint64_t got, const std::string& want) {
+  return (want == "some" ? got > 0 : std::to_string(got) == want) ? ""
+                                                                  : std::to_string(got) + " found";
+}
+std::string Is(const std::string& got, const std::string& want) {
+  return got == want ? "" : "is " + got;
 }
 
-// The kvn.ini a stick carries: the standard values, each of which a scenario may change or
-// leave out.
+// The kvn.ini a stick carries: the standard values, each of which a case may change or drop.
 struct StickIni {
-  std::u16string path;
   std::vector<std::pair<std::string, std::string>> values = {
       {"Truecrypt", "C:\\Program Files\\TrueCrypt\\TrueCrypt.exe"},
       {"Key", "key.dat"},
       {"Container", "D:\\vault.tc"},
       {"TargetDrive", "T"},
       {"IfUsed", "0"}};
+  std::u16string path;
   std::string Text() const {
     std::string text = "; written by the scenario\r\n[Truecrypt]\r\n";
     for (const auto& [name, value] : values) {
-      if (name == "Key") text += "[Config]\r\n";
-      text += name + "=" + value + "\r\n";
+      text += (name == "Key" ? "[Config]\r\n" : "") + name + "=" + value + "\r\n";
     }
     return text;
   }
+  auto Find(const std::string& name) {
+    const auto it =
+        std::find_if(values.begin(), values.end(), [&](auto& v) { return v.first == name; });
+    if (it == values.end()) throw std::invalid_argument(name);
+    return it;
+  }
+};
+
+// One command of a case: its words (a word past the last reads as empty) and its line.
+struct Command {
+  Command(std::string text, int at) : line(std::move(text)), number(at) {
+    std::istringstream in(line);
+    for (std::string word; in >> word;) words.push_back(word);
+  }
+  const std::string& operator[](std::size_t i) const {
+    static const std::string kNone;
+    return i < words.size() ? words[i] : kNone;
+  }
+  std::size_t size() const { return words.size(); }
+  // The text after the first n words: as it is, as a path, as a command of the same line.
+  std::string Rest(std::size_t n) const {
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < n && at != npos; ++i) at = line.find(' ', at + 1);
+    return at == npos ? std::string() : line.substr(at + 1);
+  }
+  std::u16string Path(std::size_t n) const { return Wide(Rest(n)); }
+  Command Tail(std::size_t n) const { return Command(Rest(n), number); }
+  // Word i as a decimal number, as a code (0x for hexadecimal), as a drive letter.
+  std::uint64_t Number(std::size_t i) const { return std::stoull((*this)[i]); }
+  std::uint32_t Code(std::size_t i) const { return U32((*this)[i]); }
+  char16_t Letter() const { return static_cast<char16_t>((*this)[1][0]); }
+  // The side of "<path> = <what it gives>": 0 the path, 1 what it gives.
+  std::u16string Side(int side) const {
+    const std::string text = Rest(1);
+    return Wide(side == 0 ? text.substr(0, text.find(" = ")) : text.substr(text.find(" = ") + 3));
+  }
+
+  std::string line;
+  int number;  // its line in the file
+  std::vector<std::string> words;
 };
 
 class Scenario {
  public:
   // `row`: the whole text is one row of a table, and every failure names the row's line.
-  Scenario(std::string file, int firstLine, bool fullTrace, bool row = false)
-      : file_(std::move(file)), line_(firstLine), fullTrace_(fullTrace), row_(row) {
+  Scenario(std::string file, int firstLine, bool row)
+      : file_(std::move(file)), line_(firstLine), row_(row) {
     process.debugMode = true;
-    os_.token.AddFolder(u"C:\\Trace");
-    os_.token.AddFile(u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe", "MZ");
-    os_.token.AddDrive(u'D', fake::kDriveFixed);
-    os_.token.AddFile(u"D:\\vault.tc", "container");
-    os_.token.AddFile(os_.service.modulePath, "MZ");
+    t_.AddFolder(u"C:\\Trace");
+    t_.AddFile(u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe", "MZ");
+    t_.AddDrive(u'D', os::kDriveFixed);
+    t_.AddFile(u"D:\\vault.tc", "container");
+    t_.AddFile(s_.modulePath, "MZ");
+    t_.afterGetDrives = [this](int reading) {
+      const auto [first, last] = afterDrives_.equal_range(reading);
+      for (auto it = first; it != last; ++it) Do(it->second);
+    };
   }
 
   // Runs the case's text and returns its transcript.
   std::string Run(const std::string& text) {
-    std::istringstream lines(text);
     int verdicts = 0;
     const int first = line_;
-    for (std::string line; std::getline(lines, line); line_ += row_ ? 0 : 1) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.rfind("| ", 0) == 0 || line == "|") {  // a content line of the last file
+    for (const std::string& line : Lines(text)) {
+      if (line.rfind("| ", 0) == 0 || line == "|") {  // a line of the last file
         content_ += (line.size() > 2 ? line.substr(2) : "") + "\r\n";
-        os_.token.AddFile(contentPath_, content_);
-        continue;
+        t_.AddFile(contentPath_, content_);
+      } else if (const std::size_t start = line.find_first_not_of(" \t");
+                 start != npos && line[start] != '#') {
+        verdicts += line.find("expect ", start) != npos ? 1 : 0;
+        Do(Command(line.substr(start), line_));
+        CheckInvariants();
       }
-      const std::size_t start = line.find_first_not_of(" \t");
-      if (start == std::string::npos || line[start] == '#') continue;
-      verdicts += line.find("expect ", start) != std::string::npos ? 1 : 0;
-      Do(line.substr(start), line_);
-      CheckInvariants();
+      line_ += row_ ? 0 : 1;
     }
     if (verdicts == 0) ADD_FAILURE_AT(file_.c_str(), first) << "a case without a verdict";
     return Finish();
   }
 
  private:
-  // One command: its words, split at blanks; after(n) is the line after its first n words.
-  void Do(const std::string& line, int number) {
-    std::istringstream in(line);
-    Words w;
-    for (std::string word; in >> word;) w.push_back(word);
-    const Words given = w;
-    w.resize(std::max<std::size_t>(w.size(), 4));  // a missing word reads as empty
-    const auto after = [&line](std::size_t n) {
-      std::size_t at = 0;
-      for (std::size_t i = 0; i < n && at != std::string::npos; ++i) at = line.find(' ', at + 1);
-      return at == std::string::npos ? std::string() : line.substr(at + 1);
-    };
-    fake::FakeTokenPlatform& t = os_.token;
-    fake::FakeServicePlatform& s = os_.service;
-    const std::string& c = w[0];
-    const char16_t letter = static_cast<char16_t>(w[1][0]);
+  using T = fake::FakeTokenPlatform;
+
+  // One command: `c[i]` is its word i, `c.Rest(i)` the text after word i.
+  void Do(const Command& c) {
+    const auto it = commands_.find(c[0]);
     try {
-      if (c == "expect") {
-        Expect(Words(given.begin() + 1, given.end()), after(2), number);
-      } else if (c == "at") {
-        os_.kernel.At(std::stoull(w[1]),
-                      [this, command = after(2), number] { Do(command, number); });
-      } else if (c == "drive") {  // drive <letters> <type> [ntfs|fat32|exfat]
-        for (const char l : w[1]) t.AddDrive(static_cast<char16_t>(l), DriveType(w[2]), Fs(w[3]));
-      } else if (c == "stick") {  // stick <L> [ntfs|fat32|exfat]
-        t.AddDrive(letter, fake::kDriveRemovable, Fs(w[2]));
-        ini_ = StickIni{std::u16string(1, letter) + u":\\kvn.ini"};
-        t.AddFile(ini_.path, ini_.Text());
-        t.AddFile(std::u16string(1, letter) + u":\\key.dat", "key");
-      } else if (c == "value" || c == "novalue") {
-        auto& values = ini_.values;
-        const auto it = std::find_if(values.begin(), values.end(),
-                                     [&](const auto& value) { return value.first == w[1]; });
-        if (c == "novalue") values.erase(it);
-        if (c == "value") it->second = after(2);
-        t.AddFile(ini_.path, ini_.Text());
-      } else if (c == "file") {  // file <path> [< file of the repository]
-        const std::size_t from = after(1).find(" < ");
-        contentPath_ = Wide(after(1).substr(0, from));
-        content_ =
-            from == std::string::npos ? "" : ReadFile(kRepository / after(1).substr(from + 3));
-        t.AddFile(contentPath_, content_);
-      } else if (c == "bytes") {  // bytes <n> <path>: a file of n bytes
-        t.AddFile(Wide(after(2)), std::string(std::stoul(w[1]), ' '));
-      } else if (c == "folder") {
-        t.AddFolder(Wide(after(1)));
-      } else if (c == "link" || c == "namelink" || c == "reparse") {  // reparse <tag> <path>
-        const std::uint32_t tag = c == "reparse"    ? U32(w[1])
-                                  : c == "namelink" ? fake::FakeTokenPlatform::kNameOnly
-                                                    : 0xA000000C;
-        if (!t.MakeLink(Wide(after(c == "reparse" ? 2 : 1)), tag)) {
-          blocked_.push_back(after(1));
-        }
-      } else if (c == "size" || c == "lie") {  // what the system, or the entry alone, reports
-        (c == "size" ? t.SetFileSize(Wide(after(2)), std::stoull(w[1]))
-                     : t.LieInEntry(Wide(after(2)), std::stoull(w[1])));
-      } else if (c == "owner") {
-        t.Security(Wide(after(2))).owner = Account(w[1]);
-      } else if (c == "grant") {  // grant <account> <mask>[/io] <path>
-        const bool io = w[2].size() > 3 && w[2].substr(w[2].size() - 3) == "/io";
-        t.Security(Wide(after(3)))
-            .dacl.push_back(
-                {false, static_cast<std::uint8_t>(io ? 0x0b : 0), U32(w[2]), Account(w[1])});
-      } else if (c == "nodacl") {
-        t.Security(Wide(after(1))).hasDacl = false;
-      } else if (c == "policy") {  // policy <account>...: the accounts administrators trust
-        for (std::size_t i = 1; i < given.size(); ++i) t.policyTrusted.push_back(Account(w[i]));
-      } else if (c == "answer") {  // answer <call> <code> <path>: the system's answer there
-        t.FailOn(w[1], Wide(after(3)), U32(w[2]));
-      } else if (c == "wow64") {  // a 32-bit process on 64-bit Windows
-        t.wow64 = true;
-      } else if (c == "serial") {  // serial <L> <hex>|none: another volume at the letter
-        t.SetSerial(letter, w[2] == "none" ? fake::FakeTokenPlatform::kNoSerial : U32("0x" + w[2]));
-      } else if (c == "remove") {
-        t.RemoveFile(Wide(after(1)));
-      } else if (c == "short" || c == "fullpath") {  // short|fullpath <path> = <what it gives>
-        const std::size_t is = after(1).find(" = ");
-        const std::u16string from = Wide(after(1).substr(0, is)),
-                             to = Wide(after(1).substr(is + 3));
-        (c == "short" ? t.AddShortName(from, to) : void(t.fullPaths[from] = to));
-      } else if (c == "unplug" || c == "plug") {
-        (c == "plug" ? t.Plug(letter) : t.Unplug(letter));
-      } else if (c == "notready") {
-        t.SetReady(letter, false);
-      } else if (c == "programfiles") {  // the sources, separated by ";"
-        t.programFilesFolders.clear();
-        std::istringstream folders(after(1) + ";");
-        for (std::string folder; std::getline(folders, folder, ';');) {
-          t.programFilesFolders.push_back(Wide(folder));
-        }
-      } else if (c == "faildrives") {
-        t.FailGetDrives(U32(w[1]));
-      } else if (c == "afterdrives") {  // a command run right after reading n of the mask
-        afterDrives_.emplace(std::stoi(w[1]), std::make_pair(after(2), number));
-        t.afterGetDrives = [this](int reading) {
-          const auto [first, last] = afterDrives_.equal_range(reading);
-          for (auto it = first; it != last; ++it) Do(it->second.first, it->second.second);
-        };
-      } else if (c == "failstart") {  // failstart [<code> <start number>...]: all, or these
-        t.failStart = given.size() == 1;
-        if (given.size() > 1) t.startError = U32(w[1]);
-        for (std::size_t i = 2; i < given.size(); ++i) t.failStarts.insert(std::stoul(w[i]));
-      } else if (c == "failwait") {
-        t.failWait = true;
-      } else if (c == "failalloc") {  // failalloc <start number>: the next allocation after it
-        t.afterStart = [n = std::stoul(w[1])](std::size_t started) {
-          if (started == n) fake::failNextAllocation = true;
-        };
-      } else if (c == "runtime") {  // runtime <start number|*> <ms|hung>
-        const std::uint64_t ms = w[2] == "hung" ? fake::kNeverEnds : std::stoull(w[2]);
-        (w[1] == "*" ? t.childRunTime : t.runTimes[std::stoul(w[1])]) = ms;
-      } else if (c == "exitcode") {  // exitcode <start number> <code>
-        t.exitCodes[std::stoul(w[1])] = U32(w[2]);
-      } else if (c == "record") {  // record <value> | record wrongtype | record fails
-        if (w[1] == "fails") {
-          t.failRecord = true;
-        } else {
-          t.mountRecord = Wide(w[1] == "wrongtype" ? "" : after(1));
-          t.mountRecordWrongType = w[1] == "wrongtype";
-          recordSeeded_ = true;
-        }
-      } else if (c == "debug") {  // debug on|off: the switch the watcher takes its trace from
-        process.debugMode = w[1] == "on";
-      } else if (c == "fail") {
-        s.FailCall(w[1], U32(w[2]), given.size() > 3 ? U32(w[3]) : 1u);
-      } else if (c == "throw") {  // throw [lock]: this action fails; throw <call>: that call
-        if (given.size() == 1) throw std::bad_alloc();
-        if (w[1] == "lock") {
-          throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
-        }
-        s.throwOnce = w[1];
-      } else if (c == "scm") {
-        s.startedByServiceManager = true;
-      } else if (c == "module") {  // the executable's path, and the file
-        s.modulePath = Wide(after(1));
-        t.AddFile(s.modulePath, "MZ");
-      } else if (c == "installed") {  // installed <state reported by each query, in turn>...
-        s.serviceExists = true;
-        s.serviceStates.clear();
-        for (std::size_t i = 1; i < given.size(); ++i) s.serviceStates.push_back(U32(w[i]));
-      } else if (c == "message") {  // message <code> [text, where \r and \n stand for CR and LF]
-        std::string text = after(2);
-        for (std::size_t at; (at = text.find("\\r")) != std::string::npos;)
-          text.replace(at, 2, "\r");
-        for (std::size_t at; (at = text.find("\\n")) != std::string::npos;)
-          text.replace(at, 2, "\n");
-        s.systemMessages[U32(w[1])] = Wide(text);
-      } else if (c == "stop" || c == "control") {
-        NoteStop(c == "stop");
-        s.SendControl(c == "stop" ? service::kServiceControlStop : U32(w[1]));
-      } else if (c == "console") {  // through the registered handler, else the core's own
-        const auto event = U32(w[1]);
-        NoteStop(event <= 2 || event == 5 || event == 6);
-        Result(line, s.consoleHandler != nullptr ? s.consoleHandler(event)
-                                                 : service::ConsoleControlHandler(event));
-      } else if (c == "check") {
-        Token().configPath[0] = letter;
-        const int result = Token().CheckConfig(Token().configPath);
-        Result(line, result, Fields());
-      } else if (c == "find") {
-        const int result = Token().FindToken();
-        Result(line, result, Fields());
-      } else if (c == "accept") {  // the token checked and accepted, as FindToken leaves it
-        Token().configPath[0] = letter;
-        Token().CheckConfig(Token().configPath);
-        Token().tokenPresent = true;
-      } else if (c == "open") {
-        Token().OpenContainer();
-      } else if (c == "watch") {
-        Token().CheckToken();
-        Say(line + Fields());
-      } else if (c == "close") {
-        Token().CloseContainer();
-      } else if (c == "records") {  // the watcher reads the mount record, as at a start
-        Token().ReadMountRecord();
-      } else if (c == "pause") {
-        Result(line, Token().Pause(U32(w[1])));
-      } else if (c == "stopevent") {  // the process's stop event, signalled at <ms>
-        const os::Handle event = os_.kernel.CreateEvent();
-        process.stopEvent = event;
-        os_.kernel.At(std::stoull(w[1]), [this, event] {
-          NoteStop(true);
-          os_.kernel.SetEvent(event);
-        });
-      } else if (c == "run") {
-        RunProcess(given, line);
-      } else if (c == "install" || c == "uninstall") {
-        (c == "install" ? service::InstallService : service::RemoveService)();
-      } else if (c == "errortext") {  // LastErrorText with the last error <code>
-        os_.kernel.lastError = U32(w[1]);
-        Result(line, 0, " [" + fake::Show(service::LastErrorText()) + "]");
-      } else if (c == "logerror") {  // logerror <code> <operation>
-        os_.kernel.lastError = U32(w[1]);
-        service::LogServiceError(Wide(after(2)).c_str());
+      if (it == commands_.end()) {
+        ADD_FAILURE_AT(file_.c_str(), c.number) << "unknown command: " << c.line;
       } else {
-        ADD_FAILURE_AT(file_.c_str(), number) << "unknown command: " << line;
+        it->second(c);
       }
-    } catch (const std::invalid_argument&) {
-      ADD_FAILURE_AT(file_.c_str(), number) << "cannot read: " << line;
-    } catch (const std::out_of_range&) {
-      ADD_FAILURE_AT(file_.c_str(), number) << "cannot read: " << line;
+    } catch (const std::logic_error&) {  // a word that is no number, a name that is none
+      ADD_FAILURE_AT(file_.c_str(), c.number) << "cannot read: " << c.line;
     }
   }
-
-  // One verdict: "expect <what> ..."; `rest` is the text after <what>.
-  void Expect(const Words& w, const std::string& rest, int number) {
-    const auto fail = [&]() { return ::testing::AssertionFailure(); };
-    ::testing::AssertionResult ok = ::testing::AssertionSuccess();
-    const std::string& what = w.empty() ? std::string() : w[0];
-    const fake::FakeTokenPlatform& t = os_.token;
-    if (what == "result" && w.size() >= 2) {  // result <n> [text the fields hold]
-      const std::string text = w.size() > 2 ? rest.substr(rest.find(' ') + 1) : "";
-      if (std::to_string(result_) != w[1] || lastFields_.find(text) == std::string::npos) {
-        ok = fail() << "result " << result_ << lastFields_;
-      }
-    } else if (what == "line" || what == "noline" || what == "lines") {  // whole trace lines
-      if (!finished_) {  // judged once the watcher is gone and the log is complete
-        lineVerdicts_.emplace_back(w, rest, number);
-        return;
-      }
-      const std::vector<std::string> lines = TraceLines();
-      const std::string text = what == "lines" ? rest.substr(rest.find(' ') + 1) : rest;
-      const auto count = std::count(lines.begin(), lines.end(), text);
-      const bool good =
-          what == "lines" ? std::to_string(count) == w[1] : (count > 0) == (what == "line");
-      if (!good) ok = fail() << count << " times: " << text;
-    } else if (what == "child" && w.size() >= 3) {  // child <n> <its exact command line>
-      const std::size_t n = std::stoul(w[1]);
-      const std::string got = n < t.starts.size() ? fake::Show(t.starts[n].commandLine) : "none";
-      if (got != rest.substr(rest.find(' ') + 1)) ok = fail() << "child " << n << ": " << got;
-    } else if (what == "children") {  // none | mount | dismount, in order
-      std::string got;
-      for (const auto& start : t.starts) got += start.dismount() ? " dismount" : " mount";
-      if ((got.empty() ? " none" : got) != " " + rest) ok = fail() << "children:" << got;
-    } else if (what == "stopped" && w.size() == 3 && w[1] == "within") {
-      if (stopAt_ < 0 || endAt_ < stopAt_ || endAt_ - stopAt_ > std::stoll(w[2])) {
-        ok = fail() << "stop requested @" << stopAt_ << ", ended @" << endAt_;
-      }
-    } else if (what == "event" || what == "events" || what == "call" || what == "nocall" ||
-               what == "calls") {
-      // event <info|warning|error> <id> [| <strings>]; events <id> <count>; [no]call <text>;
-      // calls <count> <text>
-      static const std::map<std::string, std::string> kLevels = {
-          {"info", "4"}, {"warning", "2"}, {"error", "1"}};
-      const std::size_t bar = rest.find(" | ");
-      std::string pattern = ".*" + Escape(rest) + ".*";
-      if (what == "event" && w.size() >= 3 && kLevels.count(w[1]) != 0) {  // [@<ms>] after the id
-        const bool timed = w.size() > 3 && w[3][0] == '@';
-        pattern = "ReportEvent @" + (timed ? w[3].substr(1) : "\\d+") + " " + kLevels.at(w[1]) +
-                  "/0/" + Escape(w[2]) +
-                  (bar == std::string::npos ? "( \\|.*)?" : Escape(rest.substr(bar)));
-      } else if (what == "events" && w.size() == 3) {
-        pattern = "ReportEvent @\\d+ \\d/0/" + Escape(w[1]) + "( \\|.*)?";
-      } else if (what == "calls" && w.size() >= 3) {
-        pattern = ".*" + Escape(rest.substr(rest.find(' ') + 1)) + ".*";
-      } else if (what != "call" && what != "nocall") {
-        ADD_FAILURE_AT(file_.c_str(), number)
-            << "cannot read the verdict: expect " << what << " " << rest;
-        return;
-      }
-      const std::regex matching(pattern);
-      const auto count =
-          std::count_if(os_.service.calls.begin(), os_.service.calls.end(),
-                        [&](const std::string& call) { return std::regex_match(call, matching); });
-      const bool good = what == "events"  ? std::to_string(count) == w[2]
-                        : what == "calls" ? std::to_string(count) == w[1]
-                                          : (count > 0) == (what != "nocall");
-      if (!good) ok = fail() << count << " matching calls";
-    } else if ((what == "at" || what == "lasterror") && w.size() == 2) {  // clock; code kept
-      const std::uint64_t got = what == "at" ? os_.kernel.now() : process.lastServiceError.load();
-      if (std::to_string(got) != w[1]) ok = fail() << what << " " << got;
-    } else if (what == "record" && w.size() >= 2) {
-      const std::string got =
-          t.mountRecord ? std::string(t.mountRecord->begin(), t.mountRecord->end()) : "none";
-      if (got != rest) ok = fail() << "record " << got;
-    } else if (what == "held" && w.size() == 2) {
-      if (std::to_string(t.openEntries()) != w[1]) ok = fail() << t.openEntries() << " held";
-    } else if (what == "blocked" || what == "noblocked") {
-      if ((std::count(blocked_.begin(), blocked_.end(), rest) != 0) != (what == "blocked")) {
-        ok = fail() << what;
-      }
-    } else if (what == "output") {  // console output so far holds the text
-      std::string output;
-      for (const auto& call : os_.service.calls) {
-        if (call.rfind("Write", 0) == 0) output += call.substr(call.find(' ') + 1);
-      }
-      if (output.find(rest) == std::string::npos) ok = fail() << "output: " << output;
-    } else {
-      ADD_FAILURE_AT(file_.c_str(), number) << "cannot read the verdict: expect " << rest;
-      return;
-    }
-    if (!ok)
-      ADD_FAILURE_AT(file_.c_str(), number)
-          << "expect " << w[0] << " " << rest << ": " << ok.message();
+  std::map<std::string, std::function<void(const Command&)>> Commands() {
+    // clang-format off
+    return {
+      {"expect", [this](auto& c) { Expect(c.Tail(1)); }},
+      {"at", [this](auto& c) { os_.kernel.At(c.Number(1), [this, c] { Do(c.Tail(2)); }); }},
+      // the machine: drives, files, rights
+      {"drive", [this](auto& c) {
+         for (char16_t letter : c[1]) t_.AddDrive(letter, DriveType(c[2]), Fs(c[3])); }},
+      {"stick", [this](auto& c) { Stick(c.Letter(), Fs(c[2])); }},
+      {"value", [this](auto& c) { ini_.Find(c[1])->second = c.Rest(2); WriteIni(); }},
+      {"novalue", [this](auto& c) { ini_.values.erase(ini_.Find(c[1])); WriteIni(); }},
+      {"file", [this](auto& c) { File(c.Rest(1)); }},
+      {"bytes", [this](auto& c) { t_.AddFile(c.Path(2), std::string(c.Number(1), ' ')); }},
+      {"folder", [this](auto& c) { t_.AddFolder(c.Path(1)); }},
+      {"remove", [this](auto& c) { t_.At(c.Path(1)).bytes.reset(); }},
+      {"link", [this](auto& c) { Link(c.Rest(1), 0xA000000C); }},
+      {"namelink", [this](auto& c) { Link(c.Rest(1), T::kNameOnly); }},
+      {"reparse", [this](auto& c) { Link(c.Rest(2), c.Code(1)); }},
+      {"size", [this](auto& c) { t_.At(c.Path(2)).size = c.Number(1); }},
+      {"lie", [this](auto& c) { t_.At(c.Path(2)).lie = c.Number(1); }},
+      {"owner", [this](auto& c) { t_.At(c.Path(2)).security.owner = Account(c[1]); }},
+      {"grant", [this](auto& c) { t_.At(c.Path(3)).security.dacl.push_back(Grant(c[1], c[2])); }},
+      {"nodacl", [this](auto& c) { t_.At(c.Path(1)).security.hasDacl = false; }},
+      {"policy", [this](auto& c) {
+         for (auto& account : Words(c, 1)) t_.policyTrusted.push_back(Account(account)); }},
+      {"answer", [this](auto& c) { t_.At(c.Path(3)).answers[c[1]] = c.Code(2); }},
+      {"wow64", [this](auto&) { t_.wow64 = true; }},
+      {"short", [this](auto& c) { t_.AddShortName(c.Side(0), c.Side(1)); }},
+      {"fullpath", [this](auto& c) { t_.fullPaths[c.Side(0)] = c.Side(1); }},
+      {"programfiles", [this](auto& c) {  // the sources, separated by ";"
+         t_.programFilesFolders.clear();
+         for (auto& f : Lines(c.Rest(1) + ";", ';')) t_.programFilesFolders.push_back(Wide(f)); }},
+      {"unplug", [this](auto& c) { t_.drive(c.Letter()).present = false; }},
+      {"plug", [this](auto& c) { t_.drive(c.Letter()).present = true; }},
+      {"notready", [this](auto& c) { t_.drive(c.Letter()).ready = false; }},
+      {"serial", [this](auto& c) {
+         t_.drive(c.Letter()).serial = c[2] == "none" ? T::kNoSerial : U32("0x" + c[2]); }},
+      {"faildrives", [this](auto& c) { t_.getDrivesError = c.Code(1); }},
+      {"afterdrives", [this](auto& c) { afterDrives_.emplace(std::stoi(c[1]), c.Tail(2)); }},
+      // children and the mount record
+      {"failstart", [this](auto& c) {  // all, or <code> <start number>...
+         t_.failStart = c.size() == 1;
+         if (c.size() > 1) t_.startError = c.Code(1);
+         for (auto& n : Words(c, 2)) t_.failStarts.insert(std::stoul(n)); }},
+      {"failwait", [this](auto&) { t_.failWait = true; }},
+      {"failalloc", [this](auto& c) {  // the next allocation after start n
+         t_.afterStart = [n = c.Number(1)](auto started) {
+           if (started == n) fake::failNextAllocation = true; }; }},
+      {"runtime", [this](auto& c) {
+         const auto ms = c[2] == "hung" ? fake::kNeverEnds : c.Number(2);
+         (c[1] == "*" ? t_.childRunTime : t_.runTimes[std::stoul(c[1])]) = ms; }},
+      {"exitcode", [this](auto& c) { t_.exitCodes[c.Number(1)] = c.Code(2); }},
+      {"record", [this](auto& c) {  // record <value> | wrongtype | fails
+         if (c[1] == "fails") { t_.failRecord = true; return; }
+         t_.mountRecordWrongType = c[1] == "wrongtype";
+         t_.mountRecord = Wide(t_.mountRecordWrongType ? "" : c.Rest(1));
+         recordSeeded_ = true; }},
+      {"debug", [](auto& c) { process.debugMode = c[1] == "on"; }},
+      // the service side
+      {"fail", [this](auto& c) { s_.FailCall(c[1], c.Code(2), c.size() > 3 ? c.Code(3) : 1u); }},
+      {"throw", [this](auto& c) {  // the action itself; a lock that cannot be had; a call
+         if (c.size() == 1) throw std::bad_alloc();
+         if (c[1] == "lock") {
+           throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+         }
+         s_.throwOnce = c[1]; }},
+      {"scm", [this](auto&) { s_.startedByServiceManager = true; }},
+      {"module", [this](auto& c) { s_.modulePath = c.Path(1); t_.AddFile(s_.modulePath, "MZ"); }},
+      {"installed", [this](auto& c) {
+         s_.serviceExists = true;
+         s_.serviceStates.clear();
+         for (auto& n : Words(c, 1)) s_.serviceStates.push_back(U32(n)); }},
+      {"message", [this](auto& c) {  // where \r and \n stand for CR and LF
+         const std::string cr = std::regex_replace(c.Rest(2), std::regex(R"(\\r)"), "\r");
+         const std::string text = std::regex_replace(cr, std::regex(R"(\\n)"), "\n");
+         s_.systemMessages[c.Code(1)] = Wide(text); }},
+      {"stop", [this](auto&) { NoteStop(); s_.SendControl(service::kServiceControlStop); }},
+      {"control", [this](auto& c) { s_.SendControl(c.Code(1)); }},
+      {"console", [this](auto& c) {  // to the registered handler, else to the core's own
+         const auto event = c.Code(1);
+         if (event <= 2 || event == 5 || event == 6) NoteStop();
+         Result(c.line, s_.consoleHandler ? s_.consoleHandler(event)
+                                          : service::ConsoleControlHandler(event)); }},
+      // the watcher's operations
+      {"check", [this](auto& c) { Watched(c.line, Check(c.Letter())); }},
+      {"find", [this](auto& c) { Watched(c.line, Token().FindToken()); }},
+      {"accept", [this](auto& c) { Check(c.Letter()); Token().tokenPresent = true; }},
+      {"open", [this](auto&) { Token().OpenContainer(); }},
+      {"watch", [this](auto& c) { Token().CheckToken(); Say(c.line + Fields()); }},
+      {"close", [this](auto&) { Token().CloseContainer(); }},
+      {"records", [this](auto&) { Token().ReadMountRecord(); }},
+      {"pause", [this](auto& c) { Result(c.line, Token().Pause(c.Code(1))); }},
+      {"stopevent", [this](auto& c) {  // signalled at <ms>
+         const os::Handle event = os_.kernel.CreateEvent();
+         process.stopEvent = event;
+         os_.kernel.At(c.Number(1), [this, event] { NoteStop(); os_.kernel.SetEvent(event); }); }},
+      // the service host's
+      {"run", [this](auto& c) { RunProcess(c); }},
+      {"install", [](auto&) { service::InstallService(); }},
+      {"uninstall", [](auto&) { service::RemoveService(); }},
+      {"errortext", [this](auto& c) {
+         os_.kernel.lastError = c.Code(1);
+         Result(c.line, 0, " [" + Show(service::LastErrorText()) + "]"); }},
+      {"logerror", [this](auto& c) {
+         os_.kernel.lastError = c.Code(1);
+         service::LogServiceError(c.Path(2).c_str()); }},
+    };
+    // clang-format on
+  }
+  static std::uint32_t DriveType(const std::string& name) {
+    return OneOf("unknown none removable fixed remote cdrom ramdisk", name);
   }
 
-  static std::string Escape(const std::string& text) {
-    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-    return std::regex_replace(text, special, R"(\$&)");
+  // The commands' helpers.
+  void Stick(char16_t letter, T::FileSystem fs) {
+    t_.AddDrive(letter, os::kDriveRemovable, fs);
+    ini_ = StickIni{};
+    ini_.path = std::u16string(1, letter) + u":\\kvn.ini";
+    WriteIni();
+    t_.AddFile(std::u16string(1, letter) + u":\\key.dat", "key");
   }
-
-  // The whole process with `w` as its command line ("" for an empty argument).
-  void RunProcess(Words args, const std::string& line) {
+  void WriteIni() { t_.AddFile(ini_.path, ini_.Text()); }
+  // file <path> [< file of the repository]; the "| " lines that follow add to it.
+  void File(const std::string& text) {
+    const std::size_t from = text.find(" < ");
+    contentPath_ = Wide(text.substr(0, from));
+    content_ = from == npos ? "" : ReadFile(kScenarios / "../../.." / text.substr(from + 3));
+    t_.AddFile(contentPath_, content_);
+  }
+  // Makes the entry a link, or notes that a handle held it.
+  void Link(const std::string& path, std::uint32_t tag) {
+    if (!t_.MakeLink(Wide(path), tag)) blocked_.push_back(path);
+  }
+  // grant <account> <mask>[/io] <path>: an allowing entry, inherit-only with /io.
+  static os::Ace Grant(const std::string& account, const std::string& mask) {
+    const bool io = mask.size() > 3 && mask.substr(mask.size() - 3) == "/io";
+    return {false, static_cast<std::uint8_t>(io ? 0x0b : 0), U32(mask), Account(account)};
+  }
+  static std::vector<std::string> Words(const Command& c, std::size_t from) {
+    return {c.words.begin() + static_cast<std::ptrdiff_t>(std::min(from, c.size())), c.words.end()};
+  }
+  // CheckConfig on the stick at the letter.
+  int Check(char16_t letter) {
+    Token().configPath[0] = letter;
+    return Token().CheckConfig(Token().configPath);
+  }
+  // The whole process with the command's words as its command line ("" for an empty one).
+  void RunProcess(const Command& c) {
     token_.reset();
+    std::vector<std::string> args = c.words;
     args[0] = "kelvarn.exe";
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back((arg == "\"\"" ? arg.erase() : arg).data());
@@ -435,41 +376,12 @@ class Scenario {
     ran_ = true;
     const int code = service::RunProcess(static_cast<int>(args.size()), argv.data());
     endAt_ = static_cast<long long>(os_.kernel.now());
-    Result(line + (process.debugMode ? " (debug mode)" : ""), code);
+    Result(c.line + (process.debugMode ? " (debug mode)" : ""), code);
   }
-
-  static fake::FakeTokenPlatform::FileSystem Fs(const std::string& name) {
-    using Fs = fake::FakeTokenPlatform::FileSystem;
-    if (name == "fat32") return Fs::kFat32;
-    if (name == "exfat") return Fs::kExFat;
-    if (name.empty() || name == "ntfs") return Fs::kNtfs;
-    throw std::invalid_argument(name);
-  }
-
-  static std::uint32_t DriveType(const std::string& name) {
-    const std::string types = " unknown none removable fixed remote cdrom ramdisk ";
-    const std::size_t at = types.find(" " + name + " ");
-    if (at == std::string::npos) throw std::invalid_argument(name);
-    return static_cast<std::uint32_t>(std::count(types.begin(), types.begin() + at, ' '));
-  }
-
-  std::u16string Account(const std::string& name) const {
-    const std::map<std::string, std::string> known = {
-        {"SYSTEM", "S-1-5-18"},
-        {"Administrators", "S-1-5-32-544"},
-        {"TrustedInstaller", "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"},
-        {"Users", "S-1-5-32-545"},
-        {"Everyone", "S-1-1-0"},
-        {"AuthenticatedUsers", "S-1-5-11"}};
-    if (name == "me") return u"S-1-5-21-7-7-7-1001";  // the administrator who runs it
-    return Wide(known.count(name) ? known.at(name) : name);
-  }
-
   // The first stop request: a stop control, Ctrl+C or Ctrl+Break, the stop event set.
-  void NoteStop(bool stop) {
-    if (stop && stopAt_ < 0) stopAt_ = static_cast<long long>(os_.kernel.now());
+  void NoteStop() {
+    if (stopAt_ < 0) stopAt_ = static_cast<long long>(os_.kernel.now());
   }
-
   SecureToken& Token() {
     if (!token_) {
       token_ = std::make_unique<SecureToken>(os_.token);
@@ -478,56 +390,146 @@ class Scenario {
     return *token_;
   }
 
-  // The watcher's fields after an operation.
-  std::string Fields() {
-    const SecureToken& t = Token();
-    return " [tool " + fake::Show(t.trueCryptPath) + "] [key " + fake::Show(t.keyFilePath) +
-           "] [container " + fake::Show(t.containerPath) + "] [drive " + fake::Show(t.targetDrive) +
-           "] [ifused " + fake::Show(t.ifUsed) + "] [config " + fake::Show(t.configPath) + "]" +
-           (t.tokenPresent ? " present" : "") + (t.stopRequested ? " stop" : "");
+  // One verdict, "expect <what> ..." with `v[0]` its <what>: holds, or fails naming the line.
+  // The trace's are judged once the case is over and the log complete.
+  void Expect(const Command& v) {
+    if (!finished_ && (v[0] == "line" || v[0] == "noline" || v[0] == "lines")) {
+      return traceVerdicts_.push_back(v);
+    }
+    const auto it = verdicts_.find(v[0]);
+    std::string failure;
+    try {
+      Need(it != verdicts_.end());
+      failure = it->second(v);
+    } catch (const std::logic_error&) {
+      ADD_FAILURE_AT(file_.c_str(), v.number) << "cannot read the verdict: expect " << v.line;
+      return;
+    }
+    if (!failure.empty()) {
+      ADD_FAILURE_AT(file_.c_str(), v.number) << "expect " << v.line << ": " << failure;
+    }
+  }
+  // Each verdict: "" when it holds, else what was found. Need() names the words it must have.
+  std::map<std::string, std::function<std::string(const Command&)>> Verdicts() {
+    // clang-format off
+    return {
+      {"result", [this](auto& v) {  // result <n> [text the fields hold]
+         Need(v.size() >= 2);
+         const bool holds = std::to_string(result_) == v[1] && fields_.find(v.Rest(2)) != npos;
+         return holds ? "" : "result " + std::to_string(result_) + fields_; }},
+      {"line", [this](auto& v) { return Count(InTrace(v.Rest(1)), "some"); }},
+      {"noline", [this](auto& v) { return Count(InTrace(v.Rest(1)), "0"); }},
+      {"lines", [this](auto& v) { return Count(InTrace(v.Rest(2)), v[1]); }},
+      {"child", [this](auto& v) {
+         Need(v.size() >= 3);
+         const auto n = v.Number(1);
+         return Is(n < t_.starts.size() ? Show(t_.starts[n].commandLine) : "none", v.Rest(2)); }},
+      {"children", [this](auto& v) { return Is(Children(), v.Rest(1)); }},
+      {"stopped", [this](auto& v) {  // stopped within <ms>
+         Need(v.size() == 3 && v[1] == "within");
+         const long long within = std::stoll(v[2]);
+         const bool holds = stopAt_ >= 0 && endAt_ >= stopAt_ && endAt_ - stopAt_ <= within;
+         const std::string what = "asked @" + std::to_string(stopAt_);
+         return holds ? "" : what + ", ended @" + std::to_string(endAt_); }},
+      {"event", [this](auto& v) { return Count(Calls(Event(v)), "some"); }},
+      {"events", [this](auto& v) { Need(v.size() == 3); return Count(Calls(Event(v)), v[2]); }},
+      {"call", [this](auto& v) { return Count(Calls(Holding(v.Rest(1))), "some"); }},
+      {"nocall", [this](auto& v) { return Count(Calls(Holding(v.Rest(1))), "0"); }},
+      {"calls", [this](auto& v) {  // calls <count> <text>
+         Need(v.size() >= 3);
+         return Count(Calls(Holding(v.Rest(2))), v[1]); }},
+      {"output", [this](auto& v) {
+         return Output().find(v.Rest(1)) != npos ? "" : "output " + Output(); }},
+      {"at", [this](auto& v) {
+         Need(v.size() == 2);
+         return Is(std::to_string(os_.kernel.now()), v[1]); }},
+      {"lasterror", [](auto& v) {
+         Need(v.size() == 2);
+         return Is(std::to_string(process.lastServiceError.load()), v[1]); }},
+      {"record", [this](auto& v) {
+         Need(v.size() >= 2);
+         return Is(Show(t_.mountRecord.value_or(u"none")), v.Rest(1)); }},
+      {"held", [this](auto& v) { Need(v.size() == 2); return Count(t_.openEntries(), v[1]); }},
+      {"blocked", [this](auto& v) { return Count(Blocked(v.Rest(1)), "some"); }},
+      {"noblocked", [this](auto& v) { return Count(Blocked(v.Rest(1)), "0"); }},
+    };
+    // clang-format on
   }
 
-  void Result(const std::string& line, int result, const std::string& more = {}) {
+  // The verdicts' helpers. The children started: none | mount | dismount ..., in order.
+  std::string Children() const {
+    std::string got;
+    for (const auto& start : t_.starts) got += start.dismount() ? " dismount" : " mount";
+    return got.empty() ? "none" : got.substr(1);
+  }
+  // The service calls that write an event: "event <info|warning|error> <id> [@<ms>] [| <strings>]"
+  // (no strings: any), "events <id> <count>".
+  static std::string Event(const Command& v) {
+    if (v[0] == "events") return "ReportEvent @\\d+ \\d/0/" + Escape(v[1]) + "( \\|.*)?";
+    Need(v.size() >= 3);
+    const std::string level = std::to_string(4 >> OneOf("info warning error", v[1]));  // 4, 2, 1
+    const std::string at = v.size() > 3 && v[3][0] == '@' ? v[3].substr(1) : "\\d+";
+    const std::size_t bar = v.Rest(1).find(" | ");
+    return "ReportEvent @" + at + " " + level + "/0/" + Escape(v[2]) +
+           (bar == npos ? "( \\|.*)?" : Escape(v.Rest(1).substr(bar)));
+  }
+  // How many service calls match the pattern; one for the calls that hold `text`.
+  static std::string Holding(const std::string& text) { return ".*" + Escape(text) + ".*"; }
+  std::uint64_t Calls(const std::string& pattern) const {
+    const std::regex matching(pattern);
+    return static_cast<std::uint64_t>(
+        std::count_if(s_.calls.begin(), s_.calls.end(),
+                      [&](const std::string& call) { return std::regex_match(call, matching); }));
+  }
+  // The console output so far.
+  std::string Output() const {
+    std::string output;
+    for (const auto& call : s_.calls) {
+      if (call.rfind("Write", 0) == 0) output += call.substr(call.find(' ') + 1);
+    }
+    return output;
+  }
+  std::uint64_t Blocked(const std::string& path) const {
+    return static_cast<std::uint64_t>(std::count(blocked_.begin(), blocked_.end(), path));
+  }
+  // How many lines of the trace are exactly `text`.
+  std::uint64_t InTrace(const std::string& text) const {
+    const auto lines = Lines(t_.FileContents(u"C:\\Trace\\kvn.log"));
+    return static_cast<std::uint64_t>(std::count(lines.begin(), lines.end(), text));
+  }
+
+  // The transcript: what an operation gave (and the watcher's fields after it).
+  std::string Fields() {
+    const SecureToken& t = Token();
+    return " [tool " + Show(t.trueCryptPath) + "] [key " + Show(t.keyFilePath) + "] [container " +
+           Show(t.containerPath) + "] [drive " + Show(t.targetDrive) + "] [ifused " +
+           Show(t.ifUsed) + "] [config " + Show(t.configPath) + "]" +
+           (t.tokenPresent ? " present" : "") + (t.stopRequested ? " stop" : "");
+  }
+  void Watched(const std::string& line, int result) { Result(line, result, Fields()); }
+  void Result(const std::string& line, int result, const std::string& fields = {}) {
     result_ = result;
-    lastFields_ = more;
-    Say(line + " -> " + std::to_string(result) + more);
+    fields_ = fields;
+    Say(line + " -> " + std::to_string(result) + fields);
   }
   void Say(const std::string& line) { out_ << "@" << os_.kernel.now() << " " << line << "\n"; }
 
-  std::vector<std::string> TraceLines() const {
-    std::vector<std::string> lines;
-    std::istringstream trace(os_.token.FileContents(u"C:\\Trace\\kvn.log"));
-    for (std::string line; std::getline(trace, line);) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines.push_back(line);
-    }
-    return lines;
-  }
-
-  // The transcript of everything else, and what must hold once the case is over.
+  // The transcript's end, the children and the whole trace; and what must hold at the end.
   std::string Finish() {
     token_.reset();
     finished_ = true;
-    for (const auto& [w, rest, number] : lineVerdicts_) Expect(w, rest, number);
-    const fake::FakeTokenPlatform& t = os_.token;
-    for (const auto& start : t.starts) {
-      out_ << "child @" << start.time << " " << fake::Show(start.commandLine) << "\n";
+    for (const Command& v : traceVerdicts_) Expect(v);
+    for (const auto& start : t_.starts) {
+      out_ << "child @" << start.time << " " << Show(start.commandLine) << "\n";
     }
-    for (const auto& call : os_.service.calls) out_ << "call " << call << "\n";
-    for (const auto& change : t.recordLog) out_ << change << "\n";
-    for (const auto& path : blocked_) out_ << "blocked " << path << "\n";
-    for (const std::uint32_t ms : t.sleeps) out_ << "watcher sleep " << ms << "\n";
-    for (const std::string& line : TraceLines()) {
-      if (fullTrace_ ||
-          (line != "SecureToken construktor!" && line != "SecureToken implicite destructor!")) {
-        out_ << "| " << line << "\n";
-      }
+    for (const std::string& line : Lines(t_.FileContents(u"C:\\Trace\\kvn.log"))) {
+      out_ << "| " << line << "\n";
     }
-    EXPECT_EQ(unheardVerdicts_, 0) << file_ << ": a verdict's time never came";
-    EXPECT_EQ(t.openProcesses(), 0u) << file_ << ": a child's handle was left open";
-    EXPECT_EQ(t.openEntries(), 0u) << file_ << ": an entry was left open";
-    EXPECT_EQ(os_.service.openServiceHandles(), 0u) << file_;
-    EXPECT_EQ(os_.service.openEventSources, 0) << file_;
+    EXPECT_EQ(t_.openProcesses(), 0u) << file_ << ": a child's handle was left open";
+    EXPECT_EQ(t_.openEntries(), 0u) << file_ << ": an entry was left open";
+    EXPECT_EQ(s_.openServiceHandles(), 0u) << file_;
+    EXPECT_EQ(s_.openEventSources, 0) << file_;
+    EXPECT_EQ(os_.kernel.closedSignals, 0) << file_ << ": an event set that was not open";
     if (ran_) {
       EXPECT_EQ(os_.kernel.openEvents(), 0u) << file_;
       EXPECT_EQ(process.stopEvent.load(), nullptr) << file_;
@@ -537,29 +539,26 @@ class Scenario {
 
   // What must hold after every command.
   void CheckInvariants() {
-    const fake::FakeTokenPlatform& t = os_.token;
     const auto fail = [this]() { return ::testing::Message() << file_ << ":" << line_ << ": "; };
-    for (const auto& [path, type] : t.touched) {  // searched or opened
-      EXPECT_TRUE(PlainDrivePath(fake::Show(path))) << fail() << "touched " << fake::Show(path);
-      EXPECT_TRUE(type != fake::kDriveUnknown && type != fake::kDriveRemote)
-          << fail() << "touched " << fake::Show(path) << " on a drive of type " << type;
+    for (const auto& [path, type] : t_.touched) {  // searched or opened
+      EXPECT_TRUE(PlainDrivePath(Show(path))) << fail() << "touched " << Show(path);
+      EXPECT_TRUE(type != os::kDriveUnknown && type != os::kDriveRemote)
+          << fail() << "touched " << Show(path) << " on a drive of type " << type;
     }
-    EXPECT_EQ(t.followedLinks, 0) << fail() << "a link was followed";
+    EXPECT_EQ(t_.followedLinks, 0) << fail() << "a link was followed";
     // The service's reports: nothing after stopped, pending checkpoints rising, each
     // stop-pending hint reaching the next report, and the stop event set only after the stop
     // was reported pending.
-    const auto& reports = os_.service.statuses;
+    const auto& reports = s_.statuses;
     for (std::size_t i = 1; i < reports.size(); ++i) {
       const fake::StatusReport& last = reports[i - 1];
       const os::ServiceStatus& now = reports[i].status;
       EXPECT_NE(last.status.currentState, service::kServiceStopped)
           << fail() << "a report after stopped";
-      if (now.checkPoint != 0) {
-        for (std::size_t j = i; j-- > 0;) {
-          if (reports[j].status.checkPoint != 0) {
-            EXPECT_GT(now.checkPoint, reports[j].status.checkPoint) << fail() << "checkpoint";
-            break;
-          }
+      for (std::size_t j = i; now.checkPoint != 0 && j-- > 0;) {
+        if (reports[j].status.checkPoint != 0) {
+          EXPECT_GT(now.checkPoint, reports[j].status.checkPoint) << fail() << "checkpoint";
+          break;
         }
       }
       if (last.status.currentState == service::kServiceStopPending && last.status.waitHint != 0) {
@@ -567,25 +566,24 @@ class Scenario {
       }
     }
     std::string lastReport;
-    for (const auto& call : os_.service.calls) {
+    for (const auto& call : s_.calls) {
       if (call.rfind("SetServiceStatus ", 0) == 0) lastReport = call;
       if (call.rfind("SetEvent", 0) == 0 && !lastReport.empty()) {
-        EXPECT_NE(lastReport.find(" state 3 "), std::string::npos)
-            << fail() << "set before " << lastReport;
+        EXPECT_NE(lastReport.find(" state 3 "), npos) << fail() << "set before " << lastReport;
       }
     }
     // Children: a mount is recorded before it starts; a dismount follows a mount (or a mount
     // an earlier run recorded) once that has ended, has run 120 s, or a stop has waited 60 s
     // for it (a wait that fails counts as the end).
     const fake::ProcessStart* mount = nullptr;
-    for (const auto& start : t.starts) {
+    for (const auto& start : t_.starts) {
       if (!start.dismount()) {
         mount = &start;
-        EXPECT_TRUE(start.recorded || t.failRecord) << fail() << "a mount that was not recorded";
+        EXPECT_TRUE(start.recorded || t_.failRecord) << fail() << "a mount that was not recorded";
         continue;
       }
       EXPECT_TRUE(mount != nullptr || recordSeeded_) << fail() << "a dismount without a mount";
-      if (mount == nullptr || t.failWait) continue;
+      if (mount == nullptr || t_.failWait) continue;
       std::uint64_t allowed = std::min(mount->end, mount->time + 120000);
       if (stopAt_ >= 0) {
         allowed = std::min(allowed, static_cast<std::uint64_t>(stopAt_) + process.stopWaitLimit);
@@ -596,25 +594,56 @@ class Scenario {
 
   std::string file_;
   int line_;
-  bool fullTrace_;
   bool row_;
   fake::FakeWindows os_;
+  T& t_ = os_.token;                            // the watcher's side of the machine
+  fake::FakeServicePlatform& s_ = os_.service;  // the service host's
+  std::map<std::string, std::function<void(const Command&)>> commands_ = Commands();
+  std::map<std::string, std::function<std::string(const Command&)>> verdicts_ = Verdicts();
   std::unique_ptr<SecureToken> token_;
   StickIni ini_;
-  std::multimap<int, std::pair<std::string, int>> afterDrives_;
   std::u16string contentPath_;
   std::string content_;
-  std::vector<std::string> blocked_;
-  std::vector<std::tuple<Words, std::string, int>> lineVerdicts_;
+  std::multimap<int, Command> afterDrives_;  // commands run after the n-th reading of the mask
+  std::vector<std::string> blocked_;         // paths a link could not replace while held
+  std::vector<Command> traceVerdicts_;
   bool finished_ = false;
-  int unheardVerdicts_ = 0;
   bool ran_ = false;
   bool recordSeeded_ = false;
   int result_ = 0;
-  std::string lastFields_;
+  std::string fields_;
   long long stopAt_ = -1, endAt_ = -1;
   std::ostringstream out_;
 };
+
+// The cases of one part of a file, each with its first line (negative: a table's row, which
+// names the row's line in every failure). A part "table <commands, separated by ' ; ', with
+// {1}, {2}... for the cells>" followed by lines "row <cell> || <cell> || ..." stands for one
+// case per row; a cell may hold several commands, separated the same way, or none.
+std::vector<std::pair<std::string, int>> Cases(const std::string& part, int line) {
+  std::smatch table;
+  if (!std::regex_search(part, table, std::regex("^table (.*)$", std::regex::multiline))) {
+    return {{part, line}};
+  }
+  std::vector<std::pair<std::string, int>> cases;
+  for (const std::string& row : Lines(part)) {
+    if (row.rfind("row ", 0) == 0) {
+      std::string expanded = table.str(1);
+      const std::string cells = row.substr(4) + " || ";
+      int number = 0;
+      for (std::size_t next = 0, bar; (bar = cells.find(" || ", next)) != npos; next = bar + 4) {
+        const std::string slot = "{" + std::to_string(++number) + "}";
+        for (std::size_t p; (p = expanded.find(slot)) != npos;) {
+          expanded.replace(p, slot.size(), cells.substr(next, bar - next));
+        }
+      }
+      expanded = std::regex_replace(expanded, std::regex("\\{[0-9]+\\}"), "");  // cells not given
+      cases.emplace_back(std::regex_replace(expanded, std::regex(" ; "), "\n"), -line);
+    }
+    ++line;
+  }
+  return cases;
+}
 
 std::vector<std::string> ScenarioNames() {
   std::vector<std::string> names;
@@ -627,58 +656,25 @@ std::vector<std::string> ScenarioNames() {
 
 class ScenarioTest : public ::testing::TestWithParam<std::string> {};
 
+// Cases separated by a line "---" each start on a fresh machine.
 TEST_P(ScenarioTest, VerdictsHoldAndTranscriptMatchesBaseline) {
-  const std::string& name = GetParam();
-  const fs::path path = kScenarios / (name + ".scn");
+  const fs::path path = kScenarios / (GetParam() + ".scn");
   const std::string text = ReadFile(path);
   ASSERT_FALSE(text.empty()) << path;
-  // Cases separated by a line "---" each start on a fresh machine; a line "full trace" keeps
-  // the trace's first and last line in the transcript.
-  const bool fullTrace =
-      text.find("\nfull trace\n") != std::string::npos || text.rfind("full trace\n", 0) == 0;
+  const std::regex fullTrace("^full trace$", std::regex::multiline);
   std::string transcript;
   int line = 1;
   for (std::size_t from = 0, cut; from <= text.size(); from = cut + 5) {
-    cut = text.find("\n---\n", from);
-    if (cut == std::string::npos) cut = text.size();
-    std::string part = text.substr(from, cut - from);
-    if (fullTrace) {
-      part = std::regex_replace(part, std::regex("^full trace$", std::regex::multiline), "");
-    }
-    // A case "table <commands, separated by ' ; ', with {1}, {2}... for the cells>" followed
-    // by lines "row <cell> || <cell> || ..." stands for one case per row; a cell may hold
-    // several commands, separated the same way, or none.
-    std::smatch table;
-    std::vector<std::pair<std::string, int>> cases = {{part, line}};
-    if (std::regex_search(part, table, std::regex("^table (.*)$", std::regex::multiline))) {
-      cases.clear();
-      std::istringstream rows(part);
-      int at = line;
-      for (std::string row; std::getline(rows, row); ++at) {
-        if (row.rfind("row ", 0) != 0) continue;
-        std::string expanded = table.str(1);
-        const std::string cells = row.substr(4) + " || ";
-        int number = 0;
-        for (std::size_t next = 0, bar; (bar = cells.find(" || ", next)) != std::string::npos;
-             next = bar + 4) {
-          const std::string cell = cells.substr(next, bar - next);
-          const std::string slot = "{" + std::to_string(++number) + "}";
-          for (std::size_t p; (p = expanded.find(slot)) != std::string::npos;) {
-            expanded.replace(p, slot.size(), cell);
-          }
-        }
-        expanded = std::regex_replace(expanded, std::regex("\\{[0-9]+\\}"), "");  // cells not given
-        cases.emplace_back(std::regex_replace(expanded, std::regex(" ; "), "\n"), -at);
-      }
-    }
-    for (const auto& [body, first] : cases) {
+    cut = std::min(text.find("\n---\n", from), text.size());
+    const std::string part = std::regex_replace(text.substr(from, cut - from), fullTrace, "");
+    for (const auto& [body, first] : Cases(part, line)) {
       if (!transcript.empty()) transcript += "---\n";
-      transcript += Scenario(path.string(), std::abs(first), fullTrace, first < 0).Run(body);
+      transcript += Scenario(path.string(), std::abs(first), first < 0).Run(body);
     }
     line += static_cast<int>(std::count(part.begin(), part.end(), '\n')) + 2;
   }
-  if (!fullTrace) return;  // its verdicts are all it states
-  const fs::path baseline = kScenarios / (name + ".out");
+  if (!std::regex_search(text, fullTrace)) return;  // its verdicts are all it states
+  const fs::path baseline = kScenarios / (GetParam() + ".out");
   if (const char* rewrite = std::getenv("KVN_REWRITE_BASELINES"); rewrite && *rewrite == '1') {
     std::ofstream(baseline, std::ios::binary) << transcript;
     return;
