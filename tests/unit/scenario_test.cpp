@@ -223,7 +223,11 @@ class Scenario {
     // clang-format off
     return {
       {"expect", [this](auto& c) { Expect(c.Tail(1)); }},
-      {"at", [this](auto& c) { os_.kernel.At(c.Number(1), [this, c] { Do(c.Tail(2)); }); }},
+      {"at", [this](auto& c) {  // a timed verdict that never runs fails the case
+         if (c[2] == "expect") ++timedVerdicts_[c.number];
+         os_.kernel.At(c.Number(1), [this, c] {
+           if (c[2] == "expect") --timedVerdicts_[c.number];
+           Do(c.Tail(2)); }); }},
       // the machine: drives, files, rights
       {"drive", [this](auto& c) {
          for (char16_t letter : c[1]) t_.AddDrive(letter, DriveType(c[2]), Fs(c[3])); }},
@@ -525,6 +529,9 @@ class Scenario {
     for (const std::string& line : Lines(t_.FileContents(u"C:\\Trace\\kvn.log"))) {
       out_ << "| " << line << "\n";
     }
+    for (const auto& [number, left] : timedVerdicts_) {
+      if (left != 0) ADD_FAILURE_AT(file_.c_str(), number) << "a verdict's time never came";
+    }
     EXPECT_EQ(t_.openProcesses(), 0u) << file_ << ": a child's handle was left open";
     EXPECT_EQ(t_.openEntries(), 0u) << file_ << ": an entry was left open";
     EXPECT_EQ(s_.openServiceHandles(), 0u) << file_;
@@ -608,6 +615,7 @@ class Scenario {
   std::vector<std::string> blocked_;         // paths a link could not replace while held
   std::vector<Command> traceVerdicts_;
   bool finished_ = false;
+  std::map<int, int> timedVerdicts_;  // "at ... expect" lines not yet run, by line
   bool ran_ = false;
   bool recordSeeded_ = false;
   int result_ = 0;
