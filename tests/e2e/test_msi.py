@@ -1,8 +1,9 @@
 """The release packages as scripts/package.sh makes them for the architecture of the build under
 test (the old version unsigned, the new one signed with a throwaway certificate, through an
 osslsigncode that first lists what holds the password: a file in build/package, or its own
-environment), and the msiexec steps of scenarios.toml [msi] run in order under Wine's 64-bit
-Windows Installer, as on 64-bit Windows: install, upgrade, a refused downgrade, uninstall."""
+environment), and the msiexec steps of scenarios.toml [msi] run in order on the Windows each
+package is for (Wine's Windows Installer in the build's prefix: 64-bit for x64, 32-bit for x86):
+install, upgrade, a refused downgrade, uninstall."""
 
 import os
 import re
@@ -17,6 +18,7 @@ from winelab import (EVENT_SOURCE_KEY, EXE_DOS_PATH, REPO, RUNNING, SERVICE_KEY,
                      wait_until)
 
 MSI = SCENARIOS["msi"]
+EXE = MSI["folder"] + r"\kelvarn.exe"
 
 
 def run(*args, **kwargs):
@@ -56,7 +58,7 @@ def dist(prefix):
         result = package(keys / name, prefix.template.arch, MSI[name], password)
         assert result.returncode == 0 and ("Signed kelvarn.exe" if password else "Not signed") \
             in result.stdout, result.stdout
-    dos_to_unix(prefix.path, EXE_DOS_PATH).unlink()  # the package must bring it
+    dos_to_unix(prefix.path, EXE).unlink()  # the package must bring it
     assert (keys / "leaks").read_text() == ""
     return {name: (MSI[name], keys / name) for name in ("old", "new")}
 
@@ -96,9 +98,8 @@ def test_packages(prefix, dist, tmp_path):
 
 
 def products(prefix):
-    """DisplayVersion of every product named Kelvarn in the registry view of the build's arch."""
-    key = MSI["arch"][prefix.template.arch]["uninstall_key"]
-    text = prefix.wine("reg", "query", key, "/s").stdout.decode(errors="replace")
+    """DisplayVersion of every product named Kelvarn that Windows Installer has filed."""
+    text = prefix.wine("reg", "query", MSI["uninstall_key"], "/s").stdout.decode(errors="replace")
     return [re.search(r"DisplayVersion +REG_SZ +(\S+)", entry).group(1)
             for entry in text.split("HKEY_")
             if re.search(r"^ +DisplayName +REG_SZ +Kelvarn\s*$", entry, re.M)]
@@ -106,13 +107,12 @@ def products(prefix):
 
 @pytest.mark.parametrize("step", MSI["step"], ids=[step["name"] for step in MSI["step"]])
 def test_msiexec(prefix, dist, step):
-    exe = MSI["arch"][prefix.template.arch]["folder"] + r"\kelvarn.exe"
-    folder = dos_to_unix(prefix.path, exe).parent
-    pids, log = prefix.pids(exe), prefix.root / "msiexec.log"
+    folder = dos_to_unix(prefix.path, EXE).parent
+    pids, log = prefix.pids(EXE), prefix.root / "msiexec.log"
     args = [a if a not in dist else "Z:" + str(msi(dist, a)).replace("/", "\\")
             for a in step["args"]]
-    record = MSI["arch"][prefix.template.arch].get("record_key")
-    if record and not step["installed"]:  # as a service that died while mounted leaves it
+    record = MSI["record_key"]
+    if not step["installed"]:  # as a service that died while mounted leaves it
         assert prefix.wine("reg", "add", record, "/v", "Mounted", "/d", "x", "/f").returncode == 0
     result = prefix.wine("msiexec", *args, "/qn", "/l*v", log, timeout=120)
     assert (result.returncode == 0) == step["ok"]
@@ -121,9 +121,9 @@ def test_msiexec(prefix, dist, step):
     assert products(prefix) == ([dist[name][0]] if name else [])
     if not name:
         assert wait_until(lambda: prefix.service_status() is None, 15)
-        assert not folder.exists() and prefix.pids(exe) == []
+        assert not folder.exists() and prefix.pids(EXE) == []
         assert [k for k in (EVENT_SOURCE_KEY, MSI["upgrade_key"], record)
-                if k and prefix.registry_values(k) is not None] == []
+                if prefix.registry_values(k) is not None] == []
         return
     for file in MSI["files"]:
         assert (folder / file).read_bytes() == packed(dist, name, file), file
@@ -132,8 +132,8 @@ def test_msiexec(prefix, dist, step):
     assert (values["Start"], values["Type"]) == (("REG_DWORD", "0x2"), ("REG_DWORD", "0x10"))
     expected = SCENARIOS["service"]["registry"][EVENT_SOURCE_KEY]  # as -install writes it there
     assert prefix.registry_values(EVENT_SOURCE_KEY) == \
-        {k: (v[0], v[1].replace(EXE_DOS_PATH, exe)) for k, v in expected.items()}
+        {k: (v[0], v[1].replace(EXE_DOS_PATH, EXE)) for k, v in expected.items()}
     assert prefix.registry_values(MSI["upgrade_key"]) is not None
-    new_pids = prefix.pids(exe)
+    new_pids = prefix.pids(EXE)
     assert len(new_pids) == 1 and {"new": new_pids != pids, "same": new_pids == pids}.get(
         step.get("process"), True)

@@ -31,8 +31,7 @@ def registry(prefix):
 
 def test_service_life(prefix):
     assert prefix.kelvarn("-help").stdout.decode() == CONSOLE["usage"]
-    console = prefix.wine(winelab.EXE_DOS_PATH, loader=prefix.template.loader,
-                          winedebug="-all,err+eventlog")  # no switch: not started as a service
+    console = prefix.kelvarn(winedebug="-all,err+eventlog")  # no switch: not started as a service
     assert (console.stdout.decode(), winelab.event_strings(console.stderr.decode())) == \
         (CONSOLE["dispatcher"], CONSOLE["dispatcher_events"])
     assert prefix.kelvarn("-remove").stdout.decode() == TEXT["remove_missing"]
