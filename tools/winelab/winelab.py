@@ -17,6 +17,10 @@ Facts this relies on (Wine 8 as packaged by Debian):
   (hard links, with the three registry files copied for real, since Wine rewrites those in
   place). A booted prefix is stamped with its architecture and the Wine installation it was
   booted under, and booted again when either differs.
+- Wine fails a process start now and then with ERROR_INTERNAL_ERROR (1359), more often with the
+  kernel's address randomisation on: every process of the lab (the wineserver included) starts
+  without it where the system allows (`setarch <machine> -R`), and the lab's own tools (wineboot,
+  sc, reg, msiexec, plug.exe) are started again when Wine says it could not start them.
 - `wineserver -p` is started before any Windows process of a session. Under the default server a
   service is killed about a second after the last ordinary process exits, and nothing sees it.
 - The first Windows process of a session hands its stderr and WINEDEBUG to services.exe and so to
@@ -72,6 +76,11 @@ WINE32 = "/usr/lib/wine/wine"  # every program of a 32-bit prefix; installed wit
 LOADERS = {"x64": WINE64, "x86": WINE32}
 WINEARCHS = {"x64": "win64", "x86": "win32"}  # the prefix each build runs in
 BOOT_STAMP = "kvn-wine-id.txt"  # in a booted prefix: its architecture and the wine_id() then
+# What Wine prints when it could not start a program (ERROR_INTERNAL_ERROR, 1359, now and then):
+# "Application could not be started, or no application associated with the specified file.
+# ShellExecuteEx failed: Internal error."
+START_FAILED = b"ShellExecuteEx failed: Internal error."
+TOOL_ATTEMPTS = 4  # starts of one of the lab's own tools, the first included
 
 
 class WineError(RuntimeError):
@@ -113,8 +122,8 @@ def boot(path, arch, tmpdir):
     boot takes seconds, or minutes where the 32-bit half is emulated; the time limit only ends
     one that hangs."""
     shutil.rmtree(path, ignore_errors=True)
-    result = _quiet([LOADERS[arch], "wineboot", "-i"], base_env(path, tmpdir, arch), 600,
-                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    result = _tool([LOADERS[arch], "wineboot", "-i"], base_env(path, tmpdir, arch), 600,
+                   stderr=subprocess.STDOUT)
     if result.returncode != 0 or not (Path(path) / "system.reg").is_file():
         raise WineError("wineboot -i failed:\n" + result.stdout.decode(errors="replace"))
     (Path(path) / BOOT_STAMP).write_text(boot_stamp(arch))
@@ -193,9 +202,36 @@ def mount_argv(target=TARGET_LETTER, stick=STICK_LETTER):
 DISMOUNT_ARGV = [TOOL_DOS_PATH, "/a", "/q", "/d", "/f"]
 
 
+@functools.cache
+def norandom():
+    """`setarch <machine> -R` where this system allows it, else nothing: put before a command, it
+    starts that program and everything it starts without address randomisation."""
+    command = ["setarch", os.uname().machine, "-R"]
+    with contextlib.suppress(OSError):
+        if subprocess.run([*command, "true"], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0:
+            return command
+    return []
+
+
 def _quiet(args, env, timeout=60, **kwargs):
-    return subprocess.run(args, env=env, stdin=subprocess.DEVNULL, timeout=timeout,
+    return subprocess.run([*norandom(), *args], env=env, stdin=subprocess.DEVNULL,
+                          timeout=timeout,
                           **({"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL} | kwargs))
+
+
+def _tool(args, env, timeout=60, **kwargs):
+    """Runs one of the lab's own programs (Wine's wineboot, sc, reg, msiexec; plug.exe) to its
+    end, its stdout (and stderr, unless redirected) captured; started again, up to TOOL_ATTEMPTS
+    times in all, while Wine says it could not start it. The product's own starts are never
+    repeated: a failure there is the test's to see."""
+    kwargs = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE} | kwargs
+    for _ in range(TOOL_ATTEMPTS):
+        result = _quiet(args, env, timeout, **kwargs)
+        said = (result.stdout or b"") + (result.stderr or b"")
+        if result.returncode == 0 or START_FAILED not in said:
+            break
+    return result
 
 
 class Template:
@@ -289,10 +325,11 @@ class Prefix:
         if rc != 0:
             raise WineError(f"wineserver -p failed with {rc} (a server was already running)")
         self.started = True
+        session_env = self.env | {"WINEDEBUG": "-all,+eventlog,fixme+service"}
         with open(self.system_err, "ab") as err:
-            _quiet([self.template.loader, "wineboot"],
-                   self.env | {"WINEDEBUG": "-all,+eventlog,fixme+service"}, 120, stderr=err,
-                   check=True)
+            booting = _tool([self.template.loader, "wineboot"], session_env, 120, stderr=err)
+        if booting.returncode != 0:
+            raise WineError(f"wineboot failed with {booting.returncode}: {booting.stdout!r}")
 
     def end_session(self):
         for child in self.children:
@@ -329,8 +366,7 @@ class Prefix:
     def wine(self, *args, timeout=60, winedebug=None):
         """Runs one of the lab's own tools to its end: Wine's sc, reg or msiexec, or a helper
         program, given by its Linux path. Returns the CompletedProcess with stdout and stderr."""
-        return _quiet([self.template.loader, *map(str, args)], self._env(winedebug), timeout,
-                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return _tool([self.template.loader, *map(str, args)], self._env(winedebug), timeout)
 
     def kelvarn(self, *args, timeout=60, winedebug=None):
         """Runs kelvarn.exe with `args` to its end; returns the CompletedProcess."""
@@ -340,9 +376,9 @@ class Prefix:
     def spawn(self, *args, winedebug=None, **kwargs):
         """Starts a program of the prefix (stdout and stderr piped unless given) and returns the
         Popen, whose pid is the Windows program's; end_session() kills it if it still runs."""
-        child = subprocess.Popen([self.template.loader, *map(str, args)],
-                                 env=self._env(winedebug), stdin=subprocess.DEVNULL,
-                                 **({"stdout": subprocess.PIPE, "stderr": subprocess.PIPE} | kwargs))
+        kwargs = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE} | kwargs
+        child = subprocess.Popen([*norandom(), self.template.loader, *map(str, args)],
+                                 env=self._env(winedebug), stdin=subprocess.DEVNULL, **kwargs)
         self.children.append(child)
         return child
 
