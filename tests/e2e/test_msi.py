@@ -1,9 +1,11 @@
 """The release packages as scripts/package.sh makes them for the architecture of the build under
 test (the old version unsigned, the new one signed with a throwaway certificate, through an
 osslsigncode that first lists what holds the password: a file in build/package, or its own
-environment), and the msiexec steps of scenarios.toml [msi] run in order on the Windows each
-package is for (Wine's Windows Installer in the build's prefix: 64-bit for x64, 32-bit for x86):
-install, upgrade, a refused downgrade, uninstall."""
+environment), checked as files, also where the build cannot run: signatures, versions, the rows
+of scenarios.toml [msi] (the x86 package's refusal of 64-bit Windows among them), checksums,
+refused versions. Then the msiexec steps of [msi] run in order on the Windows each package is for
+(Wine's Windows Installer in the build's prefix: 64-bit for x64, 32-bit for x86): install,
+upgrade, a refused downgrade, uninstall."""
 
 import os
 import re
@@ -14,8 +16,8 @@ import zipfile
 import pytest
 
 from conftest import SCENARIOS
-from winelab import (EVENT_SOURCE_KEY, EXE_DOS_PATH, REPO, RUNNING, SERVICE_KEY, dos_to_unix,
-                     wait_until)
+from winelab import (EVENT_SOURCE_KEY, EXE_DOS_PATH, REPO, RUNNING, SERVICE_KEY, build_dir,
+                     dos_to_unix, pe_arch, wait_until)
 
 MSI = SCENARIOS["msi"]
 EXE = MSI["folder"] + r"\kelvarn.exe"
@@ -41,10 +43,14 @@ def file_version(data):
 
 
 @pytest.fixture(scope="module")
-def dist(prefix):
+def arch():
+    return pe_arch(build_dir() / "kelvarn.exe")
+
+
+@pytest.fixture(scope="module")
+def dist(arch, tmp_path_factory):
     """{"old"|"new": (version, its dist folder)}, next to the signing files."""
-    keys = prefix.root / "signing"
-    keys.mkdir()
+    keys = tmp_path_factory.mktemp("signing")
     assert run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
                "/CN=Kelvarn test signing", "-addext", "extendedKeyUsage=codeSigning", "-keyout",
                keys / "key.pem", "-out", keys / "cert.pem").returncode == 0
@@ -55,12 +61,19 @@ def dist(prefix):
         'PATH=${PATH#*:} exec osslsigncode "$@"\n')
     (keys / "osslsigncode").chmod(0o755)
     for name, password in (("old", None), ("new", MSI["password"])):
-        result = package(keys / name, prefix.template.arch, MSI[name], password)
+        result = package(keys / name, arch, MSI[name], password)
         assert result.returncode == 0 and ("Signed kelvarn.exe" if password else "Not signed") \
             in result.stdout, result.stdout
-    dos_to_unix(prefix.path, EXE).unlink()  # the package must bring it
     assert (keys / "leaks").read_text() == ""
     return {name: (MSI[name], keys / name) for name in ("old", "new")}
+
+
+@pytest.fixture(scope="module")
+def prefix(prefix):
+    """The build's prefix (conftest's), without the template's kelvarn.exe where the packages
+    install it: the package must bring it."""
+    dos_to_unix(prefix.path, EXE).unlink()
+    return prefix
 
 
 def packed(dist, name, file):
@@ -74,7 +87,7 @@ def msi(dist, name):
     return next(dist[name][1].glob("*.msi"))
 
 
-def test_packages(prefix, dist, tmp_path):
+def test_packages(arch, dist, tmp_path):
     verified = lambda path: run("osslsigncode", "verify", "-CAfile",  # noqa: E731
                                 dist["new"][1].parent / "cert.pem", "-in", path).returncode == 0
     assert run("msiextract", "-C", tmp_path, msi(dist, "new")).returncode == 0
@@ -85,13 +98,15 @@ def test_packages(prefix, dist, tmp_path):
     assert file_version(msi_exe.read_bytes()) == MSI["new"] + ".0"
     for table, row in MSI["rows"].items():
         assert row in run("msiinfo", "export", msi(dist, "new"), table).stdout, table
+    launch = run("msiinfo", "export", msi(dist, "new"), "LaunchCondition").stdout.splitlines()
+    assert sorted(launch[3:]) == sorted(row.format(version=MSI["new"])  # after 3 header lines
+                                        for row in MSI["arch"][arch]["launch_conditions"])
     for name, (version, folder) in dist.items():
         assert file_version(packed(dist, name, "kelvarn.exe")) == version + ".0"
         assert run("sha256sum", "-c", "SHA256SUMS", cwd=folder).returncode == 0
     before = {p.name: p.read_bytes() for p in dist["new"][1].iterdir()}
     for case in MSI["refused"]:
-        result = package(dist["new"][1], prefix.template.arch, case["version"],
-                         case.get("sign_password"))
+        result = package(dist["new"][1], arch, case["version"], case.get("sign_password"))
         assert result.returncode != 0 and case["message"] in result.stdout, result.stdout
         assert "Linking" not in result.stdout
         assert {p.name: p.read_bytes() for p in dist["new"][1].iterdir()} == before
