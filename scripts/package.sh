@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the release packages into dist/: per architecture a zip (kelvarn.exe, the sample
 # kvn.ini, the stick and deployment guides, the security model, the licence) and an MSI that installs kelvarn.exe
-# under Program Files, registers the service and its event source and starts it; then
-# SHA256SUMS over them.
+# under Program Files, registers the service and its event source and starts it (the x86 MSI
+# on 32-bit Windows only: on 64-bit Windows it refuses, naming the x64 MSI); then SHA256SUMS
+# over them.
 #
 #   scripts/package.sh [VERSION]     VERSION (or KVN_VERSION) is major.minor.patch, default the
 #                                    project version; it goes into kelvarn.exe and the packages

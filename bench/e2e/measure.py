@@ -183,9 +183,8 @@ def measure_service(figures, prefix, cycles, idle_seconds):
         prefix.sc("query", SERVICE)
         sc_alone.append(time.monotonic() - t0)
         sent = time.time()
-        stopper = subprocess.Popen([winelab.WINE64, "sc", "stop", SERVICE], env=prefix.env,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
+        stopper = prefix.spawn("sc", "stop", SERVICE, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
         gone, returned = None, None
         deadline = time.monotonic() + 10
         while gone is None and time.monotonic() < deadline:

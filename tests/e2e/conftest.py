@@ -1,7 +1,8 @@
 """The suite runs in the Wine lab (tools/winelab): one prefix per test module, copied from the
 run's booted template and torn down even when a test fails. SCENARIOS is scenarios.toml.
 KVN_BUILD_DIR picks the build under test (build/win64 by default, build/win32 for x86); every
-test is skipped, with the reason, when that build cannot run on this machine."""
+test that needs a prefix is skipped, with the reason, when that build cannot run on this
+machine."""
 
 import sys
 import tomllib

@@ -1,10 +1,8 @@
 r"""kelvarn.exe -debug, one run with every stick of scenarios.toml [debug]: the hostile sticks (a
 program on the stick, a program in a folder anyone may write, a container named COM1, a container
 on a share) are refused and start nothing; the good stick is mounted with the exact argv after a
-first pass that matches debug-first-pass.log, pulled a second into an 8 s mount (the dismount
-starts only after the mount has ended), plugged again, and Ctrl+C while mounted dismounts first,
-waits for it, exits 0 and leaves the destructor's line last. With C:\Trace a link, it writes no
-trace."""
+first pass that matches debug-first-pass.log, and Ctrl+C while mounted dismounts first, waits for
+it, exits 0 and leaves the destructor's line last. With C:\Trace a link, it writes no trace."""
 
 import shutil
 import time
@@ -32,35 +30,23 @@ def test_debug_run(prefix):
             copies[-1].parent.chmod(row.get("mode", 0o755))
     for letter, folder in sticks.items():
         prefix.plug(letter, folder)
-    prefix.set_tool_exit_delay(8000, 0)
+    prefix.set_tool_exit_delay(0, 1000)
     child = prefix.start_debug()
 
     mount = prefix.wait_tool_start(0, 8)
     assert mount and mount["argv"] == mount_argv(stick=GOOD), prefix.trace_lines()
     golden = (HERE / "debug-first-pass.log").read_text(encoding="latin-1").splitlines()
     assert wait_until(lambda: prefix.trace_lines()[:len(golden)] == golden, 2), \
-        prefix.trace_lines()
-    time.sleep(max(0.0, mount["time"] + 1.0 - time.time()))
-    prefix.unplug(GOOD)
-    dismount = prefix.wait_tool_start(1, 15)
-    mount_end = prefix.tool_exit(mount["pid"])
-    assert dismount and dismount["argv"] == DISMOUNT_ARGV
-    assert mount_end and mount_end["time"] <= dismount["time"], "dismounted while still mounting"
-
-    prefix.set_tool_exit_delay(0, 1000)
-    assert wait_until(lambda: prefix.tool_exit(dismount["pid"]), 5)
-    prefix.plug(GOOD, sticks[GOOD])
-    assert prefix.wait_tool_start(2, 8)["argv"] == mount_argv(stick=GOOD)
-    assert wait_until(lambda: prefix.trace_lines().count("SecureToken::CheckToken!") == 2, 5)
+        prefix.trace_lines()  # it ends in the watch
     interrupted = time.time()
     out, err = prefix.stop_debug(child)
     starts = prefix.tool_starts()
-    assert (out, err, child.returncode, len(starts)) == (STOPPING, b"", 0, 4)
-    assert starts[3]["argv"] == DISMOUNT_ARGV and starts[3]["time"] - interrupted < 1.0
-    assert prefix.tool_exit(starts[3]["pid"]), "ended before its dismount had"
+    assert (out, err, child.returncode, len(starts)) == (STOPPING, b"", 0, 2)
+    assert starts[1]["argv"] == DISMOUNT_ARGV and starts[1]["time"] - interrupted < 1.0
+    assert prefix.tool_exit(starts[1]["pid"]), "ended before its dismount had"
 
     lines = prefix.trace_lines()
-    assert lines[-2:] == ["CloseContainer!", DESTRUCTED] and lines.count("Token removed!") == 1
+    assert lines[-2:] == ["CloseContainer!", DESTRUCTED] and "Token removed!" not in lines
     assert [copy for copy in copies if (copy.parent / "calls.jsonl").exists()] == []
 
     # a trace folder that is a link gets no trace

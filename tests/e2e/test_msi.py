@@ -1,8 +1,11 @@
 """The release packages as scripts/package.sh makes them for the architecture of the build under
 test (the old version unsigned, the new one signed with a throwaway certificate, through an
 osslsigncode that first lists what holds the password: a file in build/package, or its own
-environment), and the msiexec steps of scenarios.toml [msi] run in order under Wine's 64-bit
-Windows Installer, as on 64-bit Windows: install, upgrade, a refused downgrade, uninstall."""
+environment), checked as files, also where the build cannot run: signatures, versions, the rows
+of scenarios.toml [msi] (the x86 package's refusal of 64-bit Windows among them), checksums,
+refused versions. Then the msiexec steps of [msi] run in order on the Windows each package is for
+(Wine's Windows Installer in the build's prefix: 64-bit for x64, 32-bit for x86): install,
+upgrade, a refused downgrade, uninstall."""
 
 import os
 import re
@@ -13,10 +16,11 @@ import zipfile
 import pytest
 
 from conftest import SCENARIOS
-from winelab import (EVENT_SOURCE_KEY, EXE_DOS_PATH, REPO, RUNNING, SERVICE_KEY, dos_to_unix,
-                     wait_until)
+from winelab import (EVENT_SOURCE_KEY, EXE_DOS_PATH, REPO, RUNNING, SERVICE_KEY, build_dir,
+                     dos_to_unix, pe_arch, wait_until)
 
 MSI = SCENARIOS["msi"]
+EXE = MSI["folder"] + r"\kelvarn.exe"
 
 
 def run(*args, **kwargs):
@@ -39,10 +43,14 @@ def file_version(data):
 
 
 @pytest.fixture(scope="module")
-def dist(prefix):
+def arch():
+    return pe_arch(build_dir() / "kelvarn.exe")
+
+
+@pytest.fixture(scope="module")
+def dist(arch, tmp_path_factory):
     """{"old"|"new": (version, its dist folder)}, next to the signing files."""
-    keys = prefix.root / "signing"
-    keys.mkdir()
+    keys = tmp_path_factory.mktemp("signing")
     assert run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
                "/CN=Kelvarn test signing", "-addext", "extendedKeyUsage=codeSigning", "-keyout",
                keys / "key.pem", "-out", keys / "cert.pem").returncode == 0
@@ -53,12 +61,19 @@ def dist(prefix):
         'PATH=${PATH#*:} exec osslsigncode "$@"\n')
     (keys / "osslsigncode").chmod(0o755)
     for name, password in (("old", None), ("new", MSI["password"])):
-        result = package(keys / name, prefix.template.arch, MSI[name], password)
+        result = package(keys / name, arch, MSI[name], password)
         assert result.returncode == 0 and ("Signed kelvarn.exe" if password else "Not signed") \
             in result.stdout, result.stdout
-    dos_to_unix(prefix.path, EXE_DOS_PATH).unlink()  # the package must bring it
     assert (keys / "leaks").read_text() == ""
     return {name: (MSI[name], keys / name) for name in ("old", "new")}
+
+
+@pytest.fixture(scope="module")
+def prefix(prefix):
+    """The build's prefix (conftest's), without the template's kelvarn.exe where the packages
+    install it: the package must bring it."""
+    dos_to_unix(prefix.path, EXE).unlink()
+    return prefix
 
 
 def packed(dist, name, file):
@@ -72,7 +87,7 @@ def msi(dist, name):
     return next(dist[name][1].glob("*.msi"))
 
 
-def test_packages(prefix, dist, tmp_path):
+def test_packages(arch, dist, tmp_path):
     verified = lambda path: run("osslsigncode", "verify", "-CAfile",  # noqa: E731
                                 dist["new"][1].parent / "cert.pem", "-in", path).returncode == 0
     assert run("msiextract", "-C", tmp_path, msi(dist, "new")).returncode == 0
@@ -83,22 +98,23 @@ def test_packages(prefix, dist, tmp_path):
     assert file_version(msi_exe.read_bytes()) == MSI["new"] + ".0"
     for table, row in MSI["rows"].items():
         assert row in run("msiinfo", "export", msi(dist, "new"), table).stdout, table
+    launch = run("msiinfo", "export", msi(dist, "new"), "LaunchCondition").stdout.splitlines()
+    assert sorted(launch[3:]) == sorted(row.format(version=MSI["new"])  # after 3 header lines
+                                        for row in MSI["arch"][arch]["launch_conditions"])
     for name, (version, folder) in dist.items():
         assert file_version(packed(dist, name, "kelvarn.exe")) == version + ".0"
         assert run("sha256sum", "-c", "SHA256SUMS", cwd=folder).returncode == 0
     before = {p.name: p.read_bytes() for p in dist["new"][1].iterdir()}
     for case in MSI["refused"]:
-        result = package(dist["new"][1], prefix.template.arch, case["version"],
-                         case.get("sign_password"))
+        result = package(dist["new"][1], arch, case["version"], case.get("sign_password"))
         assert result.returncode != 0 and case["message"] in result.stdout, result.stdout
         assert "Linking" not in result.stdout
         assert {p.name: p.read_bytes() for p in dist["new"][1].iterdir()} == before
 
 
 def products(prefix):
-    """DisplayVersion of every product named Kelvarn in the registry view of the build's arch."""
-    key = MSI["arch"][prefix.template.arch]["uninstall_key"]
-    text = prefix.wine("reg", "query", key, "/s").stdout.decode(errors="replace")
+    """DisplayVersion of every product named Kelvarn that Windows Installer has filed."""
+    text = prefix.wine("reg", "query", MSI["uninstall_key"], "/s").stdout.decode(errors="replace")
     return [re.search(r"DisplayVersion +REG_SZ +(\S+)", entry).group(1)
             for entry in text.split("HKEY_")
             if re.search(r"^ +DisplayName +REG_SZ +Kelvarn\s*$", entry, re.M)]
@@ -106,13 +122,12 @@ def products(prefix):
 
 @pytest.mark.parametrize("step", MSI["step"], ids=[step["name"] for step in MSI["step"]])
 def test_msiexec(prefix, dist, step):
-    exe = MSI["arch"][prefix.template.arch]["folder"] + r"\kelvarn.exe"
-    folder = dos_to_unix(prefix.path, exe).parent
-    pids, log = prefix.pids(exe), prefix.root / "msiexec.log"
+    folder = dos_to_unix(prefix.path, EXE).parent
+    pids, log = prefix.pids(EXE), prefix.root / "msiexec.log"
     args = [a if a not in dist else "Z:" + str(msi(dist, a)).replace("/", "\\")
             for a in step["args"]]
-    record = MSI["arch"][prefix.template.arch].get("record_key")
-    if record and not step["installed"]:  # as a service that died while mounted leaves it
+    record = MSI["record_key"]
+    if not step["installed"]:  # as a service that died while mounted leaves it
         assert prefix.wine("reg", "add", record, "/v", "Mounted", "/d", "x", "/f").returncode == 0
     result = prefix.wine("msiexec", *args, "/qn", "/l*v", log, timeout=120)
     assert (result.returncode == 0) == step["ok"]
@@ -121,9 +136,9 @@ def test_msiexec(prefix, dist, step):
     assert products(prefix) == ([dist[name][0]] if name else [])
     if not name:
         assert wait_until(lambda: prefix.service_status() is None, 15)
-        assert not folder.exists() and prefix.pids(exe) == []
+        assert not folder.exists() and prefix.pids(EXE) == []
         assert [k for k in (EVENT_SOURCE_KEY, MSI["upgrade_key"], record)
-                if k and prefix.registry_values(k) is not None] == []
+                if prefix.registry_values(k) is not None] == []
         return
     for file in MSI["files"]:
         assert (folder / file).read_bytes() == packed(dist, name, file), file
@@ -132,8 +147,8 @@ def test_msiexec(prefix, dist, step):
     assert (values["Start"], values["Type"]) == (("REG_DWORD", "0x2"), ("REG_DWORD", "0x10"))
     expected = SCENARIOS["service"]["registry"][EVENT_SOURCE_KEY]  # as -install writes it there
     assert prefix.registry_values(EVENT_SOURCE_KEY) == \
-        {k: (v[0], v[1].replace(EXE_DOS_PATH, exe)) for k, v in expected.items()}
+        {k: (v[0], v[1].replace(EXE_DOS_PATH, EXE)) for k, v in expected.items()}
     assert prefix.registry_values(MSI["upgrade_key"]) is not None
-    new_pids = prefix.pids(exe)
+    new_pids = prefix.pids(EXE)
     assert len(new_pids) == 1 and {"new": new_pids != pids, "same": new_pids == pids}.get(
         step.get("process"), True)

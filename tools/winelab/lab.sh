@@ -4,10 +4,10 @@
 # Builds kelvarn.exe and the lab's helper programs (plug, fake_truecrypt) in KVN_BUILD_DIR
 # (default build/win64; a new folder is configured from the win32 preset when it is named win32,
 # else from win64) and gives the command a fresh scratch folder KVN_LAB_ROOT for its Wine
-# prefixes (winelab.py reads both, and runs each program under the loader of its width). On exit, also after a
-# failure or an interrupt, stops every wineserver below that folder, since a persistent (-p)
-# server outlives everything else, and removes it; KVN_LAB_KEEP=1 keeps it. Exits with the
-# command's status.
+# prefixes (winelab.py reads both: an x64 build runs in 64-bit prefixes, an x86 build in 32-bit
+# ones). On exit, also after a failure or an interrupt, stops every wineserver below that
+# folder, since a persistent (-p) server outlives everything else, and removes it;
+# KVN_LAB_KEEP=1 keeps it. Exits with the command's status.
 set -uo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${KVN_BUILD_DIR:-$repo/build/win64}

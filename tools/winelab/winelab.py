@@ -4,15 +4,23 @@ Shared by the end-to-end tests (tests/e2e), the demo (scripts/demo.py) and the m
 (bench/e2e); run them through tools/winelab/lab.sh, which builds the helper programs and cleans up.
 Facts this relies on (Wine 8 as packaged by Debian):
 
-- Every program starts under the loader of its own width: x64 programs and Wine's own 64-bit tools
-  (wineboot, sc, reg, msiexec) under `wine64`, x86 programs under the 32-bit `wine`. Debian's
-  `wine` command is the 32-bit loader once wine32:i386 is installed; a 64-bit program started
-  through it runs as a separate process that no signal sent to it reaches, and its msiexec is the
-  32-bit one, whose product registration 64-bit readers miss. The x86 build runs only where the
-  32-bit loader is installed and the kernel runs 32-bit programs (x86_unavailable says why not).
-
-- A prefix is booted once into a template; each user works in a copy of it (hard links, with the
-  three registry files copied for real, since Wine rewrites those in place).
+- Each build runs on the Windows it is for. The x64 build gets a 64-bit prefix, where every
+  program (kelvarn.exe, the lab's helpers, Wine's own wineboot, sc, reg and msiexec) starts under
+  the 64-bit loader `wine64`. The x86 build gets a 32-bit prefix (WINEARCH=win32), a 32-bit
+  Windows with one `C:\\Program Files` and one registry view, where every program starts under the
+  32-bit loader `wine` (from wine32:i386). Debian's `wine` command is that 32-bit loader once
+  wine32 is installed; in a 64-bit prefix a program started through it that is 64-bit runs as a
+  separate process that no signal sent to it reaches, so the loader is always named. The x86
+  build runs only where the 32-bit loader is installed and the kernel runs 32-bit programs
+  (x86_unavailable says why not).
+- A prefix is booted once into a template per architecture; each user works in a copy of it
+  (hard links, with the three registry files copied for real, since Wine rewrites those in
+  place). A booted prefix is stamped with its architecture and the Wine installation it was
+  booted under, and booted again when either differs.
+- Wine fails a process start now and then with ERROR_INTERNAL_ERROR (1359), more often with the
+  kernel's address randomisation on: every process of the lab (the wineserver included) starts
+  without it where the system allows (`setarch <machine> -R`), and the lab's own tools (wineboot,
+  sc, reg, msiexec, plug.exe) are started again when Wine says it could not start them.
 - `wineserver -p` is started before any Windows process of a session. Under the default server a
   service is killed about a second after the last ordinary process exits, and nothing sees it.
 - The first Windows process of a session hands its stderr and WINEDEBUG to services.exe and so to
@@ -63,10 +71,16 @@ DESTRUCTED = "SecureToken implicite destructor!"  # the last line of every trace
 ATTACH_WINDOW = (1.9, 4.6)
 REMOVAL_WINDOW = (2.9, 6.6)
 REPO = Path(__file__).resolve().parents[2]
-WINE64 = "/usr/lib/wine/wine64"  # x64 programs and Wine's own tools
-WINE32 = "/usr/lib/wine/wine"  # x86 programs; installed with wine32:i386
+WINE64 = "/usr/lib/wine/wine64"  # every program of a 64-bit prefix
+WINE32 = "/usr/lib/wine/wine"  # every program of a 32-bit prefix; installed with wine32:i386
 LOADERS = {"x64": WINE64, "x86": WINE32}
-BOOT_STAMP = "kvn-wine-id.txt"  # in a booted prefix: the wine_id() it was booted under
+WINEARCHS = {"x64": "win64", "x86": "win32"}  # the prefix each build runs in
+BOOT_STAMP = "kvn-wine-id.txt"  # in a booted prefix: its architecture and the wine_id() then
+# What Wine prints when it could not start a program (ERROR_INTERNAL_ERROR, 1359, now and then):
+# "Application could not be started, or no application associated with the specified file.
+# ShellExecuteEx failed: Internal error."
+START_FAILED = b"ShellExecuteEx failed: Internal error."
+TOOL_ATTEMPTS = 4  # starts of one of the lab's own tools, the first included
 
 
 class WineError(RuntimeError):
@@ -91,21 +105,28 @@ def wine_id():
                    for f in sorted(Path(WINE64).parent.iterdir()))
 
 
-def booted(path):
-    """True when `path` is a prefix booted under the Wine installation of today."""
+def boot_stamp(arch):
+    return f"arch {arch}\n{wine_id()}"
+
+
+def booted(path, arch):
+    """True when `path` is a prefix for `arch` ("x64", "x86") booted under the Wine installation
+    of today."""
     with contextlib.suppress(OSError):
-        return (Path(path) / BOOT_STAMP).read_text() == wine_id()
+        return (Path(path) / BOOT_STAMP).read_text() == boot_stamp(arch)
     return False
 
 
-def boot(path, env):
-    """Boots a new prefix at `path` (replacing whatever is there) and stamps it."""
+def boot(path, arch, tmpdir):
+    """Boots a new prefix for `arch` at `path` (replacing whatever is there) and stamps it. A
+    boot takes seconds, or minutes where the 32-bit half is emulated; the time limit only ends
+    one that hangs."""
     shutil.rmtree(path, ignore_errors=True)
-    result = _quiet([WINE64, "wineboot", "-i"], env | {"WINEPREFIX": str(path)}, 180,
-                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    result = _tool([LOADERS[arch], "wineboot", "-i"], base_env(path, tmpdir, arch), 600,
+                   stderr=subprocess.STDOUT)
     if result.returncode != 0 or not (Path(path) / "system.reg").is_file():
         raise WineError("wineboot -i failed:\n" + result.stdout.decode(errors="replace"))
-    (Path(path) / BOOT_STAMP).write_text(wine_id())
+    (Path(path) / BOOT_STAMP).write_text(boot_stamp(arch))
 
 
 def pe_arch(exe):
@@ -181,42 +202,66 @@ def mount_argv(target=TARGET_LETTER, stick=STICK_LETTER):
 DISMOUNT_ARGV = [TOOL_DOS_PATH, "/a", "/q", "/d", "/f"]
 
 
+@functools.cache
+def norandom():
+    """`setarch <machine> -R` where this system allows it, else nothing: put before a command, it
+    starts that program and everything it starts without address randomisation."""
+    command = ["setarch", os.uname().machine, "-R"]
+    with contextlib.suppress(OSError):
+        if subprocess.run([*command, "true"], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0:
+            return command
+    return []
+
+
 def _quiet(args, env, timeout=60, **kwargs):
-    return subprocess.run(args, env=env, stdin=subprocess.DEVNULL, timeout=timeout,
+    return subprocess.run([*norandom(), *args], env=env, stdin=subprocess.DEVNULL,
+                          timeout=timeout,
                           **({"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL} | kwargs))
 
 
+def _tool(args, env, timeout=60, **kwargs):
+    """Runs one of the lab's own programs (Wine's wineboot, sc, reg, msiexec; plug.exe) to its
+    end, its stdout (and stderr, unless redirected) captured; started again, up to TOOL_ATTEMPTS
+    times in all, while Wine says it could not start it. The product's own starts are never
+    repeated: a failure there is the test's to see."""
+    kwargs = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE} | kwargs
+    for _ in range(TOOL_ATTEMPTS):
+        result = _quiet(args, env, timeout, **kwargs)
+        said = (result.stdout or b"") + (result.stderr or b"")
+        if result.returncode == 0 or START_FAILED not in said:
+            break
+    return result
+
+
 class Template:
-    """One booted prefix per run, with everything its copies share already in place: C:\\Trace,
-    the stand-in tool, the container file and kelvarn.exe under a path with a blank."""
+    """One booted prefix per run and architecture (template-x64, template-x86), for the Windows
+    the build is for, with everything its copies share already in place: C:\\Trace, the stand-in
+    tool, the container file and kelvarn.exe under a path with a blank."""
 
     def __init__(self, root, build=None):
         self.root = Path(root)
         self.build = Path(build or build_dir())
-        self.path = self.root / "template"
         self.kelvarn = self.build / "kelvarn.exe"
         self.plug = self.build / "winelab" / "plug.exe"
         self.fake_tool = self.build / "winelab" / "fake_truecrypt.exe"
-        self.env = base_env(self.path, self.root)
-
-    @functools.cached_property
-    def arch(self):
-        """"x64" or "x86": the build's kelvarn.exe, which its helpers share."""
-        return pe_arch(self.kelvarn)
-
-    @property
-    def loader(self):
-        """The Wine loader of the build's programs."""
-        return LOADERS[self.arch]
-
-    def create(self):
         for exe in (self.kelvarn, self.plug, self.fake_tool):
             if not exe.is_file():
                 raise WineError(f"missing {exe}: build the win64 or win32 preset first")
+        self.arch = pe_arch(self.kelvarn)  # "x64" or "x86"; the helpers are built alike
+        self.loader = LOADERS[self.arch]  # of every program in the prefix, Wine's tools included
+        self.path = self.root / f"template-{self.arch}"
+        self.env = base_env(self.path, self.root, self.arch)
+
+    def booted(self):
+        return (booted(self.path, self.arch) and  # create() ends with the container
+                dos_to_unix(self.path, CONTAINER_DOS_PATH).is_file())
+
+    def create(self):
         if self.arch == "x86" and (reason := x86_unavailable()):
             raise Unavailable(f"the x86 build cannot run here: {reason}")
         try:
-            boot(self.path, self.env)
+            boot(self.path, self.arch, self.root)
         finally:
             _quiet(["wineserver", "-k"], self.env)
             _quiet(["wineserver", "-w"], self.env)
@@ -232,22 +277,24 @@ class Template:
         return self
 
 
-def base_env(prefix, tmpdir):
+def base_env(prefix, tmpdir, arch):
+    """The environment of every Wine process of the prefix: quiet, English, no display, and
+    WINEARCH named, so that Wine refuses a prefix of the other width instead of using it."""
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    return env | {"WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "LC_ALL": "C.UTF-8",
-                  "TMPDIR": str(tmpdir)}
+    return env | {"WINEPREFIX": str(prefix), "WINEARCH": WINEARCHS[arch], "WINEDEBUG": "-all",
+                  "LC_ALL": "C.UTF-8", "TMPDIR": str(tmpdir)}
 
 
 class Prefix:
     """A throwaway copy of the template with a running, persistent wineserver session, and one
-    stick folder (attached as E: by default)."""
+    stick folder (attached as E: by default); `name` and the architecture name its folders."""
 
     def __init__(self, template, name):
         self.template, self.root, self.name = template, template.root, name
-        self.path = self.root / name
-        self.stick = self.root / f"{name}-stick"
-        self.system_err = self.root / f"{name}-system.err"
-        self.env = base_env(self.path, self.root)
+        self.path = self.root / f"{name}-{template.arch}"
+        self.stick = self.root / f"{self.path.name}-stick"
+        self.system_err = self.root / f"{self.path.name}-system.err"
+        self.env = base_env(self.path, self.root, template.arch)
         self.children = []
         self.started = False
         self.plugged = set()  # drive letters attached by plug()
@@ -278,9 +325,11 @@ class Prefix:
         if rc != 0:
             raise WineError(f"wineserver -p failed with {rc} (a server was already running)")
         self.started = True
+        session_env = self.env | {"WINEDEBUG": "-all,+eventlog,fixme+service"}
         with open(self.system_err, "ab") as err:
-            _quiet([WINE64, "wineboot"], self.env | {"WINEDEBUG": "-all,+eventlog,fixme+service"}, 120,
-                   stderr=err, check=True)
+            booting = _tool([self.template.loader, "wineboot"], session_env, 120, stderr=err)
+        if booting.returncode != 0:
+            raise WineError(f"wineboot failed with {booting.returncode}: {booting.stdout!r}")
 
     def end_session(self):
         for child in self.children:
@@ -311,23 +360,30 @@ class Prefix:
                 shutil.rmtree(self.stick, ignore_errors=True)
 
     # -- running programs ------------------------------------------------------------------
-    def wine(self, *args, timeout=60, winedebug=None, loader=WINE64):
-        """Runs a program to its end; by default one of Wine's own 64-bit tools (sc, reg,
-        msiexec). Returns the CompletedProcess with stdout and stderr."""
-        env = self.env if winedebug is None else self.env | {"WINEDEBUG": winedebug}
-        return _quiet([loader, *map(str, args)], env, timeout, stdout=subprocess.PIPE,
-                      stderr=subprocess.PIPE)
+    def _env(self, winedebug):
+        return self.env if winedebug is None else self.env | {"WINEDEBUG": winedebug}
 
-    def kelvarn(self, *args, timeout=60):
-        return self.wine(EXE_DOS_PATH, *args, timeout=timeout, loader=self.template.loader)
+    def wine(self, *args, timeout=60, winedebug=None):
+        """Runs one of the lab's own tools to its end: Wine's sc, reg or msiexec, or a helper
+        program, given by its Linux path. Returns the CompletedProcess with stdout and stderr."""
+        return _tool([self.template.loader, *map(str, args)], self._env(winedebug), timeout)
 
-    def spawn_kelvarn(self, *args, winedebug=None):
-        env = self.env if winedebug is None else self.env | {"WINEDEBUG": winedebug}
-        child = subprocess.Popen([self.template.loader, EXE_DOS_PATH, *args], env=env,
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
+    def kelvarn(self, *args, timeout=60, winedebug=None):
+        """Runs kelvarn.exe with `args` to its end; returns the CompletedProcess."""
+        return _quiet([self.template.loader, EXE_DOS_PATH, *args], self._env(winedebug), timeout,
+                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def spawn(self, *args, winedebug=None, **kwargs):
+        """Starts a program of the prefix (stdout and stderr piped unless given) and returns the
+        Popen, whose pid is the Windows program's; end_session() kills it if it still runs."""
+        kwargs = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE} | kwargs
+        child = subprocess.Popen([*norandom(), self.template.loader, *map(str, args)],
+                                 env=self._env(winedebug), stdin=subprocess.DEVNULL, **kwargs)
         self.children.append(child)
         return child
+
+    def spawn_kelvarn(self, *args, winedebug=None):
+        return self.spawn(EXE_DOS_PATH, *args, winedebug=winedebug)
 
     def start_debug(self, timeout=15):
         """Starts `kelvarn.exe -debug` and returns it once its first scan pass is in the trace log
@@ -358,15 +414,14 @@ class Prefix:
     def plug(self, letter=STICK_LETTER, folder=None):
         """Attaches `folder` (default: the stick) as removable drive `letter`; returns the time
         the mount manager had done it."""
-        result = self.wine(self.template.plug, letter, folder or self.stick, "2", timeout=30,
-                           loader=self.template.loader)
+        result = self.wine(self.template.plug, letter, folder or self.stick, "2", timeout=30)
         if result.returncode != 0:
             raise WineError(f"plug failed: {result.stdout!r} {result.stderr!r}")
         self.plugged.add(letter)
         return time.time()
 
     def unplug(self, letter=STICK_LETTER):
-        result = self.wine(self.template.plug, letter, timeout=30, loader=self.template.loader)
+        result = self.wine(self.template.plug, letter, timeout=30)
         if result.returncode != 0:
             raise WineError(f"unplug failed: {result.stdout!r} {result.stderr!r}")
         self.plugged.discard(letter)
@@ -504,8 +559,7 @@ def lab(name, keep=None):
     prefix = None
     try:
         template = Template(root)
-        if not (booted(template.path) and  # create() ends with the container
-                dos_to_unix(template.path, CONTAINER_DOS_PATH).is_file()):
+        if not template.booted():
             template.create()
         prefix = Prefix(template, name)
         yield prefix.create()
@@ -516,27 +570,28 @@ def lab(name, keep=None):
             shutil.rmtree(root, ignore_errors=True)
 
 
-def prepare(prefix, program):
-    """For tests/wine/run-under-wine.sh: boots `prefix` again unless it was booted under today's
-    Wine, and returns the loader for `program` (a Windows executable, or one of Wine's own
-    tools); raises when it is an x86 program that cannot run here."""
+def prepare(program, prefix=None):
+    """For tests/wine/run-under-wine.sh: the loader, prefix and WINEARCH to run `program` (a
+    Windows executable, or one of Wine's own tools, run as x64) with. The prefix is `prefix`, by
+    default build/wine-prefix-<arch>; it is booted again unless it was booted for the program's
+    architecture under today's Wine. Raises when it is an x86 program that cannot run here."""
     arch = pe_arch(program) if Path(program).is_file() else "x64"
     if arch == "x86" and (reason := x86_unavailable()):
         raise Unavailable(f"the x86 build cannot run here: {reason}")
-    prefix = Path(prefix)
+    prefix = Path(prefix or REPO / "build" / f"wine-prefix-{arch}").absolute()
     prefix.parent.mkdir(parents=True, exist_ok=True)
     with open(f"{prefix}.lock", "w") as lock:  # runs of one prefix may start side by side
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if not booted(prefix):
-            boot(prefix, base_env(prefix, os.environ.get("TMPDIR", "/tmp")))
-    return LOADERS[arch]
+        if not booted(prefix, arch):
+            boot(prefix, arch, os.environ.get("TMPDIR", "/tmp"))
+    return LOADERS[arch], prefix, WINEARCHS[arch]
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4 or sys.argv[1] != "prepare":
-        sys.exit("usage: winelab.py prepare PREFIX PROGRAM")
+    if len(sys.argv) not in (3, 4) or sys.argv[1] != "prepare":
+        sys.exit("usage: winelab.py prepare PROGRAM [PREFIX]")
     try:
-        print(prepare(sys.argv[2], sys.argv[3]))
+        print(*prepare(*sys.argv[2:]), sep="\n")
     except Unavailable as error:
         print(f"skipped: {error}", file=sys.stderr)
         sys.exit(77)  # "skipped" to ctest (SKIP_RETURN_CODE) and test-all.sh
