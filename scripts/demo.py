@@ -41,10 +41,12 @@ def check(condition, what):
 
 
 def stick_turn(pfx, what):
-    """Plugs the stick, pulls it once the tool has been started, and shows both starts."""
+    """Plugs the stick, pulls it once the tool has been started, and shows both starts. A service
+    tells the tool to show no window and that the key file is the whole key (/s, /p "")."""
     mount, dismount, attached, removed = pfx.stick_turn()
-    for start, label, argv in ((mount, "mount", kw.mount_argv()),
-                               (dismount, "dismount", kw.DISMOUNT_ARGV)):
+    service = what == "service"
+    for start, label, argv in ((mount, "mount", kw.mount_argv(service=service)),
+                               (dismount, "dismount", kw.dismount_argv(service=service))):
         say(f"   {what} {label}: the tool received the command line: {start['cmdline']}")
         say(f"   split into arguments: {start['argv']}")
         check(start["argv"] == argv, f"{label}: every value arrived as one argument")
@@ -61,6 +63,8 @@ def service_part(pfx):
     result = pfx.kelvarn("-install")
     show("console", result.stdout)
     check(b"Kelvarn installed." in result.stdout, "the service is installed")
+    if b"Restart after an error stop not set" in result.stdout:
+        say("   (Wine's service manager keeps no failure actions; Windows does)")
     values = pfx.registry_values(kw.SERVICE_KEY) or {}
     say(f"   registered program: {values.get('ImagePath', ('', '?'))[1]}")
     check(values.get("Start", ("", ""))[1] in ("0x2", "2"), "it starts automatically with Windows")

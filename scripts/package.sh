@@ -111,14 +111,17 @@ for arch in $archs; do
     -D ProgramFilesDir="$pfdir" -D IniPath="$work/kvn.ini" -o "$work/$name.msi" packaging/kelvarn.wxs
   # What wixl cannot write: an "expandable" registry value (wixl writes a plain string; the #%
   # prefix makes it REG_EXPAND_SZ); the service's failure actions as "kelvarn -install" sets
-  # them (restart after 5 s, 5 s, then 60 s; the count reset after 86400 s; applied on install
-  # and repair by MsiConfigureServices, a Windows Installer 5 action); and the removal of the
+  # them (restart after 5 s, 5 s, then 60 s; the count reset after 86400 s), also after a stop
+  # with an error (MsiServiceConfig, type 4: SERVICE_CONFIG_FAILURE_ACTIONS_FLAG), both applied
+  # on install and repair by MsiConfigureServices, a Windows Installer 5 action; and the removal of the
   # key of the service's mount record on uninstall (a "-" row deletes the key when its
   # component goes).
   msibuild "$work/$name.msi" \
     -q "UPDATE Registry SET Value = '#%[#KelvarnExe]' WHERE Name = 'EventMessageFile'" \
     -q "CREATE TABLE MsiServiceConfigFailureActions (MsiServiceConfigFailureActions CHAR(72) NOT NULL, Name CHAR(255) NOT NULL LOCALIZABLE, Event SHORT NOT NULL, ResetPeriod LONG, RebootMessage CHAR(255) LOCALIZABLE, Command CHAR(255), Actions CHAR(255), DelayActions CHAR(255), Component_ CHAR(72) NOT NULL PRIMARY KEY MsiServiceConfigFailureActions)" \
     -q "INSERT INTO MsiServiceConfigFailureActions (MsiServiceConfigFailureActions, Name, Event, ResetPeriod, Actions, DelayActions, Component_) VALUES ('KelvarnRestart', 'Kelvarn', 5, 86400, '1[~]1[~]1', '5000[~]5000[~]60000', 'KelvarnService')" \
+    -q "CREATE TABLE MsiServiceConfig (MsiServiceConfig CHAR(72) NOT NULL, Name CHAR(255) NOT NULL LOCALIZABLE, Event SHORT NOT NULL, ConfigType LONG NOT NULL, Argument CHAR(0) LOCALIZABLE, Component_ CHAR(72) NOT NULL PRIMARY KEY MsiServiceConfig)" \
+    -q "INSERT INTO MsiServiceConfig (MsiServiceConfig, Name, Event, ConfigType, Argument, Component_) VALUES ('KelvarnRestartOnError', 'Kelvarn', 5, 4, '1', 'KelvarnService')" \
     -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('MsiConfigureServices', 'VersionMsi >= \"5.00\"', 5850)" \
     -q "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Component_) VALUES ('MountRecord', 2, 'SOFTWARE\\Kelvarn', '-', 'KelvarnService')"
   sign "$work/$name.msi" "$stage/$name.msi"

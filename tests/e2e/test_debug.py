@@ -9,7 +9,7 @@ import time
 
 import winelab
 from conftest import HERE, SCENARIOS
-from winelab import DESTRUCTED, DISMOUNT_ARGV, STOPPING, mount_argv, wait_until
+from winelab import DESTRUCTED, STOPPING, dismount_argv, mount_argv, wait_until
 
 DEBUG = SCENARIOS["debug"]
 GOOD = DEBUG["good"]
@@ -34,7 +34,7 @@ def test_debug_run(prefix):
     child = prefix.start_debug()
 
     mount = prefix.wait_tool_start(0, 8)
-    assert mount and mount["argv"] == mount_argv(stick=GOOD), prefix.trace_lines()
+    assert mount and mount["argv"] == mount_argv(stick=GOOD, service=False), prefix.trace_lines()
     golden = (HERE / "debug-first-pass.log").read_text(encoding="latin-1").splitlines()
     assert wait_until(lambda: prefix.trace_lines()[:len(golden)] == golden, 2), \
         prefix.trace_lines()  # it ends in the watch
@@ -42,7 +42,7 @@ def test_debug_run(prefix):
     out, err = prefix.stop_debug(child)
     starts = prefix.tool_starts()
     assert (out, err, child.returncode, len(starts)) == (STOPPING, b"", 0, 2)
-    assert starts[1]["argv"] == DISMOUNT_ARGV and starts[1]["time"] - interrupted < 1.0
+    assert starts[1]["argv"] == dismount_argv(service=False) and starts[1]["time"] - interrupted < 1.0
     assert prefix.tool_exit(starts[1]["pid"]), "ended before its dismount had"
 
     lines = prefix.trace_lines()

@@ -1,8 +1,10 @@
 """The service under Wine's own service control manager, its whole life in one prefix with the
 texts and registry values of scenarios.toml [service] and [console]: the usage list, the
-dispatcher failing in a console, -remove of a missing service, -install (twice, asking for
-restarts on failure), sc start, a stick turn in service mode with its events, the stick's
-configuration read afresh, sc stop while mounted (dismount, then STOPPED), auto start in a new
+dispatcher failing in a console, -remove of a missing service, -install refused while no policy
+trusts the lab's user (who owns every file here), -install (twice, asking for restarts on
+failure and on a stop with an error), sc start, a stick turn in service mode with its events, the
+stick's configuration read afresh, a dismount held up by a program that holds the tool's file and
+run once it lets go, sc stop while mounted (dismount, then STOPPED), auto start in a new
 session, the service killed while mounted and started again with the stick gone (the next start
 closes the volume), and -remove of the running service while its dismount hangs: the stop gives
 up on the tool after about 60 s, reporting STOP_PENDING with rising checkpoints, and says so in
@@ -15,8 +17,8 @@ import time
 
 import winelab
 from conftest import SCENARIOS
-from winelab import (ATTACH_WINDOW, DISMOUNT_ARGV, HANG, REMOVAL_WINDOW, RUNNING, SERVICE,
-                     STOP_PENDING, STOPPED, mount_argv, wait_until)
+from winelab import (ATTACH_WINDOW, HANG, REMOVAL_WINDOW, RUNNING, SERVICE, STOP_PENDING,
+                     STOPPED, TOOL_DOS_PATH, dismount_argv, mount_argv, wait_until)
 
 TEXT, CONSOLE = SCENARIOS["service"], SCENARIOS["console"]
 ALL = ("err", "warn", "trace")
@@ -35,9 +37,15 @@ def test_service_life(prefix):
     assert (console.stdout.decode(), winelab.event_strings(console.stderr.decode())) == \
         (CONSOLE["dispatcher"], CONSOLE["dispatcher_events"])
     assert prefix.kelvarn("-remove").stdout.decode() == TEXT["remove_missing"]
+    # Every file here is the lab user's: unless a policy trusts that account, it is "others".
+    prefix.trust_lab_user(False)
+    assert prefix.kelvarn("-install").stdout.decode() == TEXT["install_untrusted"]
+    prefix.trust_lab_user(True)
     assert prefix.kelvarn("-install").stdout.decode() == TEXT["install"]
-    # Wine's services.exe keeps no failure actions; it only says what it was asked for.
-    assert "FAILURE_ACTIONS not implemented: period 86400" in prefix.system_log()
+    # Wine's services.exe keeps neither the failure actions nor the flag that applies them to a
+    # stop with an error; it only says what it was asked for.
+    log = prefix.system_log()
+    assert "FAILURE_ACTIONS not implemented: period 86400" in log and "level 4 not implemented" in log
     assert registry(prefix) == TEXT["registry"]
     assert prefix.kelvarn("-install").stdout.decode() == TEXT["install_again"]
     assert registry(prefix) == TEXT["registry"]
@@ -48,32 +56,47 @@ def test_service_life(prefix):
     assert prefix.wait_service_state(RUNNING, 8) and len(prefix.pids()) == 1
     prefix.set_tool_exit_delay(500)
     mount, dismount, attached, removed = prefix.stick_turn(prefix.remove_config)
-    assert (mount["argv"], dismount["argv"]) == (mount_argv(), DISMOUNT_ARGV)
+    assert (mount["argv"], dismount["argv"]) == (mount_argv(), dismount_argv())
     assert ATTACH_WINDOW[0] <= attached <= ATTACH_WINDOW[1]
     assert REMOVAL_WINDOW[0] <= removed <= REMOVAL_WINDOW[1]
     assert wait_until(lambda: prefix.tool_exit(dismount["pid"]), 5)
     assert wait_until(lambda: prefix.event_strings(ALL) == TEXT["turn_events"], 5), \
         prefix.event_strings(ALL)
     prefix.write_stick(winelab.kvn_ini(target="0"))  # read afresh: the first free letter, A:
-    assert prefix.wait_tool_start(2, 8)["argv"] == mount_argv(target="A")
+    mount = prefix.wait_tool_start(2, 8)
+    assert mount["argv"] == mount_argv(target="A")
     assert not prefix.trace_file.exists(), "a service never writes the trace log"
+
+    # a dismount that cannot start (someone holds the tool's file, sharing nothing) is tried
+    # again until it runs, once the file is let go; the failure is written once
+    assert wait_until(lambda: prefix.tool_exit(mount["pid"]), 5)
+    holder = prefix.hold(TOOL_DOS_PATH, 12000)
+    prefix.unplug()
+    holder.communicate(timeout=20)
+    released = time.time()
+    dismount = prefix.wait_tool_start(3, 6)
+    assert dismount["argv"] == dismount_argv() and 0 <= dismount["time"] - released < 4.5
+    assert prefix.event_strings().count(TOOL_DOS_PATH) == 1  # event 1203, with its code
+    assert TEXT["sharing_violation"] in prefix.event_strings()
+    prefix.plug()
+    assert prefix.wait_tool_start(4, 8)["argv"] == mount_argv(target="A")
 
     prefix.set_tool_exit_delay(0, 1000)
     time.sleep(1.0)  # into the watch pause
     pids, stopping = prefix.pids(), time.time()
     assert prefix.sc("stop", SERVICE).returncode == 0
-    dismount = prefix.wait_tool_start(3, 5)
-    assert dismount["argv"] == DISMOUNT_ARGV and dismount["time"] - stopping < 1.5
+    dismount = prefix.wait_tool_start(5, 5)
+    assert dismount["argv"] == dismount_argv() and dismount["time"] - stopping < 1.5
     assert prefix.wait_service_state(STOPPED, 8)
     assert prefix.tool_exit(dismount["pid"]), "reported stopped before the dismount ended"
-    assert prefix.service_status()["WIN32_EXIT_CODE"] == 0 and len(prefix.tool_starts()) == 4
+    assert prefix.service_status()["WIN32_EXIT_CODE"] == 0 and len(prefix.tool_starts()) == 6
     assert wait_until(lambda: not set(pids) & set(prefix.pids()), 5)
 
     prefix.unplug()
     prefix.restart_session()
     assert prefix.wait_service_state(RUNNING, 10) and len(prefix.pids()) == 1, "no auto start"
     prefix.plug()
-    assert prefix.wait_tool_start(4, 8)["argv"] == mount_argv(target="A")
+    assert prefix.wait_tool_start(6, 8)["argv"] == mount_argv(target="A")
 
     # killed while mounted: the next start, with the stick gone, closes the volume in its first pass
     os.kill(prefix.pids()[0], signal.SIGKILL)
@@ -81,13 +104,13 @@ def test_service_life(prefix):
     assert wait_until(lambda: prefix.pids() == [], 5)
     started = time.time()
     assert wait_until(lambda: prefix.sc("start", SERVICE).returncode == 0, 10)
-    dismount = prefix.wait_tool_start(5, 8)
-    assert dismount["argv"] == DISMOUNT_ARGV and dismount["time"] - started < 4
+    dismount = prefix.wait_tool_start(7, 8)
+    assert dismount["argv"] == dismount_argv() and dismount["time"] - started < 4
     assert TEXT["leftover_event"] in prefix.event_strings(ALL)
 
     prefix.set_tool_exit_delay(0, HANG)
     prefix.plug()
-    assert prefix.wait_tool_start(6, 8)["argv"] == mount_argv(target="A")
+    assert prefix.wait_tool_start(8, 8)["argv"] == mount_argv(target="A")
     time.sleep(0.5)  # into the watch pause
     started, pending = time.monotonic(), []
     remover = prefix.spawn_kelvarn("-remove")
@@ -105,8 +128,8 @@ def test_service_life(prefix):
     # The first poll may meet the stop control's own report, which carries no wait hint; every
     # report of the wait for the tool does.
     assert all(hint > 0 for _, hint in pending[1:]), pending
-    dismount = prefix.tool_starts()[7]
-    assert dismount["argv"] == DISMOUNT_ARGV and not prefix.tool_exit(dismount["pid"])
+    dismount = prefix.tool_starts()[9]
+    assert dismount["argv"] == dismount_argv() and not prefix.tool_exit(dismount["pid"])
     assert wait_until(lambda: registry(prefix) == {}, 5), "the registry keys are still there"
     assert prefix.service_status() is None and prefix.pids() == []
-    assert prefix.event_strings() == TEXT["left_tool_errors"]
+    assert prefix.event_strings()[-2:] == TEXT["left_tool_errors"]

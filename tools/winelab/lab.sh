@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one command in the Wine lab:  tools/winelab/lab.sh COMMAND [ARGS...]
 #
-# Builds kelvarn.exe and the lab's helper programs (plug, fake_truecrypt) in KVN_BUILD_DIR
+# Builds kelvarn.exe and the lab's helper programs (plug, fake_truecrypt, hold) in KVN_BUILD_DIR
 # (default build/win64; a new folder is configured from the win32 preset when it is named win32,
 # else from win64) and gives the command a fresh scratch folder KVN_LAB_ROOT for its Wine
 # prefixes (winelab.py reads both: an x64 build runs in 64-bit prefixes, an x86 build in 32-bit
@@ -15,7 +15,7 @@ case $build in /*) ;; *) build=$repo/$build ;; esac
 export KVN_BUILD_DIR=$build PYTHONDONTWRITEBYTECODE=1
 case $(basename "$build") in win32) preset=win32 ;; *) preset=win64 ;; esac
 [ -f "$build/CMakeCache.txt" ] || cmake --preset $preset -S "$repo" -B "$build" >/dev/null || exit 2
-cmake --build "$build" --target kelvarn plug fake_truecrypt -j2 || exit 2
+cmake --build "$build" --target kelvarn plug fake_truecrypt hold -j2 || exit 2
 
 KVN_LAB_ROOT=$(mktemp -d /tmp/kvn-lab-XXXXXX) || exit 2
 export KVN_LAB_ROOT

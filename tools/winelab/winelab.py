@@ -80,6 +80,11 @@ BOOT_STAMP = "kvn-wine-id.txt"  # in a booted prefix: its architecture and the w
 # "Application could not be started, or no application associated with the specified file.
 # ShellExecuteEx failed: Internal error."
 START_FAILED = b"ShellExecuteEx failed: Internal error."
+# Every file of a prefix belongs to the one user Wine runs everything as, and Wine keeps no owner
+# a program sets: the lab names that user in the policy of accounts Kelvarn trusts, as an
+# administrator would name a deployment account.
+LAB_USER_SID = "S-1-5-21-0-0-0-1000"
+TRUST_POLICY = (r"HKLM\SOFTWARE\Policies\Kelvarn", "TrustedAccounts")
 TOOL_ATTEMPTS = 4  # starts of one of the lab's own tools, the first included
 
 
@@ -194,12 +199,16 @@ def kvn_ini(truecrypt=TOOL_DOS_PATH, key=KEY_FILE_NAME, container=CONTAINER_DOS_
             f"IfUsed={if_used}\r\n").encode("cp1252")
 
 
-def mount_argv(target=TARGET_LETTER, stick=STICK_LETTER):
-    return [TOOL_DOS_PATH, "/a", "/q", "/l", target, "/m", "rm", "/v", CONTAINER_DOS_PATH, "/k",
-            f"{stick}:\\{KEY_FILE_NAME}"]
+def mount_argv(target=TARGET_LETTER, stick=STICK_LETTER, service=True):
+    """The mount as the tool gets it: a service adds /s (no window, no prompt) and an empty
+    password (/p ""), the key file being the whole key; debug mode neither."""
+    silent, password = (["/s"], ["/p", ""]) if service else ([], [])
+    return [TOOL_DOS_PATH, "/a", "/q", *silent, "/l", target, "/m", "rm", "/v", CONTAINER_DOS_PATH,
+            "/k", f"{stick}:\\{KEY_FILE_NAME}", *password]
 
 
-DISMOUNT_ARGV = [TOOL_DOS_PATH, "/a", "/q", "/d", "/f"]
+def dismount_argv(service=True):
+    return [TOOL_DOS_PATH, "/a", "/q", *(["/s"] if service else []), "/d", "/f"]
 
 
 @functools.cache
@@ -245,7 +254,8 @@ class Template:
         self.kelvarn = self.build / "kelvarn.exe"
         self.plug = self.build / "winelab" / "plug.exe"
         self.fake_tool = self.build / "winelab" / "fake_truecrypt.exe"
-        for exe in (self.kelvarn, self.plug, self.fake_tool):
+        self.hold = self.build / "winelab" / "hold.exe"
+        for exe in (self.kelvarn, self.plug, self.fake_tool, self.hold):
             if not exe.is_file():
                 raise WineError(f"missing {exe}: build the win64 or win32 preset first")
         self.arch = pe_arch(self.kelvarn)  # "x64" or "x86"; the helpers are built alike
@@ -262,6 +272,10 @@ class Template:
             raise Unavailable(f"the x86 build cannot run here: {reason}")
         try:
             boot(self.path, self.arch, self.root)
+            trusted = _tool([self.loader, "reg", "add", TRUST_POLICY[0], "/v", TRUST_POLICY[1],
+                             "/t", "REG_MULTI_SZ", "/d", LAB_USER_SID, "/f"], self.env)
+            if trusted.returncode != 0:
+                raise WineError(f"the trust policy was not set: {trusted.stdout!r}")
         finally:
             _quiet(["wineserver", "-k"], self.env)
             _quiet(["wineserver", "-w"], self.env)
@@ -426,6 +440,23 @@ class Prefix:
             raise WineError(f"unplug failed: {result.stdout!r} {result.stderr!r}")
         self.plugged.discard(letter)
         return time.time()
+
+    def trust_lab_user(self, trusted):
+        """Names the lab's user in the trust policy, as the template does, or removes it."""
+        key, value = TRUST_POLICY
+        args = (["add", key, "/v", value, "/t", "REG_MULTI_SZ", "/d", LAB_USER_SID, "/f"] if trusted
+                else ["delete", key, "/v", value, "/f"])
+        if self.wine("reg", *args).returncode != 0:
+            raise WineError(f"reg {args[0]} of the trust policy failed")
+
+    def hold(self, dos_path, milliseconds):
+        """Holds the file open for `milliseconds`, sharing nothing, from another program;
+        returns once it is held, with that program's Popen."""
+        holder = self.spawn(self.template.hold, dos_path, str(milliseconds))
+        line = holder.stdout.readline()
+        if line.strip() != b"held":
+            raise WineError(f"hold.exe did not hold {dos_path}: {line!r}")
+        return holder
 
     def remove_config(self):
         """The stick's configuration file deleted while the stick stays attached."""
