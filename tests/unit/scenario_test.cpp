@@ -153,6 +153,7 @@ struct Command {
   Command Tail(std::size_t n) const { return Command(Rest(n), number); }
   // Word i as a decimal number, as a code (0x for hexadecimal), as a drive letter.
   std::uint64_t Number(std::size_t i) const { return std::stoull((*this)[i]); }
+  std::size_t Size(std::size_t i) const { return std::stoul((*this)[i]); }
   std::uint32_t Code(std::size_t i) const { return U32((*this)[i]); }
   char16_t Letter() const { return static_cast<char16_t>((*this)[1][0]); }
   // The side of "<path> = <what it gives>": 0 the path, 1 what it gives.
@@ -235,7 +236,7 @@ class Scenario {
       {"value", [this](auto& c) { ini_.Find(c[1])->second = c.Rest(2); WriteIni(); }},
       {"novalue", [this](auto& c) { ini_.values.erase(ini_.Find(c[1])); WriteIni(); }},
       {"file", [this](auto& c) { File(c.Rest(1)); }},
-      {"bytes", [this](auto& c) { t_.AddFile(c.Path(2), std::string(c.Number(1), ' ')); }},
+      {"bytes", [this](auto& c) { t_.AddFile(c.Path(2), std::string(c.Size(1), ' ')); }},
       {"folder", [this](auto& c) { t_.AddFolder(c.Path(1)); }},
       {"remove", [this](auto& c) { t_.At(c.Path(1)).bytes.reset(); }},
       {"link", [this](auto& c) { Link(c.Rest(1), 0xA000000C); }},
@@ -274,7 +275,7 @@ class Scenario {
       {"runtime", [this](auto& c) {
          const auto ms = c[2] == "hung" ? fake::kNeverEnds : c.Number(2);
          (c[1] == "*" ? t_.childRunTime : t_.runTimes[std::stoul(c[1])]) = ms; }},
-      {"exitcode", [this](auto& c) { t_.exitCodes[c.Number(1)] = c.Code(2); }},
+      {"exitcode", [this](auto& c) { t_.exitCodes[c.Size(1)] = c.Code(2); }},
       {"record", [this](auto& c) {  // record <value> | wrongtype | fails
          if (c[1] == "fails") { t_.failRecord = true; return; }
          t_.mountRecordWrongType = c[1] == "wrongtype";
@@ -426,7 +427,7 @@ class Scenario {
       {"lines", [this](auto& v) { return Count(InTrace(v.Rest(2)), v[1]); }},
       {"child", [this](auto& v) {
          Need(v.size() >= 3);
-         const auto n = v.Number(1);
+         const auto n = v.Size(1);
          return Is(n < t_.starts.size() ? Show(t_.starts[n].commandLine) : "none", v.Rest(2)); }},
       {"children", [this](auto& v) { return Is(Children(), v.Rest(1)); }},
       {"stopped", [this](auto& v) {  // stopped within <ms>
