@@ -1,11 +1,7 @@
-// Scenario files: a machine, a timeline, the operations to run and the verdicts that must
-// hold, read from tests/data/scenarios/*.scn; the real core runs them on the fake Windows and
-// its virtual clock. Every case states its verdict in "expect" lines and is held after every
-// command to the invariants of CheckInvariants. A file that says "full trace" also has a
-// transcript of what happened, which must equal the checked-in <name>.out beside it;
-// KVN_REWRITE_BASELINES=1 writes the transcripts instead (verdicts and invariants still hold
-// the line), and their diffs are reviewed like code. The language is described, command by
-// command, in tests/data/scenarios/README.md.
+// Scenario files (tests/data/scenarios/*.scn, language in the README there): a machine, a
+// timeline, operations and the verdicts that must hold, run by the real core on the fake Windows
+// and its virtual clock, held after every command to CheckInvariants. A "full trace" file's
+// transcript must also equal its <name>.out (KVN_REWRITE_BASELINES=1 rewrites them).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -73,16 +69,16 @@ bool PlainDrivePath(const std::string& path) {
   return std::none_of(parts.begin(), parts.end(),
                       [](const std::string& part) { return std::regex_match(part, device); });
 }
-// An account by name, as the cases write it, or a SID as it is.
+// An account by name, as the cases write it ("me": the administrator who runs it), or a SID.
 std::u16string Account(const std::string& name) {
   static const std::map<std::string, std::string> kKnown = {
       {"SYSTEM", "S-1-5-18"},
       {"Administrators", "S-1-5-32-544"},
-      {"TrustedInstaller", "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"},
       {"Users", "S-1-5-32-545"},
+      {"TrustedInstaller", "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"},
       {"Everyone", "S-1-1-0"},
       {"AuthenticatedUsers", "S-1-5-11"},
-      {"me", "S-1-5-21-7-7-7-1001"}};  // the administrator who runs it
+      {"me", "S-1-5-21-7-7-7-1001"}};
   return Wide(kKnown.count(name) ? kKnown.at(name) : name);
 }
 // What a word names among `names` (separated by blanks): its index.
