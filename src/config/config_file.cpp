@@ -68,7 +68,7 @@ int ConfigFile::LoadText(const char* bytes, std::size_t length) {
   std::unique_ptr<char16_t[]> fresh(
       new (std::nothrow) char16_t[static_cast<std::size_t>(units) + 1]());
   if (!fresh) return ENOMEM;
-  if (os::AnsiToUtf16(bytes, count, fresh.get(), units) <= 0) return EINVAL;
+  if (os::AnsiToUtf16(bytes, count, fresh.get(), units) != units) return EINVAL;
 
   // Parsed into maps of its own, so that a load that runs out of memory half-way leaves
   // the reader exactly as it was.

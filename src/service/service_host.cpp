@@ -195,15 +195,18 @@ int ConsoleControlHandler(std::uint32_t event) noexcept {
   // user logging off, the machine shutting down) returns, or about 5 s after the event: the
   // stop then waits less for a hung tool, and the handler waits for the cycle to end, so that
   // a container mounted in this run is dismounted first. The mount record covers the rest.
+  constexpr std::uint32_t kCtrlCEvent = 0;
+  constexpr std::uint32_t kCtrlBreakEvent = 1;
   constexpr std::uint32_t kCloseEvent = 2;
   constexpr std::uint32_t kLogoffEvent = 5;
   constexpr std::uint32_t kShutdownEvent = 6;
   constexpr std::uint32_t kClosingStopWaitLimit = 3000;  // ms
   constexpr std::uint32_t kClosingWaitLimit = 4500;      // ms
   constexpr std::uint32_t kClosingWaitSlice = 100;       // ms
+  const bool interrupt = event == kCtrlCEvent || event == kCtrlBreakEvent;
   const bool closing = event == kCloseEvent || event == kLogoffEvent || event == kShutdownEvent;
   // Any other event goes on to the next handler (finally the system's).
-  if (event > 1 && !closing) return 0;
+  if (!interrupt && !closing) return 0;
   if (closing) process.stopWaitLimit = kClosingStopWaitLimit;
   // Handled, whatever happens here: unhandled, Ctrl+C would reach the system's default
   // handler, which ends the process without the dismount.

@@ -131,8 +131,8 @@ int SecureToken::SettleProgram(const ConfigFile& config) {
   if (const char* why = TextRefusal(trueCryptPath)) return refuse(why, {});
   const std::vector<std::u16string> folders = platform_.ProgramFilesFolders();
   std::u16string fullPath;
-  ChainVerdict chain;
-  if (Length(trueCryptPath) != 0) {  // an empty value is never found
+  ChainVerdict chain{ChainVerdict::kNotThere, nullptr, {}, 0};  // an empty value is never found
+  if (Length(trueCryptPath) != 0) {
     fullPath = platform_.FullPathName(trueCryptPath);
     if (const char* why = InstalledProgramRefusal(fullPath, folders)) {
       return refuse(why, fullPath);
@@ -144,8 +144,7 @@ int SecureToken::SettleProgram(const ConfigFile& config) {
   }
   // Found only when the walk reached the program itself: a search that finds what the walk
   // did not may have gone through a link.
-  if (Length(trueCryptPath) == 0 || chain.outcome == ChainVerdict::kNotThere ||
-      !Exists(platform_, trueCryptPath)) {
+  if (chain.outcome == ChainVerdict::kNotThere || !Exists(platform_, trueCryptPath)) {
     return Refuse(TrueCryptNotFound, "TrueCrypt not found. Search string: ", trueCryptPath);
   }
   const std::u16string longPath = platform_.LongPathName(fullPath.c_str());
