@@ -36,9 +36,8 @@ std::u16string SystemFolder() {
 int OpenHandles() {
   int count = 0;
   DWORD flags = 0;
-  for (std::uintptr_t value = 4; value < 0x2000; value += 4) {
+  for (std::uintptr_t value = 4; value < 0x2000; value += 4)
     if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-  }
   return count;
 }
 
@@ -64,12 +63,11 @@ class Win32TokenPlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::CreateDirectoryW(W(folder), nullptr);
-    WriteFile(file, "[Config]");
+    std::ofstream(Narrow(file), std::ios::binary) << "[Config]";
   }
   void TearDown() override {
-    for (const char16_t* name : {u"\\kvn.ini", u"\\kvn.log", u"\\second.log"}) {
+    for (const char16_t* name : {u"\\kvn.ini", u"\\kvn.log", u"\\second.log"})
       ::DeleteFileW(W(folder + name));
-    }
     ::RemoveDirectoryW(W(folder));
   }
 
@@ -79,9 +77,6 @@ class Win32TokenPlatformTest : public ::testing::Test {
   }
   // Temporary paths are ASCII: narrowed byte for byte.
   static std::string Narrow(const std::u16string& path) { return {path.begin(), path.end()}; }
-  static void WriteFile(const std::u16string& path, const std::string& bytes) {
-    std::ofstream(Narrow(path), std::ios::binary) << bytes;
-  }
   static std::string ReadFile(const std::u16string& path) {
     return {std::istreambuf_iterator<char>(std::ifstream(Narrow(path), std::ios::binary).rdbuf()),
             {}};
@@ -114,15 +109,12 @@ TEST_F(Win32TokenPlatformTest, SearchesDrivesAndPaths) {
   EXPECT_EQ(platform.GetDriveType(u"C:\\"), static_cast<std::uint32_t>(DRIVE_FIXED));
   EXPECT_EQ(platform.FullPathName(u"C:\\Program Files\\TrueCrypt\\..\\.\\x.exe"),
             u"C:\\Program Files\\x.exe");
-  EXPECT_EQ(
-      ::CompareStringOrdinal(W(platform.LongPathName(folder.c_str())), -1, W(folder), -1, TRUE),
-      CSTR_EQUAL);
+  EXPECT_EQ(::_wcsicmp(W(platform.LongPathName(folder.c_str())), W(folder)), 0);  // case as stored
   EXPECT_TRUE(platform.LongPathName((folder + u"\\gone.ini").c_str()).empty());
 }
 
-// As Windows gives them to this build's width: 64-bit, the native and the x86 folder; WOW64,
-// the x86 folder from both known folders; 32-bit Windows, the one folder. Never the user's
-// environment.
+// As Windows gives them: 64-bit, the native and the x86 folder; WOW64, the x86 folder from both
+// known folders; 32-bit Windows, the one folder. Never the user's environment.
 TEST_F(Win32TokenPlatformTest, ProgramFilesFoldersComeFromAdministratorsSources) {
   ASSERT_TRUE(::SetEnvironmentVariableW(L"ProgramFiles", L"C:\\Users\\Public"));
   ASSERT_TRUE(::SetEnvironmentVariableW(L"ProgramW6432", L"C:\\Users\\Public"));
@@ -179,7 +171,7 @@ TEST_F(Win32TokenPlatformTest, WaitsEndOnTheChildFirstThenTheStopEvent) {
 
 TEST_F(Win32TokenPlatformTest, TraceFileIsEmptiedUnlessItHasASecondName) {
   const std::u16string log = folder + u"\\kvn.log";
-  WriteFile(log, "old lines");
+  std::ofstream(Narrow(log), std::ios::binary) << "old lines";
   std::unique_ptr<os::ByteSink> sink = OpenTraceFile(log.c_str());
   ASSERT_NE(sink, nullptr);
   EXPECT_TRUE(sink->Write("new", 3));
@@ -211,9 +203,8 @@ TEST_F(Win32TokenPlatformTest, EntriesAreReadThroughTheirHandle) {
   EXPECT_EQ(platform.GetLastError(), 2u);
   for (const auto& [path, device] : {std::pair{u"C:\\dir\\COM1.tc", u"\\\\.\\COM1"},
                                      {u"C:\\x\\NUL", u"\\\\.\\NUL"},
-                                     {u"C:\\x\\nul.txt", u"\\\\.\\nul"}}) {
+                                     {u"C:\\x\\nul.txt", u"\\\\.\\nul"}})
     EXPECT_EQ(platform.FullPathName(path), device);
-  }
   EXPECT_FALSE(Info(folder + u"\\NUL", {}).has_value());
 }
 
@@ -227,10 +218,8 @@ TEST_F(Win32TokenPlatformTest, AHeldFolderStaysWhereItIs) {
   ::MoveFileW(W(moved), W(folder));  // back, for TearDown
 }
 
-// The owner and DACL read through the handle reach the rule: a grant of "add file" to others
-// makes a program folder changeable, C:\Program Files is not. Wine keeps no DACL of its own
-// but maps it onto the mode bits, of which only the others' show up again as Everyone, so the
-// grant goes to Everyone; every file belongs to the lab's user, whom a policy names here.
+// Wine maps a DACL onto the mode bits, of which only the others' show up again as Everyone: the
+// grant goes to Everyone. Every file belongs to the lab's user, whom a policy names here.
 TEST_F(Win32TokenPlatformTest, RightsAreReadAsTheRuleNeedsThem) {
   ASSERT_TRUE(GrantEveryoneAddFile(folder));
   for (const auto& [path, place, others] :
@@ -294,19 +283,15 @@ BOOL WINAPI Wow64Unknown(HANDLE, PBOOL) { return ::SetLastError(ERROR_INVALID_HA
 // open that access control refuses, or that meets a handle another program holds with delete
 // access (which this open does not share), fails with that code, not "not there".
 TEST_F(Win32TokenPlatformTest, WindowsAnswersWineDoesNotGive) {
-  SystemCalls fat;
-  fat.fileInformationEx = &TagQueryUnsupported;
+  const SystemCalls fat{&::CreateFileW, &::GetFileInformationByHandle, &TagQueryUnsupported};
   const os::EntryInfo info = Info(file, fat).value();
   EXPECT_EQ(std::make_tuple(info.attributes & FILE_ATTRIBUTE_REPARSE_POINT, info.size),
             std::make_tuple(DWORD{0}, std::uint64_t{8}));
-  SystemCalls untold = fat;
-  untold.fileInformation = &ReparsePointInfo;
+  const SystemCalls untold{&::CreateFileW, &ReparsePointInfo, &TagQueryUnsupported};
   const os::EntryInfo linked = Info(folder, untold).value();
   EXPECT_TRUE(IsLink(linked.attributes, linked.reparseTag));
 
-  SystemCalls denied;
-  denied.createFile = &AccessDenied;
-  EXPECT_EQ(Win32TokenPlatform(denied).OpenEntry(file.c_str()), nullptr);
+  EXPECT_EQ(Win32TokenPlatform({&AccessDenied}).OpenEntry(file.c_str()), nullptr);
   EXPECT_EQ(platform.GetLastError(), DWORD{ERROR_ACCESS_DENIED});
   const HANDLE other = ::CreateFileW(W(file), GENERIC_READ | DELETE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
