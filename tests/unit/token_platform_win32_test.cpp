@@ -184,12 +184,11 @@ TEST_F(Win32TokenPlatformTest, TraceFileIsEmptiedUnlessItHasASecondName) {
 
 // A device name resolves to the device, whose handle has no file information.
 TEST_F(Win32TokenPlatformTest, EntriesAreReadThroughTheirHandle) {
-  const os::Handle entry = platform.OpenEntry(file.c_str());
-  ASSERT_NE(entry, nullptr);
-  os::EntryInfo info;
-  EXPECT_TRUE(platform.ReadEntryInfo(entry, info));
+  const os::EntryInfo info = Info(file, {}).value();
   EXPECT_EQ(std::make_tuple(info.attributes & FILE_ATTRIBUTE_DIRECTORY, info.reparseTag, info.size),
             std::make_tuple(DWORD{0}, std::uint32_t{0}, std::uint64_t{8}));
+  const os::Handle entry = platform.OpenEntry(file.c_str());
+  ASSERT_NE(entry, nullptr);
   std::string bytes;
   for (const auto& [max, expected] :
        {std::pair{std::size_t{3}, "[Co"}, {100, "[Config]"}, {0, ""}}) {
