@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -17,61 +18,43 @@
 #include "win32/trace_file_win32.h"
 #include "win32/win32.h"
 
-// After windows.h: SetEntriesInAclW and SetNamedSecurityInfoW, ConvertStringSidToSidW.
-#include <aclapi.h>
-#include <sddl.h>
-
-#undef GetDriveType  // the seam's method, not the A/W macro
+#include <aclapi.h>  // after windows.h
 
 namespace kvn::win32 {
 namespace {
 
-std::u16string TempFolder() {
-  wchar_t buffer[MAX_PATH + 1];
-  const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
-  std::u16string folder(AsU16(buffer), length);
-  while (!folder.empty() && folder.back() == u'\\') folder.pop_back();
-  return folder;
-}
+using Strings = std::vector<std::u16string>;
+const wchar_t* W(const std::u16string& path) { return AsWide(path.c_str()); }
 
 std::u16string SystemFolder() {
   wchar_t buffer[MAX_PATH + 1];
-  const UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH + 1);
-  return std::u16string(AsU16(buffer), length);
+  return {AsU16(buffer), ::GetSystemDirectoryW(buffer, MAX_PATH + 1)};
 }
 
 // The handles open in this process, found by asking each possible handle value for its
 // flags (GetProcessHandleCount reports nothing under Wine).
 int OpenHandles() {
   int count = 0;
-  for (std::uintptr_t value = 4; value < 0x2000; value += 4) {
-    DWORD flags = 0;
+  DWORD flags = 0;
+  for (std::uintptr_t value = 4; value < 0x2000; value += 4)
     if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-  }
   return count;
 }
 
-// Adds a grant of `mask` to the account `sid` to the DACL of the folder at `path`.
-bool Grant(const std::u16string& path, const wchar_t* sid, DWORD mask) {
-  const LPWSTR name = const_cast<LPWSTR>(AsWide(path.c_str()));
-  PACL old = nullptr;
+bool GrantEveryoneAddFile(const std::u16string& path) {
+  const LPWSTR name = const_cast<LPWSTR>(W(path));
+  SID everyone = {SID_REVISION, 1, {{0, 0, 0, 0, 0, 1}}, {SECURITY_WORLD_RID}};
+  EXPLICIT_ACCESSW access = {FILE_ADD_FILE | FILE_WRITE_DATA, GRANT_ACCESS, NO_INHERITANCE, {}};
+  ::BuildTrusteeWithSidW(&access.Trustee, &everyone);
+  PACL old = nullptr, updated = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;  // owns `old`
-  PSID account = nullptr;
-  if (::GetNamedSecurityInfoW(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &old, nullptr, &descriptor) != ERROR_SUCCESS ||
-      !::ConvertStringSidToSidW(sid, &account)) {
-    return false;
-  }
-  EXPLICIT_ACCESSW access = {};
-  access.grfAccessPermissions = mask;
-  access.grfAccessMode = GRANT_ACCESS;
-  ::BuildTrusteeWithSidW(&access.Trustee, account);
-  PACL updated = nullptr;
-  const bool granted = ::SetEntriesInAclW(1, &access, old, &updated) == ERROR_SUCCESS &&
-                       ::SetNamedSecurityInfoW(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                               nullptr, nullptr, updated, nullptr) == ERROR_SUCCESS;
+  const bool granted =
+      ::GetNamedSecurityInfoW(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &old, nullptr, &descriptor) == ERROR_SUCCESS &&
+      ::SetEntriesInAclW(1, &access, old, &updated) == ERROR_SUCCESS &&
+      ::SetNamedSecurityInfoW(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              updated, nullptr) == ERROR_SUCCESS;
   ::LocalFree(updated);
-  ::LocalFree(account);
   ::LocalFree(descriptor);
   return granted;
 }
@@ -79,34 +62,40 @@ bool Grant(const std::u16string& path, const wchar_t* sid, DWORD mask) {
 class Win32TokenPlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder = TempFolder() + u"\\kvn-token-" + std::u16string(1, u'a');
-    ::CreateDirectoryW(AsWide(folder.c_str()), nullptr);
-    file = folder + u"\\kvn.ini";
-    WriteFile(file, "[Config]");
+    ::CreateDirectoryW(W(folder), nullptr);
+    std::ofstream(Narrow(file), std::ios::binary) << "[Config]";
   }
   void TearDown() override {
-    for (const char16_t* name : {u"\\kvn.ini", u"\\kvn.log", u"\\second.log"}) {
-      ::DeleteFileW(AsWide((folder + name).c_str()));
-    }
-    ::RemoveDirectoryW(AsWide(folder.c_str()));
+    for (const char16_t* name : {u"\\kvn.ini", u"\\kvn.log", u"\\second.log"})
+      ::DeleteFileW(W(folder + name));
+    ::RemoveDirectoryW(W(folder));
   }
 
+  static std::u16string TempFolder() {
+    wchar_t buffer[MAX_PATH + 1];  // ends with a backslash
+    return {AsU16(buffer), ::GetTempPathW(MAX_PATH + 1, buffer)};
+  }
   // Temporary paths are ASCII: narrowed byte for byte.
   static std::string Narrow(const std::u16string& path) { return {path.begin(), path.end()}; }
-  static void WriteFile(const std::u16string& path, const std::string& bytes) {
-    std::ofstream(Narrow(path), std::ios::binary) << bytes;
-  }
   static std::string ReadFile(const std::u16string& path) {
-    std::ifstream file(Narrow(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return {std::istreambuf_iterator<char>(std::ifstream(Narrow(path), std::ios::binary).rdbuf()),
+            {}};
+  }
+  // Read through a handle of its own, none when it does not read; one that does not open fails.
+  static std::optional<os::EntryInfo> Info(const std::u16string& path, const SystemCalls& calls) {
+    Win32TokenPlatform on(calls);
+    const os::Handle entry = on.OpenEntry(path.c_str());
+    EXPECT_NE(entry, nullptr) << Narrow(path);
+    os::EntryInfo info;
+    const bool read = entry != nullptr && on.ReadEntryInfo(entry, info);
+    on.CloseEntry(entry);
+    return read ? std::optional(info) : std::nullopt;
   }
 
   Win32TokenPlatform platform;
-  std::u16string folder;
-  std::u16string file;
+  const std::u16string folder = TempFolder() + u"kvn-token-a", file = folder + u"\\kvn.ini";
 };
 
-// Searches report an entry's own size and kind; drives and paths resolve as the system does.
 TEST_F(Win32TokenPlatformTest, SearchesDrivesAndPaths) {
   const os::SearchResult found = platform.FindFile(file.c_str());
   EXPECT_EQ(std::make_tuple(found.found, found.size, found.attributes & FILE_ATTRIBUTE_DIRECTORY),
@@ -120,36 +109,28 @@ TEST_F(Win32TokenPlatformTest, SearchesDrivesAndPaths) {
   EXPECT_EQ(platform.GetDriveType(u"C:\\"), static_cast<std::uint32_t>(DRIVE_FIXED));
   EXPECT_EQ(platform.FullPathName(u"C:\\Program Files\\TrueCrypt\\..\\.\\x.exe"),
             u"C:\\Program Files\\x.exe");
-  EXPECT_EQ(CompareStringOrdinal(AsWide(platform.LongPathName(folder.c_str()).c_str()), -1,
-                                 AsWide(folder.c_str()), -1, TRUE),
-            CSTR_EQUAL);
+  EXPECT_EQ(::_wcsicmp(W(platform.LongPathName(folder.c_str())), W(folder)), 0);  // case as stored
   EXPECT_TRUE(platform.LongPathName((folder + u"\\gone.ini").c_str()).empty());
 }
 
-// The administrators' sources, in order, as Windows gives them to a process of this build's
-// width: a 64-bit process gets the native folder and the x86 one, a 32-bit process on 64-bit
-// Windows the x86 folder from both known folders, on 32-bit Windows the one folder. The
-// environment, which the user sets, is never read.
+// As Windows gives them: 64-bit, the native and the x86 folder; WOW64, the x86 folder from both
+// known folders; 32-bit Windows, the one folder. Never the user's environment.
 TEST_F(Win32TokenPlatformTest, ProgramFilesFoldersComeFromAdministratorsSources) {
   ASSERT_TRUE(::SetEnvironmentVariableW(L"ProgramFiles", L"C:\\Users\\Public"));
   ASSERT_TRUE(::SetEnvironmentVariableW(L"ProgramW6432", L"C:\\Users\\Public"));
-  const std::vector<std::u16string> folders = platform.ProgramFilesFolders();
   BOOL wow64 = FALSE;
   ASSERT_TRUE(::IsWow64Process(::GetCurrentProcess(), &wow64));
   const std::u16string native = u"C:\\Program Files", x86 = u"C:\\Program Files (x86)";
-  const std::vector<std::u16string> expected = sizeof(void*) == 8 ? std::vector{native, x86, native}
-                                               : wow64 != FALSE
-                                                   ? std::vector{x86, x86, native}
-                                                   : std::vector{native, native, native};
-  EXPECT_EQ(folders, expected);
+  EXPECT_EQ(platform.ProgramFilesFolders(), (sizeof(void*) == 8 ? Strings{native, x86, native}
+                                             : wow64 != FALSE   ? Strings{x86, x86, native}
+                                                                : Strings{native, native, native}));
   EXPECT_EQ(platform.Wow64(), wow64 != FALSE);
 }
 
 TEST_F(Win32TokenPlatformTest, ChildrenAreStartedWaitedForAndClosed) {
-  const std::u16string cmd = SystemFolder() + u"\\cmd.exe";
-  const std::u16string out = folder + u"\\kvn.log";
-  const std::u16string line = u"cmd /c echo hello> \"" + out + u"\"";
-  const os::Handle child = platform.StartProcess(cmd.c_str(), line.c_str());
+  const std::u16string cmd = SystemFolder() + u"\\cmd.exe", out = folder + u"\\kvn.log";
+  const os::Handle child =
+      platform.StartProcess(cmd.c_str(), (u"cmd /c echo hello> \"" + out + u"\"").c_str());
   ASSERT_NE(child, nullptr);
   EXPECT_EQ(platform.Wait(child, nullptr, 0xFFFFFFFF), os::WaitResult::kChildEnded);
   EXPECT_EQ(platform.FindFile(out.c_str()).size, 7u);  // it ran to its end: "hello\r\n"
@@ -188,33 +169,26 @@ TEST_F(Win32TokenPlatformTest, WaitsEndOnTheChildFirstThenTheStopEvent) {
   ::CloseHandle(stop);
 }
 
-// The log is emptied only once it passed its checks: a file with a second name is refused
-// and keeps its bytes.
 TEST_F(Win32TokenPlatformTest, TraceFileIsEmptiedUnlessItHasASecondName) {
   const std::u16string log = folder + u"\\kvn.log";
-  WriteFile(log, "old lines");
+  std::ofstream(Narrow(log), std::ios::binary) << "old lines";
   std::unique_ptr<os::ByteSink> sink = OpenTraceFile(log.c_str());
   ASSERT_NE(sink, nullptr);
   EXPECT_TRUE(sink->Write("new", 3));
   sink.reset();
   EXPECT_EQ(ReadFile(log), "new");
-
-  ASSERT_TRUE(
-      ::CreateHardLinkW(AsWide((folder + u"\\second.log").c_str()), AsWide(log.c_str()), nullptr));
+  ASSERT_TRUE(::CreateHardLinkW(W(folder + u"\\second.log"), W(log), nullptr));
   EXPECT_EQ(OpenTraceFile(log.c_str()), nullptr);
   EXPECT_EQ(ReadFile(log), "new");
 }
 
-// An entry is read through its handle: its kind and size, and at most the bytes asked for,
-// from the start each time. A device name resolves to the device, whose handle has no file
-// information.
+// A device name resolves to the device, whose handle has no file information.
 TEST_F(Win32TokenPlatformTest, EntriesAreReadThroughTheirHandle) {
-  const os::Handle entry = platform.OpenEntry(file.c_str());
-  ASSERT_NE(entry, nullptr);
-  os::EntryInfo info;
-  EXPECT_TRUE(platform.ReadEntryInfo(entry, info));
+  const os::EntryInfo info = Info(file, {}).value();
   EXPECT_EQ(std::make_tuple(info.attributes & FILE_ATTRIBUTE_DIRECTORY, info.reparseTag, info.size),
             std::make_tuple(DWORD{0}, std::uint32_t{0}, std::uint64_t{8}));
+  const os::Handle entry = platform.OpenEntry(file.c_str());
+  ASSERT_NE(entry, nullptr);
   std::string bytes;
   for (const auto& [max, expected] :
        {std::pair{std::size_t{3}, "[Co"}, {100, "[Config]"}, {0, ""}}) {
@@ -222,44 +196,31 @@ TEST_F(Win32TokenPlatformTest, EntriesAreReadThroughTheirHandle) {
     EXPECT_EQ(bytes, expected);
   }
   platform.CloseEntry(entry);
-
-  const os::Handle held = platform.OpenEntry(folder.c_str());
-  ASSERT_NE(held, nullptr);
-  EXPECT_TRUE(platform.ReadEntryInfo(held, info));
-  EXPECT_NE(info.attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
-  platform.CloseEntry(held);
+  EXPECT_NE(Info(folder, {}).value().attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
 
   EXPECT_EQ(platform.OpenEntry((folder + u"\\gone.ini").c_str()), nullptr);
   EXPECT_EQ(platform.GetLastError(), 2u);
   for (const auto& [path, device] : {std::pair{u"C:\\dir\\COM1.tc", u"\\\\.\\COM1"},
                                      {u"C:\\x\\NUL", u"\\\\.\\NUL"},
-                                     {u"C:\\x\\nul.txt", u"\\\\.\\nul"}}) {
+                                     {u"C:\\x\\nul.txt", u"\\\\.\\nul"}})
     EXPECT_EQ(platform.FullPathName(path), device);
-  }
-  const os::Handle nul = platform.OpenEntry((folder + u"\\NUL").c_str());
-  ASSERT_NE(nul, nullptr);
-  EXPECT_FALSE(platform.ReadEntryInfo(nul, info));
-  platform.CloseEntry(nul);
+  EXPECT_FALSE(Info(folder + u"\\NUL", {}).has_value());
 }
 
-// While held, a folder cannot be renamed; once closed it can.
 TEST_F(Win32TokenPlatformTest, AHeldFolderStaysWhereItIs) {
-  const wchar_t* const name = AsWide(folder.c_str());
   const std::u16string moved = folder + u"-moved";
   const os::Handle held = platform.OpenEntry(folder.c_str());
   ASSERT_NE(held, nullptr);
-  EXPECT_FALSE(::MoveFileW(name, AsWide(moved.c_str())));
+  EXPECT_FALSE(::MoveFileW(W(folder), W(moved)));
   platform.CloseEntry(held);
-  EXPECT_TRUE(::MoveFileW(name, AsWide(moved.c_str())));
-  ::MoveFileW(AsWide(moved.c_str()), name);  // back, for TearDown
+  EXPECT_TRUE(::MoveFileW(W(folder), W(moved)));
+  ::MoveFileW(W(moved), W(folder));  // back, for TearDown
 }
 
-// The owner and DACL read through the handle reach the rule: a grant of "add file" to others
-// makes a program folder changeable, C:\Program Files is not. Wine keeps no DACL of its own
-// but maps it onto the mode bits, of which only the others' show up again as Everyone, so the
-// grant goes to Everyone; every file belongs to the lab's user, whom a policy names here.
+// Wine maps a DACL onto the mode bits, of which only the others' show up again as Everyone: the
+// grant goes to Everyone. Every file belongs to the lab's user, whom a policy names here.
 TEST_F(Win32TokenPlatformTest, RightsAreReadAsTheRuleNeedsThem) {
-  ASSERT_TRUE(Grant(folder, L"S-1-1-0", FILE_ADD_FILE | FILE_WRITE_DATA));
+  ASSERT_TRUE(GrantEveryoneAddFile(folder));
   for (const auto& [path, place, others] :
        {std::tuple{folder, ChainPlace::kProgramFolder, true},
         {std::u16string(u"C:\\Program Files"), ChainPlace::kAbove, false}}) {
@@ -273,45 +234,39 @@ TEST_F(Win32TokenPlatformTest, RightsAreReadAsTheRuleNeedsThem) {
   }
 }
 
-// The volume's serial and flags as the system reports them; where Windows lies.
 TEST_F(Win32TokenPlatformTest, VolumeAndWindowsFolderAreTheSystemsOwn) {
   DWORD serial = 0, flags = 0;
   ASSERT_TRUE(::GetVolumeInformationW(L"C:\\", nullptr, 0, &serial, nullptr, &flags, nullptr, 0));
   os::VolumeFacts volume;
   EXPECT_TRUE(platform.VolumeInfo(u"C:\\", volume));
-  EXPECT_EQ(std::make_pair(volume.serial, volume.flags),
-            std::make_pair(std::uint32_t{serial}, std::uint32_t{flags}));
+  EXPECT_EQ(std::tie(volume.serial, volume.flags), std::tie(serial, flags));
   EXPECT_FALSE(platform.VolumeInfo(u"C:\\no such folder\\", volume));
   wchar_t windows[MAX_PATH];
   ASSERT_NE(::GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
   EXPECT_EQ(platform.WindowsFolder(), AsU16(windows));
 }
 
-// The trusted accounts of the policy, each string as stored, in the 64-bit view.
+// Each string as stored, in the 64-bit view; a value of another type is not read.
 TEST_F(Win32TokenPlatformTest, PolicyTrustedAccountsAreReadAsStored) {
-  EXPECT_EQ(platform.PolicyTrustedAccounts(), std::vector<std::u16string>{});
+  EXPECT_EQ(platform.PolicyTrustedAccounts(), Strings{});
   HKEY key = nullptr;
   ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Kelvarn", 0, nullptr, 0,
                               KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr),
             ERROR_SUCCESS);
-  const wchar_t value[] = L"S-1-5-21-1-2-3-500\0S-1-5-32-544\0";  // and the closing terminator
-  ::RegSetValueExW(key, L"TrustedAccounts", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(value),
-                   sizeof value);
-  const std::vector<std::u16string> read = platform.PolicyTrustedAccounts();
-  ::RegSetValueExW(key, L"TrustedAccounts", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                   sizeof value);
-  const std::vector<std::u16string> wrongType = platform.PolicyTrustedAccounts();
-  ::RegDeleteValueW(key, L"TrustedAccounts");
+  const wchar_t ids[] = L"S-1-5-21-1-2-3-500\0S-1-5-32-544\0";  // and the closing terminator
+  for (const auto& [type, expected] :
+       {std::pair{REG_MULTI_SZ, Strings{u"S-1-5-21-1-2-3-500", u"S-1-5-32-544"}}, {REG_SZ, {}}}) {
+    ::RegSetValueExW(key, L"TrustedAccounts", 0, type, reinterpret_cast<const BYTE*>(ids),
+                     sizeof ids);
+    EXPECT_EQ(platform.PolicyTrustedAccounts(), expected);
+  }
   ::RegCloseKey(key);
   ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Kelvarn", KEY_WOW64_64KEY, 0);
-  EXPECT_EQ(read, (std::vector<std::u16string>{u"S-1-5-21-1-2-3-500", u"S-1-5-32-544"}));
-  EXPECT_EQ(wrongType, std::vector<std::u16string>{});
 }
 
 // Answers Wine never gives, given as Windows gives them.
 BOOL WINAPI TagQueryUnsupported(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
-  ::SetLastError(ERROR_INVALID_PARAMETER);  // FAT32 and exFAT
-  return FALSE;
+  return ::SetLastError(ERROR_INVALID_PARAMETER), FALSE;  // FAT32 and exFAT
 }
 BOOL WINAPI ReparsePointInfo(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
   const BOOL read = ::GetFileInformationByHandle(file, info);
@@ -319,46 +274,25 @@ BOOL WINAPI ReparsePointInfo(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
   return read;
 }
 HANDLE WINAPI AccessDenied(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-  ::SetLastError(ERROR_ACCESS_DENIED);
-  return INVALID_HANDLE_VALUE;
+  return ::SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
 }
-BOOL WINAPI Wow64Unknown(HANDLE, PBOOL) {
-  ::SetLastError(ERROR_INVALID_HANDLE);
-  return FALSE;
-}
+BOOL WINAPI Wow64Unknown(HANDLE, PBOOL) { return ::SetLastError(ERROR_INVALID_HANDLE), FALSE; }
 
-// On FAT32 and exFAT the tag query fails: a file there still reads, and is no reparse point;
-// a reparse point whose tag cannot be read reads as a link. An open that access control
-// refuses, or that meets a handle another program holds with delete access (which this open
-// does not share), fails with that code, not "not there".
+// FAT32 and exFAT fail the tag query: a file still reads, a reparse point reads as a link. An
+// open that access control refuses, or that meets a handle another program holds with delete
+// access (which this open does not share), fails with that code, not "not there".
 TEST_F(Win32TokenPlatformTest, WindowsAnswersWineDoesNotGive) {
-  SystemCalls fat;
-  fat.fileInformationEx = &TagQueryUnsupported;
-  Win32TokenPlatform onFat(fat);
-  const os::Handle entry = onFat.OpenEntry(file.c_str());
-  ASSERT_NE(entry, nullptr);
-  os::EntryInfo info;
-  EXPECT_TRUE(onFat.ReadEntryInfo(entry, info));
+  const SystemCalls fat{&::CreateFileW, &::GetFileInformationByHandle, &TagQueryUnsupported};
+  const os::EntryInfo info = Info(file, fat).value();
   EXPECT_EQ(std::make_tuple(info.attributes & FILE_ATTRIBUTE_REPARSE_POINT, info.size),
             std::make_tuple(DWORD{0}, std::uint64_t{8}));
-  onFat.CloseEntry(entry);
+  const SystemCalls untold{&::CreateFileW, &ReparsePointInfo, &TagQueryUnsupported};
+  const os::EntryInfo linked = Info(folder, untold).value();
+  EXPECT_TRUE(IsLink(linked.attributes, linked.reparseTag));
 
-  SystemCalls untold = fat;
-  untold.fileInformation = &ReparsePointInfo;
-  Win32TokenPlatform withUntoldTag(untold);
-  const os::Handle linked = withUntoldTag.OpenEntry(folder.c_str());
-  ASSERT_NE(linked, nullptr);
-  EXPECT_TRUE(withUntoldTag.ReadEntryInfo(linked, info));
-  EXPECT_TRUE(IsLink(info.attributes, info.reparseTag));
-  withUntoldTag.CloseEntry(linked);
-
-  SystemCalls denied;
-  denied.createFile = &AccessDenied;
-  Win32TokenPlatform deniedPlatform(denied);
-  EXPECT_EQ(deniedPlatform.OpenEntry(file.c_str()), nullptr);
-  EXPECT_EQ(deniedPlatform.GetLastError(), DWORD{ERROR_ACCESS_DENIED});
-
-  const HANDLE other = ::CreateFileW(AsWide(file.c_str()), GENERIC_READ | DELETE,
+  EXPECT_EQ(Win32TokenPlatform({&AccessDenied}).OpenEntry(file.c_str()), nullptr);
+  EXPECT_EQ(platform.GetLastError(), DWORD{ERROR_ACCESS_DENIED});
+  const HANDLE other = ::CreateFileW(W(file), GENERIC_READ | DELETE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(other, INVALID_HANDLE_VALUE);
