@@ -17,14 +17,11 @@ namespace {
 // rules, independently of the quoting code.
 std::vector<std::u16string> Split(const std::u16string& line) {
   const auto blank = [&](std::size_t i) { return line[i] == u' ' || line[i] == u'\t'; };
-  std::size_t i = 0;
   std::vector<std::u16string> args(1);  // argument 0: to the next quote when quoted, else a blank
-  if (!line.empty() && line[0] == u'"') {
-    for (i = 1; i < line.size() && line[i] != u'"'; ++i) args[0] += line[i];
-    if (i < line.size()) ++i;
-  } else {
-    for (; i < line.size() && !blank(i); ++i) args[0] += line[i];
-  }
+  const bool quotedName = !line.empty() && line[0] == u'"';
+  std::size_t i = quotedName ? 1 : 0;
+  for (; i < line.size() && (quotedName ? line[i] != u'"' : !blank(i)); ++i) args[0] += line[i];
+  if (quotedName && i < line.size()) ++i;
   for (;;) {
     while (i < line.size() && blank(i)) ++i;
     if (i == line.size()) return args;
