@@ -16,58 +16,38 @@ namespace {
 // Splits a command line as CommandLineToArgvW and the MSVC C runtime do. Written from the
 // rules, independently of the quoting code.
 std::vector<std::u16string> Split(const std::u16string& line) {
-  std::vector<std::u16string> args;
-  std::size_t i = 0;
-  // Argument 0: up to the next quote when quoted, else up to a blank or tab.
-  std::u16string program;
-  if (i < line.size() && line[i] == u'"') {
-    for (++i; i < line.size() && line[i] != u'"'; ++i) program += line[i];
-    if (i < line.size()) ++i;
-  } else {
-    for (; i < line.size() && line[i] != u' ' && line[i] != u'\t'; ++i) program += line[i];
-  }
-  args.push_back(program);
+  const auto blank = [&](std::size_t i) { return line[i] == u' ' || line[i] == u'\t'; };
+  std::vector<std::u16string> args(1);  // argument 0: to the next quote when quoted, else a blank
+  const bool quotedName = !line.empty() && line[0] == u'"';
+  std::size_t i = quotedName ? 1 : 0;
+  for (; i < line.size() && (quotedName ? line[i] != u'"' : !blank(i)); ++i) args[0] += line[i];
+  if (quotedName && i < line.size()) ++i;
   for (;;) {
-    while (i < line.size() && (line[i] == u' ' || line[i] == u'\t')) ++i;
+    while (i < line.size() && blank(i)) ++i;
     if (i == line.size()) return args;
-    std::u16string arg;
-    bool quoted = false;
-    while (i < line.size() && (quoted || (line[i] != u' ' && line[i] != u'\t'))) {
-      if (line[i] == u'\\') {
-        std::size_t n = 0;
-        while (i < line.size() && line[i] == u'\\') {
-          ++n;
-          ++i;
-        }
-        if (i < line.size() && line[i] == u'"') {
-          arg.append(n / 2, u'\\');
-          if (n % 2 == 1) {
-            arg += u'"';
-            ++i;
-          }
-        } else {
-          arg.append(n, u'\\');
-        }
-      } else if (line[i] == u'"') {
-        quoted = !quoted;
+    std::u16string& arg = args.emplace_back();
+    for (bool quoted = false; i < line.size() && (quoted || !blank(i));) {
+      std::size_t n = 0;
+      for (; i < line.size() && line[i] == u'\\'; ++i) ++n;
+      if (i < line.size() && line[i] == u'"') {        // 2n or 2n+1 backslashes: n, then the quote
+        arg.append(n / 2, u'\\').append(n % 2, u'"');  // a literal one, or one that toggles
+        if (n % 2 == 0) quoted = !quoted;
         ++i;
       } else {
-        arg += line[i++];
+        arg.append(n, u'\\');  // before anything else, backslashes stand as they are
+        if (n == 0) arg += line[i++];
       }
     }
-    args.push_back(arg);
   }
-}
-
-TEST(CommandLineTest, PlainValuesComeOutAsTheyStand) {
-  // Backslashes that no quote follows stay single, a trailing one included.
-  EXPECT_EQ(BuildCommandLine(u"C:\\TC\\TrueCrypt.exe", {u"/v", u"E:\\", u"a\\\\b"}),
-            u"C:\\TC\\TrueCrypt.exe /v E:\\ a\\\\b");
 }
 
 // Every argument comes back as it was. The program name too, less any quote: it cannot carry
 // one there, and dropping it keeps the arguments after it intact.
 TEST(CommandLineTest, EveryArgumentComesBackAsItWas) {
+  // Plain values stand as they are: backslashes that no quote follows stay single, a trailing
+  // one included.
+  EXPECT_EQ(BuildCommandLine(u"C:\\TC\\TrueCrypt.exe", {u"/v", u"E:\\", u"a\\\\b"}),
+            u"C:\\TC\\TrueCrypt.exe /v E:\\ a\\\\b");
   std::vector<std::pair<std::u16string, std::vector<std::u16string>>> lines = {
       {u"C:\\TC\\TrueCrypt.exe", {u"/k", u"E:\\key.dat\" /p \"secret", u"/q"}},
       {u"C:\\dir x\\", {u"a"}},  // backslashes are ordinary in argument 0
@@ -79,19 +59,15 @@ TEST(CommandLineTest, EveryArgumentComesBackAsItWas) {
   for (int round = 0; round < 3000; ++round) {
     std::vector<std::u16string> args(random() % 5 + 1);
     for (auto& arg : args) {
-      for (auto length = random() % 9; length > 0; --length) {
+      for (auto length = random() % 9; length > 0; --length)
         arg += alphabet[random() % alphabet.size()];
-      }
     }
     lines.emplace_back(round % 2 == 0 ? u"C:\\Program Files\\T\\sub dir\\x.exe" : u"C:\\T", args);
   }
   for (const auto& [program, args] : lines) {
     std::u16string line;
     AppendProgramName(line, program);
-    for (const auto& arg : args) {
-      line += u' ';
-      AppendArgument(line, arg);
-    }
+    for (const auto& arg : args) AppendArgument(line += u' ', arg);
     std::vector<std::u16string> expected{program};
     expected[0].erase(std::remove(expected[0].begin(), expected[0].end(), u'"'), expected[0].end());
     expected.insert(expected.end(), args.begin(), args.end());

@@ -17,15 +17,12 @@ namespace kvn {
 namespace {
 
 std::optional<std::u16string> Text(const char16_t* value) {
-  if (value == nullptr) return std::nullopt;
-  return std::u16string(value);
+  return value ? std::optional<std::u16string>(value) : std::nullopt;
 }
 
 int Load(ConfigFile& config, std::string_view bytes) {
   return config.LoadText(bytes.data(), bytes.size());
 }
-
-constexpr std::string_view kSample = "[Config]\r\nKey = first\r\n"sv;
 
 // Every failure reports its number and leaves the reader as it was, down to the pointers.
 // The text arrives whole: carriage returns reach the parser and 0x1A (a text-mode end of file
@@ -37,8 +34,7 @@ TEST(ConfigFileLoad, FailuresReportTheirNumberTextsArriveWhole) {
   EXPECT_EQ(Text(config.GetValue(u"A", u"Cr")), u"1\r2");
   const char16_t* before = config.GetValue(u"A", u"k");
   EXPECT_EQ(config.LoadText(nullptr, 0), 22);
-  ConfigFile one;
-  EXPECT_EQ(Load(one, "k"), 0);  // one byte is a text
+  EXPECT_EQ(ConfigFile().LoadText("k", 1), 0);  // one byte is a text
   EXPECT_EQ(Load(config, ""), 22);
   EXPECT_EQ(config.GetValue(u"A", u"k"), before);
 }
@@ -48,19 +44,18 @@ TEST(ConfigFileLoad, FailuresReportTheirNumberTextsArriveWhole) {
 // end replaces the earlier contents; Reset empties the reader.
 TEST(ConfigFileLoad, OutOfMemoryAnywhereIs12AndLeavesTheReaderUnchanged) {
   ConfigFile config;
-  ASSERT_EQ(Load(config, kSample), 0);
-  int failures = 0;
-  for (long allowed = 0;; ++allowed) {
+  ASSERT_EQ(Load(config, "[Config]\r\nKey = first\r\n"), 0);
+  long allowed = 0;  // allocations let through; every count below the last fails its load
+  for (;; ++allowed) {
     fake::allocationsLeft = allowed;
     const int result = Load(config, "k0=v\n[S1]\nk1=v\nk2=v\n[S2]\nk3=v\n[s1]\nk4=v\n");
     fake::allocationsLeft = -1;
     if (result == 0) break;
     ASSERT_EQ(result, 12) << "after " << allowed << " allocations";
-    ++failures;
     EXPECT_EQ(Text(config.GetValue(u"Config", u"Key")), u"first");
     EXPECT_EQ(config.GetValue(u"S1", u"k1"), nullptr);
   }
-  EXPECT_EQ(failures, 9);  // the text, then the nodes of 3 sections and 5 keys
+  EXPECT_EQ(allowed, 9);  // the text, then the nodes of 3 sections and 5 keys
   EXPECT_EQ(Text(config.GetValue(u"s1", u"K4")), u"v");
   EXPECT_EQ(config.GetValue(u"Config", u"Key"), nullptr);
   config.Reset();
@@ -73,13 +68,11 @@ TEST(ConfigFileLoad, OutOfMemoryAnywhereIs12AndLeavesTheReaderUnchanged) {
 std::u16string Unescape(const std::string& text) {
   std::u16string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += static_cast<char16_t>(static_cast<unsigned char>(text[i]));
-      continue;
-    }
-    const char kind = text[++i];
+    const char kind = text[i] == '\\' && i + 1 < text.size() ? text[++i] : '\0';
     const std::size_t digits = kind == 'x' ? 2 : kind == 'u' ? 4 : 0;
-    if (digits != 0) {
+    if (kind == '\0') {
+      out += static_cast<char16_t>(static_cast<unsigned char>(text[i]));
+    } else if (digits != 0) {
       out += static_cast<char16_t>(std::stoul(text.substr(i + 1, digits), nullptr, 16));
       i += digits;
     } else {

@@ -3,14 +3,13 @@
 #include <cstdlib>
 #include <new>
 
-namespace kvn::fake {
-
-std::atomic<long> allocationsLeft{-1};
-std::atomic<bool> failNextAllocation{false};
+std::atomic<long> kvn::fake::allocationsLeft{-1};
+std::atomic<bool> kvn::fake::failNextAllocation{false};
 
 namespace {
 
 void* Allocate(std::size_t size) noexcept {
+  using namespace kvn::fake;
   if (failNextAllocation.exchange(false)) return nullptr;
   long left = allocationsLeft.load();
   while (left > 0 && !allocationsLeft.compare_exchange_weak(left, left - 1)) {
@@ -25,16 +24,11 @@ void* AllocateOrThrow(std::size_t size) {
 }
 
 }  // namespace
-}  // namespace kvn::fake
 
-void* operator new(std::size_t size) { return kvn::fake::AllocateOrThrow(size); }
-void* operator new[](std::size_t size) { return kvn::fake::AllocateOrThrow(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return kvn::fake::Allocate(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return kvn::fake::Allocate(size);
-}
+void* operator new(std::size_t size) { return AllocateOrThrow(size); }
+void* operator new[](std::size_t size) { return AllocateOrThrow(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete[](void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }

@@ -23,8 +23,7 @@ TEST(ServiceHost, TwoThreadsTakeOneCheckpointEach) {
   auto reporter = [] {
     for (int i = 0; i < 2000; ++i) service::ReportStatus(service::kServiceStopPending, 0, 0);
   };
-  std::thread first(reporter);
-  std::thread second(reporter);
+  std::thread first(reporter), second(reporter);
   first.join();
   second.join();
   ASSERT_EQ(os.service.statuses.size(), 4000u);
