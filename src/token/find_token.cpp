@@ -57,14 +57,14 @@ void SecureToken::ReportRefusal(int result, char16_t letter, const Refusals& las
 int SecureToken::FindToken() {
   int result = kNoCheckMade;
   const std::uint32_t firstMask = platform_.GetDrives();
-  // Taken before any trace write can disturb it.
-  const std::uint32_t maskError = firstMask == 0 ? platform_.GetLastError() : 0;
+  // Taken before any trace write can disturb it; read only when the mask failed.
+  const std::uint32_t maskError = platform_.GetLastError();
   TraceLine("SecureToken::FindToken!");
   // No drives at all, or a token already present: nothing to scan.
   if (firstMask == 0) TraceLine("_getdrives() failed with failure code: ", maskError);
 
   while (firstMask != 0 && !tokenPresent) {
-    char16_t root[4] = u"A:\\";
+    char16_t root[] = u"A:\\";
     configPath[0] = root[0];
     TraceLine("Waiting, looking for config: ", configPath);
     // A stick that is no longer refused (pulled, changed, accepted) is reported afresh.

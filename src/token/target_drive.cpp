@@ -10,8 +10,8 @@ namespace {
 
 // The first character of `value` (absent counts as empty) into a one-letter field.
 void CopyFirstCharacter(char16_t (&dest)[2], const char16_t* value) {
-  const std::size_t count = (value != nullptr && value[0] != u'\0') ? 1 : 0;
-  CopyBounded(dest, std::u16string_view(value != nullptr ? value : u"", count));
+  dest[0] = value != nullptr ? value[0] : u'\0';
+  dest[1] = u'\0';
 }
 
 // Whether `letter` is in use in `mask`. Upper case alone names drive letters: anything below
@@ -31,7 +31,7 @@ int SecureToken::SettleTargetDrive(const ConfigFile& config) {
   CopyFirstCharacter(targetDrive, config.GetValue(u"Config", u"TargetDrive"));
   TraceLine("TargetDrive: ", targetDrive);
 
-  const char16_t firstFreeDrive[2] = {FirstFreeDrive(), u'\0'};
+  const char16_t firstFreeDrive[] = {FirstFreeDrive(), u'\0'};
   if (firstFreeDrive[0] > u'Z') {
     TraceLine("FirstFreeDrive is: ", firstFreeDrive);
     TraceText("No free drive letter available!\n");
