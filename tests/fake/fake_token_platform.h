@@ -121,6 +121,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     At(shortPath).longName = longPath;
   }
   std::size_t openEntries() const { return held_.size(); }
+  int openTraces = 0;  // trace files opened and not yet closed
 
   // --- what the system answers besides, and what it saw --------------------------------------
   std::uint32_t getDrivesError = 0;           // GetDrives returns 0 with this last error
@@ -164,7 +165,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     if (PresentDrive(key) == nullptr || !folder.folder || folder.link != 0 || Of(key).link != 0) {
       return nullptr;  // as the adapter refuses a trace folder that is a link
     }
-    return std::make_unique<Sink>(At(path).bytes = std::make_shared<std::string>());
+    return std::make_unique<Sink>(At(path).bytes = std::make_shared<std::string>(), openTraces);
   }
   std::uint32_t GetDrives() override {
     std::uint32_t mask = 0;
@@ -315,12 +316,14 @@ class FakeTokenPlatform : public os::TokenPlatform {
  private:
   // A sink that appends to bytes the fake holds, so that the test reads what was written.
   struct Sink final : os::ByteSink {
-    explicit Sink(std::shared_ptr<std::string> to) : bytes(std::move(to)) {}
+    Sink(std::shared_ptr<std::string> to, int& open) : bytes(std::move(to)), opened(++open) {}
+    ~Sink() override { --opened; }
     bool Write(const char* data, std::size_t count) override {
       bytes->append(data, count);
       return true;
     }
     std::shared_ptr<std::string> bytes;
+    int& opened;
   };
 
   static char16_t Upper(char16_t unit) {

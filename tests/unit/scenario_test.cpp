@@ -531,6 +531,7 @@ class Scenario {
     }
     EXPECT_EQ(t_.openProcesses(), 0u) << file_ << ": a child's handle was left open";
     EXPECT_EQ(t_.openEntries(), 0u) << file_ << ": an entry was left open";
+    EXPECT_EQ(t_.openTraces, 0) << file_ << ": the trace file was left open";
     EXPECT_EQ(s_.openServiceHandles(), 0u) << file_;
     EXPECT_EQ(s_.openEventSources, 0) << file_;
     EXPECT_EQ(os_.kernel.closedSignals, 0) << file_ << ": an event set that was not open";

@@ -1,6 +1,7 @@
-// The trace log's byte-exact line rule.
+// The trace log's byte-exact line rule, and the bounded copy its fields are filled with.
 #include <gtest/gtest.h>
 
+#include "common/strings.h"
 #include "fake/fake_token_platform.h"
 #include "token/trace_log.h"
 
@@ -8,6 +9,13 @@ namespace kvn {
 namespace {
 
 constexpr char16_t kLog[] = u"C:\\Trace\\kvn.log";
+
+// Overlong values are scenario rows; a field of no units takes nothing, not even a terminator.
+TEST(Strings, NothingFitsAFieldOfNoUnits) {
+  char16_t field[1] = {u'x'};
+  EXPECT_FALSE(CopyBounded(field, 0, u""));
+  EXPECT_EQ(field[0], u'x');
+}
 
 // A line that ends in its literal's "\n" waits for the next flushed line or the close. One
 // byte per character; a unit above 0xFF fails the log for the rest of the run.
@@ -27,6 +35,7 @@ TEST(TraceLogTest, LinesReachTheFileByteForByteWhenFlushed) {
   EXPECT_EQ(bytes(), flushed);
   log << "No free drive letter available!\n";
   log.Close();
+  EXPECT_EQ(platform.openTraces, 0);
   log << "after the close";  // goes nowhere
   log.EndLine();
   EXPECT_EQ(bytes(), flushed + "No free drive letter available!\r\n");
