@@ -103,18 +103,18 @@ const char* RedirectedPathRefusal(std::u16string_view path, std::u16string_view 
   }
   if (windowsFolder.empty()) return kRedirected;
   // Whether `path` is `place` below the Windows folder, or lies inside it.
-  const auto within = [&](std::u16string_view place, bool folder) {
+  const auto within = [&](std::u16string_view place) {
     const std::size_t length = windowsFolder.size() + 1 + place.size();
     return path.size() >= length &&
            EqualNoCase(path.substr(0, windowsFolder.size()), windowsFolder) &&
            IsSeparator(path[windowsFolder.size()]) &&
            EqualNoCase(path.substr(windowsFolder.size() + 1, place.size()), place) &&
-           (path.size() == length || (folder && IsSeparator(path[length])));
+           (path.size() == length || IsSeparator(path[length]));
   };
   for (const std::u16string_view folder : {u"System32", u"lastgood\\System32", u"Sysnative"}) {
-    if (within(folder, true)) return kRedirected;
+    if (within(folder)) return kRedirected;
   }
-  return within(u"regedit.exe", false) ? kRedirected : nullptr;
+  return within(u"regedit.exe") ? kRedirected : nullptr;
 }
 
 }  // namespace kvn

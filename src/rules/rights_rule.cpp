@@ -28,7 +28,7 @@ constexpr std::uint32_t kChangesProgramFolder = kChangesProgram | kDeleteChild;
 
 // "S-1-" followed by numbers separated by single dashes, as ConvertSidToStringSidW writes it.
 bool IsSidText(const std::u16string& sid) {
-  if (sid.size() < 5 || sid.compare(0, 4, u"S-1-") != 0 || sid.back() == u'-') return false;
+  if (sid.compare(0, 4, u"S-1-") != 0 || sid.back() == u'-') return false;
   for (std::size_t i = 4; i < sid.size(); ++i) {
     const bool digit = sid[i] >= u'0' && sid[i] <= u'9';
     if (!digit && (sid[i] != u'-' || sid[i - 1] == u'-')) return false;

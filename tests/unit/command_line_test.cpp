@@ -45,9 +45,10 @@ std::vector<std::u16string> Split(const std::u16string& line) {
 // one there, and dropping it keeps the arguments after it intact.
 TEST(CommandLineTest, EveryArgumentComesBackAsItWas) {
   // Plain values stand as they are: backslashes that no quote follows stay single, a trailing
-  // one included.
-  EXPECT_EQ(BuildCommandLine(u"C:\\TC\\TrueCrypt.exe", {u"/v", u"E:\\", u"a\\\\b"}),
-            u"C:\\TC\\TrueCrypt.exe /v E:\\ a\\\\b");
+  // one included. Line feeds and vertical tabs are quoted, for parsers that split on them.
+  EXPECT_EQ(
+      BuildCommandLine(u"C:\\TC\\TrueCrypt.exe", {u"/v", u"E:\\", u"a\\\\b", u"l\nf", u"v\vt"}),
+      u"C:\\TC\\TrueCrypt.exe /v E:\\ a\\\\b \"l\nf\" \"v\vt\"");
   std::vector<std::pair<std::u16string, std::vector<std::u16string>>> lines = {
       {u"C:\\TC\\TrueCrypt.exe", {u"/k", u"E:\\key.dat\" /p \"secret", u"/q"}},
       {u"C:\\dir x\\", {u"a"}},  // backslashes are ordinary in argument 0

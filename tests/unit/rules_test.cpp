@@ -22,7 +22,10 @@ using Paths = std::initializer_list<std::u16string_view>;
 // Each check takes a reason (null: passes) and the paths that get it.
 TEST(Rules, PathsMustBeDriveAbsoluteAndPlain) {
   const auto check = [](const char* expected, Paths paths) {
-    for (const std::u16string_view path : paths) {
+    for (const std::u16string_view text : paths) {
+      // An exact-size copy, so that a read past its end shows under AddressSanitizer.
+      const std::vector<char16_t> exact(text.begin(), text.end());
+      const std::u16string_view path(exact.data(), exact.size());
       const char* why = DriveAbsoluteRefusal(path);
       if (why == nullptr && !path.empty()) why = PlainPathRefusal(path);
       EXPECT_STREQ(why, expected) << Narrow(path);
@@ -36,7 +39,7 @@ TEST(Rules, PathsMustBeDriveAbsoluteAndPlain) {
                           u"\\Program Files\\x", u"1:\\x", u"c", u"C\\\\x"});
   check("UNC path",
         {u"\\\\server\\share\\x", u"//server/share/x", u"\\\\host@8443\\share\\x", u"\\\\"});
-  check("device path", {u"\\\\?\\C:\\x", u"\\\\.\\PhysicalDrive1"});
+  check("device path", {u"\\\\?\\C:\\x", u"\\\\.\\PhysicalDrive1", u"\\\\?\\"});
   check("wildcard in path",
         {u"C:\\x\\*.tc", u"C:\\x\\a?.tc", u"C:\\x\\a<", u"C:\\x\\a>", u"C:\\x\\a\"tc"});
   check("stream in path", {u"D:\\v.tc::$DATA", u"D:\\v.tc:alt"});
