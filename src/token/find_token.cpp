@@ -57,7 +57,7 @@ void SecureToken::ReportRefusal(int result, char16_t letter, const Refusals& las
 int SecureToken::FindToken() {
   int result = kNoCheckMade;
   const std::uint32_t firstMask = platform_.GetDrives();
-  // Taken before any trace write can disturb it; read only when the mask failed.
+  // Taken before any trace write can disturb it; it means something only when the mask is 0.
   const std::uint32_t maskError = platform_.GetLastError();
   TraceLine("SecureToken::FindToken!");
   // No drives at all, or a token already present: nothing to scan.
