@@ -201,7 +201,7 @@ int ConsoleControlHandler(std::uint32_t event) noexcept {
   constexpr std::uint32_t kLogoffEvent = 5;
   constexpr std::uint32_t kShutdownEvent = 6;
   constexpr std::uint32_t kClosingStopWaitLimit = 3000;  // ms
-  constexpr std::uint32_t kClosingWaitLimit = 4500;      // ms
+  constexpr std::uint32_t kClosingWaitSlices = 45;       // 4.5 s in all
   constexpr std::uint32_t kClosingWaitSlice = 100;       // ms
   const bool interrupt = event == kCtrlCEvent || event == kCtrlBreakEvent;
   const bool closing = event == kCloseEvent || event == kLogoffEvent || event == kShutdownEvent;
@@ -220,8 +220,8 @@ int ConsoleControlHandler(std::uint32_t event) noexcept {
   }
   if (!closing) return 1;
   // The cycle has ended once it has closed its stop event.
-  for (std::uint32_t waited = 0; process.stopEvent.load() != nullptr && waited < kClosingWaitLimit;
-       waited += kClosingWaitSlice) {
+  for (std::uint32_t slice = 0; slice < kClosingWaitSlices && process.stopEvent.load() != nullptr;
+       ++slice) {
     try {
       ServiceOs().Sleep(kClosingWaitSlice);
     } catch (...) {
