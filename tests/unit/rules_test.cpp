@@ -176,10 +176,10 @@ TEST(Rules, OnlyTrustedAccountsMayChangeWhatRuns) {
 // The policy adds SIDs, never a group everyone is in, nor anything that is no SID.
 TEST(Rules, PolicyTrustsOnlyNamedAccounts) {
   EXPECT_EQ(TrustedAccounts({}).size(), 3u);
-  const std::vector<std::u16string> trusted =
-      TrustedAccounts({u"S-1-5-21-1-2-3-1104", u"S-1-5-21-9-9-9-1009", u"S-1-1-0", u"S-1-5-11",
-                       u"S-1-5-32-545", u"S-1-5-4", u"S-1-3-0", u"", u"Administrators",
-                       u"S-1-5-21--1", u"S-1-5-21-1-", u"S-1-", u"s-1-5-18x", u"S-2-5-21-9"});
+  const std::vector<std::u16string> trusted = TrustedAccounts(
+      {u"S-1-5-21-1-2-3-1104", u"S-1-5-21-9-9-9-1009", u"S-1-1-0", u"S-1-5-11", u"S-1-5-32-545",
+       u"S-1-5-4", u"S-1-3-0", u"", u"Administrators", u"S-1-5-21--1", u"S-1-5-21-1-", u"S-1-",
+       u"S-1-X-21-1", u"S-1--5", u"s-1-5-18x", u"S-2-5-21-9"});
   const std::vector<std::u16string> named = {u"S-1-5-21-1-2-3-1104", u"S-1-5-21-9-9-9-1009"};
   EXPECT_EQ(std::vector<std::u16string>(trusted.begin() + 3, trusted.end()), named);
 }
