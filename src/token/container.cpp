@@ -21,7 +21,7 @@ struct ChildEnd {
   bool success = false;
 };
 ChildEnd EndOf(os::TokenPlatform& platform, os::Handle child) {
-  std::uint32_t code = 0;
+  std::uint32_t code{};  // meaningful only once the call has answered
   if (!platform.ChildExitCode(child, code)) return {};
   return {Decimal(code), code == 0};
 }
