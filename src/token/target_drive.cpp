@@ -67,8 +67,8 @@ int SecureToken::SettleTargetDrive(const ConfigFile& config) {
 // The lowest letter whose bit is clear below the highest letter in use, else the letter just
 // above it (past "Z" when every letter is in use).
 char16_t SecureToken::FirstFreeDrive() {
-  char16_t walking[2] = u"A";
-  char16_t firstFreeDrive[2] = u"A";
+  char16_t walking[] = u"A";
+  char16_t firstFreeDrive[] = u"A";
   bool searching = true;
   for (std::uint32_t mask = platform_.GetDrives(); mask != 0; mask >>= 1) {
     if ((mask & 1u) == 0 && searching) {
