@@ -1,6 +1,5 @@
 // The drive letter of the mount: TargetDrive as given, the first free letter for "0", and
 // the IfUsed policy for a letter that is taken.
-#include "common/strings.h"
 #include "config/config_file.h"
 #include "token/secure_token.h"
 
