@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -57,17 +56,12 @@ std::string Escape(const std::string& text) {  // for a regular expression
   static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
   return std::regex_replace(text, special, R"(\$&)");
 }
-// A path a search or an open may be given: drive-rooted, no wildcard, no stream, no device.
+// A path a search or an open may be given: drive-rooted, no wildcard, stream or device name.
 bool PlainDrivePath(const std::string& path) {
-  static const std::regex device("(con|prn|aux|nul|com[1-9]|lpt[1-9]) *(\\..*)?",
-                                 std::regex::icase);
-  if (path.size() < 3 || path[1] != ':' || (path[2] != '\\' && path[2] != '/') ||
-      path.find_first_of("*?<>\"") != npos || path.find(':', 2) != npos) {
-    return false;
-  }
-  const auto parts = Lines(path.substr(3), '\\');
-  return std::none_of(parts.begin(), parts.end(),
-                      [](const std::string& part) { return std::regex_match(part, device); });
+  static const std::regex plain(R"([^*?<>"]:[\\/][^*?<>":]*)");
+  static const std::regex device(
+      R"(...(.*\\)?(con|prn|aux|nul|com[1-9]|lpt[1-9]) *(\.[^\\]*)?(\\.*)?)", std::regex::icase);
+  return std::regex_match(path, plain) && !std::regex_match(path, device);
 }
 // An account by name, as the cases write it ("me": the administrator who runs it), or a SID.
 std::u16string Account(const std::string& name) {
@@ -95,38 +89,18 @@ fake::FakeTokenPlatform::FileSystem Fs(const std::string& name) {
 void Need(bool readable) {
   if (!readable) throw std::invalid_argument("verdict");
 }
-// "" when the count is `want` ("some": any but 0); else what was found.
+// The verdicts' findings: "" when they hold, else what was found. A count may be "some" (not 0).
 std::string Count(std::uint64_t got, const std::string& want) {
-  return (want == "some" ? got > 0 : std::to_string(got) == want) ? ""
-                                                                  : std::to_string(got) + " found";
+  const bool holds = want == "some" ? got > 0 : std::to_string(got) == want;
+  return holds ? "" : std::to_string(got) + " found";
 }
 std::string Is(const std::string& got, const std::string& want) {
   return got == want ? "" : "is " + got;
 }
-
-// The kvn.ini a stick carries: the standard values, each of which a case may change or drop.
-struct StickIni {
-  std::vector<std::pair<std::string, std::string>> values = {
-      {"Truecrypt", "C:\\Program Files\\TrueCrypt\\TrueCrypt.exe"},
-      {"Key", "key.dat"},
-      {"Container", "D:\\vault.tc"},
-      {"TargetDrive", "T"},
-      {"IfUsed", "0"}};
-  std::u16string path;
-  std::string Text() const {
-    std::string text = "; written by the scenario\r\n[Truecrypt]\r\n";
-    for (const auto& [name, value] : values) {
-      text += (name == "Key" ? "[Config]\r\n" : "") + name + "=" + value + "\r\n";
-    }
-    return text;
-  }
-  auto Find(const std::string& name) {
-    const auto it =
-        std::find_if(values.begin(), values.end(), [&](auto& v) { return v.first == name; });
-    if (it == values.end()) throw std::invalid_argument(name);
-    return it;
-  }
-};
+template <typename Range>
+std::uint64_t Times(const Range& range, const std::string& text) {
+  return static_cast<std::uint64_t>(std::count(range.begin(), range.end(), text));
+}
 
 // One command of a case: its words (a word past the last reads as empty) and its line.
 struct Command {
@@ -202,17 +176,13 @@ class Scenario {
 
  private:
   using T = fake::FakeTokenPlatform;
+  using Ini = std::vector<std::pair<std::string, std::string>>;  // names and values, in order
 
   // One command: `c[i]` is its word i, `c.Rest(i)` the text after word i.
   void Do(const Command& c) {
-    const auto it = commands_.find(c[0]);
     try {
-      if (it == commands_.end()) {
-        ADD_FAILURE_AT(file_.c_str(), c.number) << "unknown command: " << c.line;
-      } else {
-        it->second(c);
-      }
-    } catch (const std::logic_error&) {  // a word that is no number, a name that is none
+      commands_.at(c[0])(c);
+    } catch (const std::logic_error&) {  // an unknown command, a word that is no number or name
       ADD_FAILURE_AT(file_.c_str(), c.number) << "cannot read: " << c.line;
     }
   }
@@ -229,8 +199,8 @@ class Scenario {
       {"drive", [this](auto& c) {
          for (char16_t letter : c[1]) t_.AddDrive(letter, DriveType(c[2]), Fs(c[3])); }},
       {"stick", [this](auto& c) { Stick(c.Letter(), Fs(c[2])); }},
-      {"value", [this](auto& c) { ini_.Find(c[1])->second = c.Rest(2); WriteIni(); }},
-      {"novalue", [this](auto& c) { ini_.values.erase(ini_.Find(c[1])); WriteIni(); }},
+      {"value", [this](auto& c) { IniValue(c[1])->second = c.Rest(2); WriteIni(); }},
+      {"novalue", [this](auto& c) { ini_.erase(IniValue(c[1])); WriteIni(); }},
       {"file", [this](auto& c) { File(c.Rest(1)); }},
       {"bytes", [this](auto& c) { t_.AddFile(c.Path(2), std::string(c.Size(1), ' ')); }},
       {"folder", [this](auto& c) { t_.AddFolder(c.Path(1)); }},
@@ -244,7 +214,7 @@ class Scenario {
       {"grant", [this](auto& c) { t_.At(c.Path(3)).security.dacl.push_back(Grant(c[1], c[2])); }},
       {"nodacl", [this](auto& c) { t_.At(c.Path(1)).security.hasDacl = false; }},
       {"policy", [this](auto& c) {
-         for (auto& account : Words(c, 1)) t_.policyTrusted.push_back(Account(account)); }},
+         for (auto& account : c.Tail(1).words) t_.policyTrusted.push_back(Account(account)); }},
       {"answer", [this](auto& c) { t_.At(c.Path(3)).answers[c[1]] = c.Code(2); }},
       {"wow64", [this](auto&) { t_.wow64 = true; }},
       {"short", [this](auto& c) { t_.AddShortName(c.Side(0), c.Side(1)); }},
@@ -263,7 +233,7 @@ class Scenario {
       {"failstart", [this](auto& c) {  // all, or <code> <start number>...
          t_.failStart = c.size() == 1;
          if (c.size() > 1) t_.startError = c.Code(1);
-         for (auto& n : Words(c, 2)) t_.failStarts.insert(std::stoul(n)); }},
+         for (auto& n : c.Tail(2).words) t_.failStarts.insert(std::stoul(n)); }},
       {"failwait", [this](auto&) { t_.failWait = true; }},
       {"failalloc", [this](auto& c) {  // the next allocation after start n
          t_.afterStart = [n = c.Number(1)](auto started) {
@@ -291,7 +261,7 @@ class Scenario {
       {"installed", [this](auto& c) {
          s_.serviceExists = true;
          s_.serviceStates.clear();
-         for (auto& n : Words(c, 1)) s_.serviceStates.push_back(U32(n)); }},
+         for (auto& n : c.Tail(1).words) s_.serviceStates.push_back(U32(n)); }},
       {"message", [this](auto& c) {  // where \r and \n stand for CR and LF
          const std::string cr = std::regex_replace(c.Rest(2), std::regex(R"(\\r)"), "\r");
          const std::string text = std::regex_replace(cr, std::regex(R"(\\n)"), "\n");
@@ -333,15 +303,32 @@ class Scenario {
     return OneOf("unknown none removable fixed remote cdrom ramdisk", name);
   }
 
-  // The commands' helpers.
+  // The commands' helpers. A stick: a removable drive, its key and its kvn.ini, of the standard
+  // values, each of which a case may change or drop.
   void Stick(char16_t letter, T::FileSystem fs) {
     t_.AddDrive(letter, os::kDriveRemovable, fs);
-    ini_ = StickIni{};
-    ini_.path = std::u16string(1, letter) + u":\\kvn.ini";
+    ini_ = {{"Truecrypt", "C:\\Program Files\\TrueCrypt\\TrueCrypt.exe"},
+            {"Key", "key.dat"},
+            {"Container", "D:\\vault.tc"},
+            {"TargetDrive", "T"},
+            {"IfUsed", "0"}};
+    iniPath_ = std::u16string(1, letter) + u":\\kvn.ini";
     WriteIni();
     t_.AddFile(std::u16string(1, letter) + u":\\key.dat", "key");
   }
-  void WriteIni() { t_.AddFile(ini_.path, ini_.Text()); }
+  void WriteIni() {
+    std::string text = "; written by the scenario\r\n[Truecrypt]\r\n";
+    for (const auto& [name, value] : ini_) {
+      text += (name == "Key" ? "[Config]\r\n" : "") + name + "=" + value + "\r\n";
+    }
+    t_.AddFile(iniPath_, text);
+  }
+  Ini::iterator IniValue(const std::string& name) {
+    const auto it =
+        std::find_if(ini_.begin(), ini_.end(), [&](auto& v) { return v.first == name; });
+    if (it == ini_.end()) throw std::invalid_argument(name);
+    return it;
+  }
   // file <path> [< file of the repository]; the "| " lines that follow add to it.
   void File(const std::string& text) {
     const std::size_t from = text.find(" < ");
@@ -357,9 +344,6 @@ class Scenario {
   static os::Ace Grant(const std::string& account, const std::string& mask) {
     const bool io = mask.size() > 3 && mask.substr(mask.size() - 3) == "/io";
     return {false, static_cast<std::uint8_t>(io ? 0x0b : 0), U32(mask), Account(account)};
-  }
-  static std::vector<std::string> Words(const Command& c, std::size_t from) {
-    return {c.words.begin() + static_cast<std::ptrdiff_t>(std::min(from, c.size())), c.words.end()};
   }
   // CheckConfig on the stick at the letter.
   int Check(char16_t letter) {
@@ -392,25 +376,20 @@ class Scenario {
   }
 
   // One verdict, "expect <what> ..." with `v[0]` its <what>: holds, or fails naming the line.
-  // The trace's are judged once the case is over and the log complete.
+  // The trace's are judged once the case is over and the trace complete.
   void Expect(const Command& v) {
     if (!finished_ && (v[0] == "line" || v[0] == "noline" || v[0] == "lines")) {
       return traceVerdicts_.push_back(v);
     }
-    const auto it = verdicts_.find(v[0]);
-    std::string failure;
+    std::string found;
     try {
-      Need(it != verdicts_.end());
-      failure = it->second(v);
-    } catch (const std::logic_error&) {
-      ADD_FAILURE_AT(file_.c_str(), v.number) << "cannot read the verdict: expect " << v.line;
-      return;
+      found = verdicts_.at(v[0])(v);
+    } catch (const std::logic_error&) {  // an unknown verdict, or its words do not fit
+      found = "cannot be read";
     }
-    if (!failure.empty()) {
-      ADD_FAILURE_AT(file_.c_str(), v.number) << "expect " << v.line << ": " << failure;
-    }
+    if (!found.empty())
+      ADD_FAILURE_AT(file_.c_str(), v.number) << "expect " << v.line << ": " << found;
   }
-  // Each verdict: "" when it holds, else what was found. Need() names the words it must have.
   std::map<std::string, std::function<std::string(const Command&)>> Verdicts() {
     // clang-format off
     return {
@@ -418,9 +397,9 @@ class Scenario {
          Need(v.size() >= 2);
          const bool holds = std::to_string(result_) == v[1] && fields_.find(v.Rest(2)) != npos;
          return holds ? "" : "result " + std::to_string(result_) + fields_; }},
-      {"line", [this](auto& v) { return Count(InTrace(v.Rest(1)), "some"); }},
-      {"noline", [this](auto& v) { return Count(InTrace(v.Rest(1)), "0"); }},
-      {"lines", [this](auto& v) { return Count(InTrace(v.Rest(2)), v[1]); }},
+      {"line", [this](auto& v) { return Count(Times(Trace(), v.Rest(1)), "some"); }},
+      {"noline", [this](auto& v) { return Count(Times(Trace(), v.Rest(1)), "0"); }},
+      {"lines", [this](auto& v) { return Count(Times(Trace(), v.Rest(2)), v[1]); }},
       {"child", [this](auto& v) {
          Need(v.size() >= 3);
          const auto n = v.Size(1);
@@ -428,22 +407,20 @@ class Scenario {
       {"children", [this](auto& v) { return Is(Children(), v.Rest(1)); }},
       {"stopped", [this](auto& v) {  // stopped within <ms>
          Need(v.size() == 3 && v[1] == "within");
-         const long long within = std::stoll(v[2]);
-         const bool holds = stopAt_ >= 0 && endAt_ >= stopAt_ && endAt_ - stopAt_ <= within;
-         const std::string what = "asked @" + std::to_string(stopAt_);
-         return holds ? "" : what + ", ended @" + std::to_string(endAt_); }},
+         const long long ms = std::stoll(v[2]);
+         const bool holds = stopAt_ >= 0 && endAt_ >= stopAt_ && endAt_ - stopAt_ <= ms;
+         const std::string asked = "asked @" + std::to_string(stopAt_);
+         return holds ? "" : asked + ", ended @" + std::to_string(endAt_); }},
       {"event", [this](auto& v) { return Count(Calls(Event(v)), "some"); }},
       {"events", [this](auto& v) { Need(v.size() == 3); return Count(Calls(Event(v)), v[2]); }},
       {"call", [this](auto& v) { return Count(Calls(Holding(v.Rest(1))), "some"); }},
       {"nocall", [this](auto& v) { return Count(Calls(Holding(v.Rest(1))), "0"); }},
-      {"calls", [this](auto& v) {  // calls <count> <text>
+      {"calls", [this](auto& v) {
          Need(v.size() >= 3);
          return Count(Calls(Holding(v.Rest(2))), v[1]); }},
       {"output", [this](auto& v) {
          return Output().find(v.Rest(1)) != npos ? "" : "output " + Output(); }},
-      {"at", [this](auto& v) {
-         Need(v.size() == 2);
-         return Is(std::to_string(os_.kernel.now()), v[1]); }},
+      {"at", [this](auto& v) { Need(v.size() == 2); return Is(Show(os_.kernel.now()), v[1]); }},
       {"lasterror", [](auto& v) {
          Need(v.size() == 2);
          return Is(std::to_string(process.lastServiceError.load()), v[1]); }},
@@ -451,8 +428,8 @@ class Scenario {
          Need(v.size() >= 2);
          return Is(Show(t_.mountRecord.value_or(u"none")), v.Rest(1)); }},
       {"held", [this](auto& v) { Need(v.size() == 2); return Count(t_.openEntries(), v[1]); }},
-      {"blocked", [this](auto& v) { return Count(Blocked(v.Rest(1)), "some"); }},
-      {"noblocked", [this](auto& v) { return Count(Blocked(v.Rest(1)), "0"); }},
+      {"blocked", [this](auto& v) { return Count(Times(blocked_, v.Rest(1)), "some"); }},
+      {"noblocked", [this](auto& v) { return Count(Times(blocked_, v.Rest(1)), "0"); }},
     };
     // clang-format on
   }
@@ -469,7 +446,7 @@ class Scenario {
     if (v[0] == "events") return "ReportEvent @\\d+ \\d/0/" + Escape(v[1]) + "( \\|.*)?";
     Need(v.size() >= 3);
     const std::string level = std::to_string(4 >> OneOf("info warning error", v[1]));  // 4, 2, 1
-    const std::string at = v.size() > 3 && v[3][0] == '@' ? v[3].substr(1) : "\\d+";
+    const std::string at = v.size() > 3 && v[3][0] == '@' ? Escape(v[3].substr(1)) : "\\d+";
     const std::size_t bar = v.Rest(1).find(" | ");
     return "ReportEvent @" + at + " " + level + "/0/" + Escape(v[2]) +
            (bar == npos ? "( \\|.*)?" : Escape(v.Rest(1).substr(bar)));
@@ -490,14 +467,7 @@ class Scenario {
     }
     return output;
   }
-  std::uint64_t Blocked(const std::string& path) const {
-    return static_cast<std::uint64_t>(std::count(blocked_.begin(), blocked_.end(), path));
-  }
-  // How many lines of the trace are exactly `text`.
-  std::uint64_t InTrace(const std::string& text) const {
-    const auto lines = Lines(t_.FileContents(u"C:\\Trace\\kvn.log"));
-    return static_cast<std::uint64_t>(std::count(lines.begin(), lines.end(), text));
-  }
+  std::vector<std::string> Trace() const { return Lines(t_.FileContents(u"C:\\Trace\\kvn.log")); }
 
   // The transcript: what an operation gave (and the watcher's fields after it).
   std::string Fields() {
@@ -523,9 +493,7 @@ class Scenario {
     for (const auto& start : t_.starts) {
       out_ << "child @" << start.time << " " << Show(start.commandLine) << "\n";
     }
-    for (const std::string& line : Lines(t_.FileContents(u"C:\\Trace\\kvn.log"))) {
-      out_ << "| " << line << "\n";
-    }
+    for (const std::string& line : Trace()) out_ << "| " << line << "\n";
     for (const auto& [number, left] : timedVerdicts_) {
       if (left != 0) ADD_FAILURE_AT(file_.c_str(), number) << "a verdict's time never came";
     }
@@ -555,17 +523,15 @@ class Scenario {
     // stop-pending hint reaching the next report, and the stop event set only after the stop
     // was reported pending.
     const auto& reports = s_.statuses;
-    for (std::size_t i = 1; i < reports.size(); ++i) {
-      const fake::StatusReport& last = reports[i - 1];
+    std::uint32_t checkPoint = 0;  // the highest so far
+    for (std::size_t i = 0; i < reports.size(); ++i) {
       const os::ServiceStatus& now = reports[i].status;
+      EXPECT_TRUE(now.checkPoint == 0 || now.checkPoint > checkPoint) << fail() << "checkpoint";
+      checkPoint = std::max(checkPoint, now.checkPoint);
+      if (i == 0) continue;
+      const fake::StatusReport& last = reports[i - 1];
       EXPECT_NE(last.status.currentState, service::kServiceStopped)
           << fail() << "a report after stopped";
-      for (std::size_t j = i; now.checkPoint != 0 && j-- > 0;) {
-        if (reports[j].status.checkPoint != 0) {
-          EXPECT_GT(now.checkPoint, reports[j].status.checkPoint) << fail() << "checkpoint";
-          break;
-        }
-      }
       if (last.status.currentState == service::kServiceStopPending && last.status.waitHint != 0) {
         EXPECT_LE(reports[i].time, last.time + last.status.waitHint) << fail() << "hint too short";
       }
@@ -606,16 +572,14 @@ class Scenario {
   std::map<std::string, std::function<void(const Command&)>> commands_ = Commands();
   std::map<std::string, std::function<std::string(const Command&)>> verdicts_ = Verdicts();
   std::unique_ptr<SecureToken> token_;
-  StickIni ini_;
-  std::u16string contentPath_;
+  Ini ini_;  // the last stick's kvn.ini
+  std::u16string iniPath_, contentPath_;
   std::string content_;
   std::multimap<int, Command> afterDrives_;  // commands run after the n-th reading of the mask
   std::vector<std::string> blocked_;         // paths a link could not replace while held
   std::vector<Command> traceVerdicts_;
-  bool finished_ = false;
   std::map<int, int> timedVerdicts_;  // "at ... expect" lines not yet run, by line
-  bool ran_ = false;
-  bool recordSeeded_ = false;
+  bool finished_ = false, ran_ = false, recordSeeded_ = false;
   int result_ = 0;
   std::string fields_;
   long long stopAt_ = -1, endAt_ = -1;
@@ -691,11 +655,7 @@ TEST_P(ScenarioTest, VerdictsHoldAndTranscriptMatchesBaseline) {
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, ScenarioTest, ::testing::ValuesIn(ScenarioNames()),
                          [](const auto& row) {
-                           std::string name = row.param;
-                           for (char& ch : name) {
-                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           }
-                           return name;
+                           return std::regex_replace(row.param, std::regex("[^A-Za-z0-9]"), "_");
                          });
 
 }  // namespace
