@@ -85,10 +85,6 @@ fake::FakeTokenPlatform::FileSystem Fs(const std::string& name) {
   return static_cast<fake::FakeTokenPlatform::FileSystem>(
       OneOf("ntfs fat32 exfat", name.empty() ? "ntfs" : name));
 }
-// A verdict whose words do not fit cannot be read.
-void Need(bool readable) {
-  if (!readable) throw std::invalid_argument("verdict");
-}
 // The verdicts' findings: "" when they hold, else what was found. A count may be "some" (not 0).
 std::string Count(std::uint64_t got, const std::string& want) {
   const bool holds = want == "some" ? got > 0 : std::to_string(got) == want;
@@ -113,7 +109,8 @@ struct Command {
     return i < words.size() ? words[i] : kNone;
   }
   std::size_t size() const { return words.size(); }
-  // The text after the first n words: as it is, as a path, as a command of the same line.
+  // The text after the first n words: as it is, as a path, as a command of the same line; as
+  // a text there must be.
   std::string Rest(std::size_t n) const {
     std::size_t at = 0;
     for (std::size_t i = 0; i < n && at != npos; ++i) at = line.find(' ', at + 1);
@@ -121,6 +118,9 @@ struct Command {
   }
   std::u16string Path(std::size_t n) const { return Wide(Rest(n)); }
   Command Tail(std::size_t n) const { return Command(Rest(n), number); }
+  std::string Text(std::size_t n) const { return n < size() ? Rest(n) : Unreadable(); }
+  // Word i, which must be the last.
+  const std::string& Last(std::size_t i) const { return i + 1 == size() ? words[i] : Unreadable(); }
   // Word i as a decimal number, as a code (0x for hexadecimal), as a drive letter.
   std::uint64_t Number(std::size_t i) const { return std::stoull((*this)[i]); }
   std::size_t Size(std::size_t i) const { return std::stoul((*this)[i]); }
@@ -131,6 +131,8 @@ struct Command {
     const std::string text = Rest(1);
     return Wide(side == 0 ? text.substr(0, text.find(" = ")) : text.substr(text.find(" = ") + 3));
   }
+
+  const std::string& Unreadable() const { throw std::invalid_argument(line); }
 
   std::string line;
   int number;  // its line in the file
@@ -148,10 +150,6 @@ class Scenario {
     t_.AddDrive(u'D', os::kDriveFixed);
     t_.AddFile(u"D:\\vault.tc", "container");
     t_.AddFile(s_.modulePath, "MZ");
-    t_.afterGetDrives = [this](int reading) {
-      const auto [first, last] = afterDrives_.equal_range(reading);
-      for (auto it = first; it != last; ++it) Do(it->second);
-    };
   }
 
   // Runs the case's text and returns its transcript.
@@ -211,7 +209,9 @@ class Scenario {
       {"size", [this](auto& c) { t_.At(c.Path(2)).size = c.Number(1); }},
       {"lie", [this](auto& c) { t_.At(c.Path(2)).lie = c.Number(1); }},
       {"owner", [this](auto& c) { t_.At(c.Path(2)).security.owner = Account(c[1]); }},
-      {"grant", [this](auto& c) { t_.At(c.Path(3)).security.dacl.push_back(Grant(c[1], c[2])); }},
+      {"grant", [this](auto& c) {  // <account> <mask>[/io] <path>: allowed, inherit-only with /io
+         const std::uint8_t flags = std::regex_search(c[2], std::regex("/io$")) ? 0x0b : 0;
+         t_.At(c.Path(3)).security.dacl.push_back({false, flags, c.Code(2), Account(c[1])}); }},
       {"nodacl", [this](auto& c) { t_.At(c.Path(1)).security.hasDacl = false; }},
       {"policy", [this](auto& c) {
          for (auto& account : c.Tail(1).words) t_.policyTrusted.push_back(Account(account)); }},
@@ -228,7 +228,11 @@ class Scenario {
       {"serial", [this](auto& c) {
          t_.drive(c.Letter()).serial = c[2] == "none" ? T::kNoSerial : U32("0x" + c[2]); }},
       {"faildrives", [this](auto& c) { t_.getDrivesError = c.Code(1); }},
-      {"afterdrives", [this](auto& c) { afterDrives_.emplace(std::stoi(c[1]), c.Tail(2)); }},
+      {"afterdrives", [this](auto& c) {  // <n> <command>: after the n-th reading of the mask
+         const int n = std::stoi(c[1]);
+         t_.afterGetDrives = [this, n, c, before = t_.afterGetDrives](int reading) {
+           if (before) before(reading);  // those given earlier first
+           if (reading == n) Do(c.Tail(2)); }; }},
       // children and the mount record
       {"failstart", [this](auto& c) {  // all, or <code> <start number>...
          t_.failStart = c.size() == 1;
@@ -340,11 +344,6 @@ class Scenario {
   void Link(const std::string& path, std::uint32_t tag) {
     if (!t_.MakeLink(Wide(path), tag)) blocked_.push_back(path);
   }
-  // grant <account> <mask>[/io] <path>: an allowing entry, inherit-only with /io.
-  static os::Ace Grant(const std::string& account, const std::string& mask) {
-    const bool io = mask.size() > 3 && mask.substr(mask.size() - 3) == "/io";
-    return {false, static_cast<std::uint8_t>(io ? 0x0b : 0), U32(mask), Account(account)};
-  }
   // CheckConfig on the stick at the letter.
   int Check(char16_t letter) {
     Token().configPath[0] = letter;
@@ -387,85 +386,66 @@ class Scenario {
     } catch (const std::logic_error&) {  // an unknown verdict, or its words do not fit
       found = "cannot be read";
     }
-    if (!found.empty())
-      ADD_FAILURE_AT(file_.c_str(), v.number) << "expect " << v.line << ": " << found;
+    if (!found.empty()) ADD_FAILURE_AT(file_.c_str(), v.number) << v.line << ": " << found;
   }
   std::map<std::string, std::function<std::string(const Command&)>> Verdicts() {
     // clang-format off
     return {
       {"result", [this](auto& v) {  // result <n> [text the fields hold]
-         Need(v.size() >= 2);
          const bool holds = std::to_string(result_) == v[1] && fields_.find(v.Rest(2)) != npos;
          return holds ? "" : "result " + std::to_string(result_) + fields_; }},
       {"line", [this](auto& v) { return Count(Times(Trace(), v.Rest(1)), "some"); }},
       {"noline", [this](auto& v) { return Count(Times(Trace(), v.Rest(1)), "0"); }},
       {"lines", [this](auto& v) { return Count(Times(Trace(), v.Rest(2)), v[1]); }},
-      {"child", [this](auto& v) {
-         Need(v.size() >= 3);
+      {"child", [this](auto& v) {  // child <n> <command line>
          const auto n = v.Size(1);
-         return Is(n < t_.starts.size() ? Show(t_.starts[n].commandLine) : "none", v.Rest(2)); }},
-      {"children", [this](auto& v) { return Is(Children(), v.Rest(1)); }},
+         return Is(n < t_.starts.size() ? Show(t_.starts[n].commandLine) : "none", v.Text(2)); }},
+      {"children", [this](auto& v) {  // none | mount | dismount ..., in order
+         std::string got;
+         for (const auto& start : t_.starts) got += start.dismount() ? " dismount" : " mount";
+         return Is(got.empty() ? "none" : got.substr(1), v.Rest(1)); }},
       {"stopped", [this](auto& v) {  // stopped within <ms>
-         Need(v.size() == 3 && v[1] == "within");
-         const long long ms = std::stoll(v[2]);
+         const long long ms = std::stoll(v[1] == "within" ? v.Last(2) : v.Unreadable());
          const bool holds = stopAt_ >= 0 && endAt_ >= stopAt_ && endAt_ - stopAt_ <= ms;
          const std::string asked = "asked @" + std::to_string(stopAt_);
          return holds ? "" : asked + ", ended @" + std::to_string(endAt_); }},
       {"event", [this](auto& v) { return Count(Calls(Event(v)), "some"); }},
-      {"events", [this](auto& v) { Need(v.size() == 3); return Count(Calls(Event(v)), v[2]); }},
-      {"call", [this](auto& v) { return Count(Calls(Holding(v.Rest(1))), "some"); }},
-      {"nocall", [this](auto& v) { return Count(Calls(Holding(v.Rest(1))), "0"); }},
-      {"calls", [this](auto& v) {
-         Need(v.size() >= 3);
-         return Count(Calls(Holding(v.Rest(2))), v[1]); }},
-      {"output", [this](auto& v) {
-         return Output().find(v.Rest(1)) != npos ? "" : "output " + Output(); }},
-      {"at", [this](auto& v) { Need(v.size() == 2); return Is(Show(os_.kernel.now()), v[1]); }},
-      {"lasterror", [](auto& v) {
-         Need(v.size() == 2);
-         return Is(std::to_string(process.lastServiceError.load()), v[1]); }},
-      {"record", [this](auto& v) {
-         Need(v.size() >= 2);
-         return Is(Show(t_.mountRecord.value_or(u"none")), v.Rest(1)); }},
-      {"held", [this](auto& v) { Need(v.size() == 2); return Count(t_.openEntries(), v[1]); }},
+      {"events", [this](auto& v) { return Count(Calls(Event(v)), v.Last(2)); }},
+      {"call", [this](auto& v) { return Count(Calls(".*" + Escape(v.Rest(1)) + ".*"), "some"); }},
+      {"nocall", [this](auto& v) { return Count(Calls(".*" + Escape(v.Rest(1)) + ".*"), "0"); }},
+      {"calls", [this](auto& v) { return Count(Calls(".*" + Escape(v.Text(2)) + ".*"), v[1]); }},
+      {"output", [this](auto& v) {  // what the Write calls wrote
+         std::string output;
+         for (const auto& call : s_.calls) {
+           if (call.rfind("Write", 0) == 0) output += call.substr(call.find(' ') + 1);
+         }
+         return output.find(v.Rest(1)) != npos ? "" : "output " + output; }},
+      {"at", [this](auto& v) { return Is(Show(os_.kernel.now()), v.Last(1)); }},
+      {"lasterror", [](auto& v) { return Is(Show(process.lastServiceError), v.Last(1)); }},
+      {"record", [this](auto& v) { return Is(Show(t_.mountRecord.value_or(u"none")), v.Text(1)); }},
+      {"held", [this](auto& v) { return Count(t_.openEntries(), v.Last(1)); }},
       {"blocked", [this](auto& v) { return Count(Times(blocked_, v.Rest(1)), "some"); }},
       {"noblocked", [this](auto& v) { return Count(Times(blocked_, v.Rest(1)), "0"); }},
     };
     // clang-format on
   }
 
-  // The verdicts' helpers. The children started: none | mount | dismount ..., in order.
-  std::string Children() const {
-    std::string got;
-    for (const auto& start : t_.starts) got += start.dismount() ? " dismount" : " mount";
-    return got.empty() ? "none" : got.substr(1);
-  }
-  // The service calls that write an event: "event <info|warning|error> <id> [@<ms>] [| <strings>]"
-  // (no strings: any), "events <id> <count>".
+  // The verdicts' helpers. The service calls that write an event: "event <info|warning|error> <id>
+  // [@<ms>] [| <strings>]" (no strings: any), "events <id> <count>".
   static std::string Event(const Command& v) {
     if (v[0] == "events") return "ReportEvent @\\d+ \\d/0/" + Escape(v[1]) + "( \\|.*)?";
-    Need(v.size() >= 3);
     const std::string level = std::to_string(4 >> OneOf("info warning error", v[1]));  // 4, 2, 1
     const std::string at = v.size() > 3 && v[3][0] == '@' ? Escape(v[3].substr(1)) : "\\d+";
     const std::size_t bar = v.Rest(1).find(" | ");
     return "ReportEvent @" + at + " " + level + "/0/" + Escape(v[2]) +
            (bar == npos ? "( \\|.*)?" : Escape(v.Rest(1).substr(bar)));
   }
-  // How many service calls match the pattern; one for the calls that hold `text`.
-  static std::string Holding(const std::string& text) { return ".*" + Escape(text) + ".*"; }
+  // How many service calls match the pattern.
   std::uint64_t Calls(const std::string& pattern) const {
     const std::regex matching(pattern);
     return static_cast<std::uint64_t>(
         std::count_if(s_.calls.begin(), s_.calls.end(),
                       [&](const std::string& call) { return std::regex_match(call, matching); }));
-  }
-  // The console output so far.
-  std::string Output() const {
-    std::string output;
-    for (const auto& call : s_.calls) {
-      if (call.rfind("Write", 0) == 0) output += call.substr(call.find(' ') + 1);
-    }
-    return output;
   }
   std::vector<std::string> Trace() const { return Lines(t_.FileContents(u"C:\\Trace\\kvn.log")); }
 
@@ -519,22 +499,18 @@ class Scenario {
           << fail() << "touched " << Show(path) << " on a drive of type " << type;
     }
     EXPECT_EQ(t_.followedLinks, 0) << fail() << "a link was followed";
-    // The service's reports: nothing after stopped, pending checkpoints rising, each
-    // stop-pending hint reaching the next report, and the stop event set only after the stop
-    // was reported pending.
-    const auto& reports = s_.statuses;
-    std::uint32_t checkPoint = 0;  // the highest so far
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-      const os::ServiceStatus& now = reports[i].status;
-      EXPECT_TRUE(now.checkPoint == 0 || now.checkPoint > checkPoint) << fail() << "checkpoint";
-      checkPoint = std::max(checkPoint, now.checkPoint);
-      if (i == 0) continue;
-      const fake::StatusReport& last = reports[i - 1];
-      EXPECT_NE(last.status.currentState, service::kServiceStopped)
-          << fail() << "a report after stopped";
-      if (last.status.currentState == service::kServiceStopPending && last.status.waitHint != 0) {
-        EXPECT_LE(reports[i].time, last.time + last.status.waitHint) << fail() << "hint too short";
-      }
+    // The service's reports, and the stop event set only after stop pending was reported.
+    std::uint32_t lastState = 0, checkPoint = 0;  // the highest checkpoint so far
+    std::uint64_t hintEnds = fake::kNeverEnds;    // when the last stop-pending hint runs out
+    for (const auto& [time, status] : s_.statuses) {
+      EXPECT_NE(lastState, service::kServiceStopped) << fail() << "a report after stopped";
+      EXPECT_LE(time, hintEnds) << fail() << "hint too short";
+      EXPECT_TRUE(status.checkPoint == 0 || status.checkPoint > checkPoint)
+          << fail() << "checkpoint";
+      checkPoint = std::max(checkPoint, status.checkPoint);
+      lastState = status.currentState;
+      const bool hinted = lastState == service::kServiceStopPending && status.waitHint != 0;
+      hintEnds = hinted ? time + status.waitHint : fake::kNeverEnds;
     }
     std::string lastReport;
     for (const auto& call : s_.calls) {
@@ -543,9 +519,9 @@ class Scenario {
         EXPECT_NE(lastReport.find(" state 3 "), npos) << fail() << "set before " << lastReport;
       }
     }
-    // Children: a mount is recorded before it starts; a dismount follows a mount (or a mount
-    // an earlier run recorded) once that has ended, has run 120 s, or a stop has waited 60 s
-    // for it (a wait that fails counts as the end).
+    // Children: a mount is recorded before it starts; a dismount follows a mount (or one an
+    // earlier run recorded) once that has ended (or its wait failed), has run 120 s, or a stop
+    // has waited 60 s for it.
     const fake::ProcessStart* mount = nullptr;
     for (const auto& start : t_.starts) {
       if (!start.dismount()) {
@@ -555,11 +531,11 @@ class Scenario {
       }
       EXPECT_TRUE(mount != nullptr || recordSeeded_) << fail() << "a dismount without a mount";
       if (mount == nullptr || t_.failWait) continue;
-      std::uint64_t allowed = std::min(mount->end, mount->time + 120000);
-      if (stopAt_ >= 0) {
-        allowed = std::min(allowed, static_cast<std::uint64_t>(stopAt_) + process.stopWaitLimit);
-      }
-      EXPECT_GE(start.time, allowed) << fail() << "dismounted while mounting";
+      const std::uint64_t stopped =
+          stopAt_ < 0 ? fake::kNeverEnds
+                      : static_cast<std::uint64_t>(stopAt_) + process.stopWaitLimit;
+      EXPECT_GE(start.time, std::min({mount->end, mount->time + 120000, stopped}))
+          << fail() << "dismounted while mounting";
     }
   }
 
@@ -575,8 +551,7 @@ class Scenario {
   Ini ini_;  // the last stick's kvn.ini
   std::u16string iniPath_, contentPath_;
   std::string content_;
-  std::multimap<int, Command> afterDrives_;  // commands run after the n-th reading of the mask
-  std::vector<std::string> blocked_;         // paths a link could not replace while held
+  std::vector<std::string> blocked_;  // paths a link could not replace while held
   std::vector<Command> traceVerdicts_;
   std::map<int, int> timedVerdicts_;  // "at ... expect" lines not yet run, by line
   bool finished_ = false, ran_ = false, recordSeeded_ = false;
@@ -586,10 +561,8 @@ class Scenario {
   std::ostringstream out_;
 };
 
-// The cases of one part of a file, each with its first line (negative: a table's row, which
-// names the row's line in every failure). A part "table <commands, separated by ' ; ', with
-// {1}, {2}... for the cells>" followed by lines "row <cell> || <cell> || ..." stands for one
-// case per row; a cell may hold several commands, separated the same way, or none.
+// The cases of one part of a file (a table stands for one per row), each with its first line,
+// negative for a row, whose line every failure names.
 std::vector<std::pair<std::string, int>> Cases(const std::string& part, int line) {
   std::smatch table;
   if (!std::regex_search(part, table, std::regex("^table (.*)$", std::regex::multiline))) {
