@@ -158,8 +158,8 @@ class Scenario {
     const int first = line_;
     for (const std::string& line : Lines(text)) {
       if (line.rfind("| ", 0) == 0 || line == "|") {  // a line of the last file
-        content_ += (line.size() > 2 ? line.substr(2) : "") + "\r\n";
-        t_.AddFile(contentPath_, content_);
+        const std::string added = line.size() > 2 ? line.substr(2) : "";
+        t_.AddFile(filePath_, t_.FileContents(filePath_) + added + "\r\n");
       } else if (const std::size_t start = line.find_first_not_of(" \t");
                  start != npos && line[start] != '#') {
         verdicts += line.find("expect ", start) != npos ? 1 : 0;
@@ -195,11 +195,17 @@ class Scenario {
            Do(c.Tail(2)); }); }},
       // the machine: drives, files, rights
       {"drive", [this](auto& c) {
-         for (char16_t letter : c[1]) t_.AddDrive(letter, DriveType(c[2]), Fs(c[3])); }},
+         const auto type = OneOf("unknown none removable fixed remote cdrom ramdisk", c[2]);
+         for (char16_t letter : c[1]) t_.AddDrive(letter, type, Fs(c[3])); }},
       {"stick", [this](auto& c) { Stick(c.Letter(), Fs(c[2])); }},
       {"value", [this](auto& c) { IniValue(c[1])->second = c.Rest(2); WriteIni(); }},
       {"novalue", [this](auto& c) { ini_.erase(IniValue(c[1])); WriteIni(); }},
-      {"file", [this](auto& c) { File(c.Rest(1)); }},
+      {"file", [this](auto& c) {  // <path> [< file of the repository]; "| " lines add to it
+         const std::string text = c.Rest(1);
+         const std::size_t from = text.find(" < ");
+         const fs::path repo = kScenarios / "../../..";
+         filePath_ = Wide(text.substr(0, from));
+         t_.AddFile(filePath_, from == npos ? "" : ReadFile(repo / text.substr(from + 3))); }},
       {"bytes", [this](auto& c) { t_.AddFile(c.Path(2), std::string(c.Size(1), ' ')); }},
       {"folder", [this](auto& c) { t_.AddFolder(c.Path(1)); }},
       {"remove", [this](auto& c) { t_.At(c.Path(1)).bytes.reset(); }},
@@ -303,9 +309,6 @@ class Scenario {
     };
     // clang-format on
   }
-  static std::uint32_t DriveType(const std::string& name) {
-    return OneOf("unknown none removable fixed remote cdrom ramdisk", name);
-  }
 
   // The commands' helpers. A stick: a removable drive, its key and its kvn.ini, of the standard
   // values, each of which a case may change or drop.
@@ -333,13 +336,6 @@ class Scenario {
     if (it == ini_.end()) throw std::invalid_argument(name);
     return it;
   }
-  // file <path> [< file of the repository]; the "| " lines that follow add to it.
-  void File(const std::string& text) {
-    const std::size_t from = text.find(" < ");
-    contentPath_ = Wide(text.substr(0, from));
-    content_ = from == npos ? "" : ReadFile(kScenarios / "../../.." / text.substr(from + 3));
-    t_.AddFile(contentPath_, content_);
-  }
   // Makes the entry a link, or notes that a handle held it.
   void Link(const std::string& path, std::uint32_t tag) {
     if (!t_.MakeLink(Wide(path), tag)) blocked_.push_back(path);
@@ -357,7 +353,6 @@ class Scenario {
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back((arg == "\"\"" ? arg.erase() : arg).data());
     argv.push_back(nullptr);
-    ran_ = true;
     const int code = service::RunProcess(static_cast<int>(args.size()), argv.data());
     endAt_ = static_cast<long long>(os_.kernel.now());
     Result(c.line + (process.debugMode ? " (debug mode)" : ""), code);
@@ -483,7 +478,7 @@ class Scenario {
     EXPECT_EQ(s_.openServiceHandles(), 0u) << file_;
     EXPECT_EQ(s_.openEventSources, 0) << file_;
     EXPECT_EQ(os_.kernel.closedSignals, 0) << file_ << ": an event set that was not open";
-    if (ran_) {
+    if (endAt_ >= 0) {  // after a run
       EXPECT_EQ(os_.kernel.openEvents(), 0u) << file_;
       EXPECT_EQ(process.stopEvent.load(), nullptr) << file_;
     }
@@ -548,13 +543,12 @@ class Scenario {
   std::map<std::string, std::function<void(const Command&)>> commands_ = Commands();
   std::map<std::string, std::function<std::string(const Command&)>> verdicts_ = Verdicts();
   std::unique_ptr<SecureToken> token_;
-  Ini ini_;  // the last stick's kvn.ini
-  std::u16string iniPath_, contentPath_;
-  std::string content_;
-  std::vector<std::string> blocked_;  // paths a link could not replace while held
+  Ini ini_;                            // the last stick's kvn.ini
+  std::u16string iniPath_, filePath_;  // the last stick's kvn.ini, the last file
+  std::vector<std::string> blocked_;   // paths a link could not replace while held
   std::vector<Command> traceVerdicts_;
   std::map<int, int> timedVerdicts_;  // "at ... expect" lines not yet run, by line
-  bool finished_ = false, ran_ = false, recordSeeded_ = false;
+  bool finished_ = false, recordSeeded_ = false;
   int result_ = 0;
   std::string fields_;
   long long stopAt_ = -1, endAt_ = -1;
