@@ -109,8 +109,7 @@ struct Command {
     return i < words.size() ? words[i] : kNone;
   }
   std::size_t size() const { return words.size(); }
-  // The text after the first n words: as it is, as a path, as a command of the same line; as
-  // a text there must be.
+  // The text after n words: as it is, as a path, as a command of the same line, as one required.
   std::string Rest(std::size_t n) const {
     std::size_t at = 0;
     for (std::size_t i = 0; i < n && at != npos; ++i) at = line.find(' ', at + 1);
@@ -119,9 +118,8 @@ struct Command {
   std::u16string Path(std::size_t n) const { return Wide(Rest(n)); }
   Command Tail(std::size_t n) const { return Command(Rest(n), number); }
   std::string Text(std::size_t n) const { return n < size() ? Rest(n) : Unreadable(); }
-  // Word i, which must be the last.
+  // Word i as the last word, a decimal number, a code (0x for hexadecimal); word 1 as a letter.
   const std::string& Last(std::size_t i) const { return i + 1 == size() ? words[i] : Unreadable(); }
-  // Word i as a decimal number, as a code (0x for hexadecimal), as a drive letter.
   std::uint64_t Number(std::size_t i) const { return std::stoull((*this)[i]); }
   std::size_t Size(std::size_t i) const { return std::stoul((*this)[i]); }
   std::uint32_t Code(std::size_t i) const { return U32((*this)[i]); }
@@ -176,7 +174,6 @@ class Scenario {
   using T = fake::FakeTokenPlatform;
   using Ini = std::vector<std::pair<std::string, std::string>>;  // names and values, in order
 
-  // One command: `c[i]` is its word i, `c.Rest(i)` the text after word i.
   void Do(const Command& c) {
     try {
       commands_.at(c[0])(c);
@@ -189,9 +186,10 @@ class Scenario {
     return {
       {"expect", [this](auto& c) { Expect(c.Tail(1)); }},
       {"at", [this](auto& c) {  // a timed verdict that never runs fails the case
-         if (c[2] == "expect") ++timedVerdicts_[c.number];
-         os_.kernel.At(c.Number(1), [this, c] {
-           if (c[2] == "expect") --timedVerdicts_[c.number];
+         const bool verdict = c[2] == "expect";
+         if (verdict) waiting_.push_back(c.number);
+         os_.kernel.At(c.Number(1), [this, c, verdict] {
+           if (verdict) waiting_.erase(std::find(waiting_.begin(), waiting_.end(), c.number));
            Do(c.Tail(2)); }); }},
       // the machine: drives, files, rights
       {"drive", [this](auto& c) {
@@ -340,7 +338,6 @@ class Scenario {
   void Link(const std::string& path, std::uint32_t tag) {
     if (!t_.MakeLink(Wide(path), tag)) blocked_.push_back(path);
   }
-  // CheckConfig on the stick at the letter.
   int Check(char16_t letter) {
     Token().configPath[0] = letter;
     return Token().CheckConfig(Token().configPath);
@@ -435,7 +432,6 @@ class Scenario {
     return "ReportEvent @" + at + " " + level + "/0/" + Escape(v[2]) +
            (bar == npos ? "( \\|.*)?" : Escape(v.Rest(1).substr(bar)));
   }
-  // How many service calls match the pattern.
   std::uint64_t Calls(const std::string& pattern) const {
     const std::regex matching(pattern);
     return static_cast<std::uint64_t>(
@@ -469,9 +465,7 @@ class Scenario {
       out_ << "child @" << start.time << " " << Show(start.commandLine) << "\n";
     }
     for (const std::string& line : Trace()) out_ << "| " << line << "\n";
-    for (const auto& [number, left] : timedVerdicts_) {
-      if (left != 0) ADD_FAILURE_AT(file_.c_str(), number) << "a verdict's time never came";
-    }
+    for (int line : waiting_) ADD_FAILURE_AT(file_.c_str(), line) << "a verdict's time never came";
     EXPECT_EQ(t_.openProcesses(), 0u) << file_ << ": a child's handle was left open";
     EXPECT_EQ(t_.openEntries(), 0u) << file_ << ": an entry was left open";
     EXPECT_EQ(t_.openTraces, 0) << file_ << ": the trace file was left open";
@@ -514,9 +508,8 @@ class Scenario {
         EXPECT_NE(lastReport.find(" state 3 "), npos) << fail() << "set before " << lastReport;
       }
     }
-    // Children: a mount is recorded before it starts; a dismount follows a mount (or one an
-    // earlier run recorded) once that has ended (or its wait failed), has run 120 s, or a stop
-    // has waited 60 s for it.
+    // Children: a mount is recorded before it starts; a dismount follows a mount (or a recorded
+    // one) once that ended (or its wait failed), ran 120 s, or a stop waited 60 s for it.
     const fake::ProcessStart* mount = nullptr;
     for (const auto& start : t_.starts) {
       if (!start.dismount()) {
@@ -547,7 +540,7 @@ class Scenario {
   std::u16string iniPath_, filePath_;  // the last stick's kvn.ini, the last file
   std::vector<std::string> blocked_;   // paths a link could not replace while held
   std::vector<Command> traceVerdicts_;
-  std::map<int, int> timedVerdicts_;  // "at ... expect" lines not yet run, by line
+  std::vector<int> waiting_;  // the lines of "at ... expect" verdicts not yet run
   bool finished_ = false, recordSeeded_ = false;
   int result_ = 0;
   std::string fields_;
