@@ -260,9 +260,8 @@ class Scenario {
       {"fail", [this](auto& c) { s_.FailCall(c[1], c.Code(2), c.size() > 3 ? c.Code(3) : 1u); }},
       {"throw", [this](auto& c) {  // the action itself; a lock that cannot be had; a call
          if (c.size() == 1) throw std::bad_alloc();
-         if (c[1] == "lock") {
-           throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
-         }
+         const auto deadlock = std::make_error_code(std::errc::resource_deadlock_would_occur);
+         if (c[1] == "lock") throw std::system_error(deadlock);
          s_.throwOnce = c[1]; }},
       {"scm", [this](auto&) { s_.startedByServiceManager = true; }},
       {"module", [this](auto& c) { s_.modulePath = c.Path(1); t_.AddFile(s_.modulePath, "MZ"); }},
@@ -367,11 +366,9 @@ class Scenario {
   }
 
   // One verdict, "expect <what> ..." with `v[0]` its <what>: holds, or fails naming the line.
-  // The trace's are judged once the case is over and the trace complete.
+  // The trace's (line, noline, lines) wait until the case is over and the trace complete.
   void Expect(const Command& v) {
-    if (!finished_ && (v[0] == "line" || v[0] == "noline" || v[0] == "lines")) {
-      return traceVerdicts_.push_back(v);
-    }
+    if (!finished_ && v[0].find("line") != npos) return traceVerdicts_.push_back(v);
     std::string found;
     try {
       found = verdicts_.at(v[0])(v);
