@@ -1,6 +1,6 @@
-// The shared heart of the in-memory fake Windows: a virtual clock with scripted actions,
-// event objects, and the thread's last-error code. The token and service halves of the fake
-// both run on it, so a test can, say, pull the stick at 7 s and send a stop at 12 s.
+// The shared heart of the fake Windows: a virtual clock with scripted actions, event objects,
+// and the thread's last-error code. Both halves of the fake run on it, so a test can, say,
+// pull the stick at 7 s and send a stop at 12 s.
 #pragma once
 
 #include <algorithm>
@@ -31,6 +31,8 @@ inline std::string Show(std::u16string_view text) {
   return out;
 }
 inline std::string Show(const char16_t* text) { return Show(std::u16string_view(text)); }
+inline std::string Show(std::string_view text) { return std::string(text); }  // as it is
+inline std::string Show(const char* text) { return text; }
 inline std::string Show(std::uint64_t number) { return std::to_string(number); }
 inline std::string Show(const void* handle) {
   return Show(reinterpret_cast<std::uintptr_t>(handle));
@@ -38,11 +40,9 @@ inline std::string Show(const void* handle) {
 
 class FakeKernel {
  public:
-  // Virtual milliseconds since the test began.
-  std::uint64_t now() const { return now_; }
+  std::uint64_t now() const { return now_; }  // virtual ms since the test began
 
-  // Runs `action` when the clock reaches `time` (during WaitUntil). Actions at the same time
-  // run in the order they were added.
+  // Runs `action` when the clock reaches `time` (during WaitUntil), in the order added.
   void At(std::uint64_t time, std::function<void()> action) {
     actions_.emplace(std::make_pair(time, sequence_++), std::move(action));
   }
@@ -67,22 +67,25 @@ class FakeKernel {
   void Advance(std::uint64_t milliseconds) {
     if (inAction_ == 0) WaitUntil(now_ + milliseconds, nullptr);
   }
-  // True when no action is left to run.
-  bool idle() const { return actions_.empty(); }
+  bool idle() const { return actions_.empty(); }  // no action is left to run
 
-  // Event objects (manual reset).
+  // For a call that fails: sets the last error and gives back `result`.
+  template <typename T>
+  T Fail(std::uint32_t error, T result) {
+    lastError = error;
+    return result;
+  }
+
+  // Event objects (manual reset). Setting one that is not open (closed, or never made) is
+  // counted instead.
   os::Handle CreateEvent() {
     events_[nextHandle_ += 4] = false;
     return reinterpret_cast<os::Handle>(nextHandle_);
   }
-  // Signals the event; one that is not open (closed, or never made) is counted instead.
   void SetEvent(os::Handle event) {
     const auto it = events_.find(Id(event));
-    if (it == events_.end()) {
-      ++closedSignals;
-    } else {
-      it->second = true;
-    }
+    if (it == events_.end()) return void(++closedSignals);
+    it->second = true;
   }
   bool IsSignalled(os::Handle event) const {
     auto it = events_.find(Id(event));

@@ -16,7 +16,6 @@
 #include <new>
 #include <set>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "common/strings.h"
@@ -77,17 +76,16 @@ class FakeServicePlatform : public os::ServicePlatform {
   U32 GetLastError() override { return kernel_.lastError; }
   bool StartServiceCtrlDispatcher(Text name, os::ServiceMainFn main) override {
     if (Fails(__func__, name)) return false;
-    if (!startedByServiceManager) return Error(1063);  // not started as a service
+    if (!startedByServiceManager) return kernel_.Fail(1063, false);  // not started as a service
     std::u16string argument = name;
     char16_t* argv[] = {argument.data(), nullptr};
     main(1, argv);
     return true;
   }
   H RegisterServiceCtrlHandler(Text name, os::ControlHandlerFn handler) override {
-    return Call(
-               __func__, [&] { controlHandler_ = handler; }, name)
-               ? Handle(kStatusHandle)
-               : nullptr;
+    if (Fails(__func__, name)) return nullptr;
+    controlHandler_ = handler;
+    return Handle(kStatusHandle);
   }
   bool SetServiceStatus(H handle, const os::ServiceStatus& s) override {
     if (Fails(__func__, "@" + Show(kernel_.now()), "state", s.currentState, "type", s.serviceType,
@@ -95,15 +93,14 @@ class FakeServicePlatform : public os::ServicePlatform {
               s.serviceSpecificExitCode, "cp", s.checkPoint, "hint", s.waitHint)) {
       return false;
     }
-    if (handle != Handle(kStatusHandle)) return Error(6);
+    if (handle != Handle(kStatusHandle)) return kernel_.Fail(6, false);
     statuses.push_back({kernel_.now(), s});
     return true;
   }
   H RegisterEventSource(Text name) override {
-    return Call(
-               __func__, [&] { ++openEventSources; }, name)
-               ? Handle(0xcafe4242)
-               : nullptr;
+    if (Fails(__func__, name)) return nullptr;
+    ++openEventSources;
+    return Handle(0xcafe4242);
   }
   // "ReportEvent @<ms> <type>/<category>/<id> | <string> | ..."
   void ReportEvent(H, std::uint16_t type, std::uint16_t category, U32 id, const Text* strings,
@@ -118,13 +115,15 @@ class FakeServicePlatform : public os::ServicePlatform {
   }
   H CreateEvent() override { return Fails(__func__) ? nullptr : kernel_.CreateEvent(); }
   void SetEvent(H event) override {
-    Call(__func__, [&] { kernel_.SetEvent(event); });
+    if (!Fails(__func__)) kernel_.SetEvent(event);
   }
   void CloseHandle(H handle) override {
-    Call(__func__, [&] { kernel_.CloseHandle(handle); });
+    if (!Fails(__func__)) kernel_.CloseHandle(handle);
   }
   bool SetConsoleCtrlHandler(os::ConsoleHandlerFn handler) override {
-    return Call(__func__, [&] { consoleHandler = handler; });
+    if (Fails(__func__)) return false;
+    consoleHandler = handler;
+    return true;
   }
   void WriteNarrow(std::string_view text) override {
     Fails(__func__, std::u16string(text.begin(), text.end()));
@@ -143,7 +142,7 @@ class FakeServicePlatform : public os::ServicePlatform {
     if (Fails(__func__, manager, name, display, access, type, start, errorControl, path)) {
       return nullptr;
     }
-    if (serviceExists) return Error<H>(1073);
+    if (serviceExists) return kernel_.Fail<H>(1073, nullptr);
     serviceExists = true;
     return NewServiceHandle();
   }
@@ -159,19 +158,20 @@ class FakeServicePlatform : public os::ServicePlatform {
   bool ChangeServiceFailureActionsFlag(H service) override { return !Fails(__func__, service); }
   H OpenService(H manager, Text name, U32 access) override {
     if (Fails(__func__, manager, name, access)) return nullptr;
-    return serviceExists ? NewServiceHandle() : Error<H>(1060);
+    return serviceExists ? NewServiceHandle() : kernel_.Fail<H>(1060, nullptr);
   }
   bool ControlService(H service, U32 control, os::ServiceStatus& status) override {
     if (Fails(__func__, service, control)) return false;
-    if (State() == 1) return Error(1062);  // stopped: not active
+    if (State() == 1) return kernel_.Fail(1062, false);  // stopped: not active
     return ReportState(status);
   }
   bool QueryServiceStatus(H service, os::ServiceStatus& status) override {
     return !Fails(__func__, service) && ReportState(status);
   }
   bool DeleteService(H service) override {
-    return Call(
-        __func__, [&] { serviceExists = false; }, service);
+    if (Fails(__func__, service)) return false;
+    serviceExists = false;
+    return true;
   }
   void CloseServiceHandle(H handle) override {
     Fails(__func__, handle);
@@ -183,7 +183,7 @@ class FakeServicePlatform : public os::ServicePlatform {
   }
   bool FormatSystemMessage(U32 code, std::u16string& text) override {
     if (Fails(__func__, code)) return false;
-    if (systemMessages.count(code) == 0) return Error(317);  // no text for the code
+    if (systemMessages.count(code) == 0) return kernel_.Fail(317, false);  // no text for the code
     text = systemMessages[code];
     return true;
   }
@@ -193,57 +193,33 @@ class FakeServicePlatform : public os::ServicePlatform {
   bool DeleteEventSourceKey(Text name) override { return !Fails(__func__, name); }
 
  private:
-  // Records the call: its name, then each argument after a blank (a std::string as it is, the
-  // rest as Show writes it). Then throws or fails as scripted: true, with the last error set.
+  // Records the call: its name, then each argument after a blank, as Show writes it. Then
+  // throws or fails as scripted: true, with the last error set.
   template <typename... Args>
   bool Fails(const char* call, const Args&... args) {
-    std::string line = call;
-    ((line += " " + Word(args)), ...);
-    calls.push_back(line);
+    std::string& line = calls.emplace_back(call);
+    ((line += " " + Show(args)), ...);
     if (throwOnce == call) {
       throwOnce.clear();
-      calls.back() += " -> throws";
+      line += " -> throws";
       throw std::bad_alloc();
     }
     const unsigned count = ++counts_[call];
     for (auto [it, last] = failures_.equal_range(call); it != last; ++it) {
       if (it->second.first == 0 || it->second.first == count) {
-        calls.back() += " -> fails " + Show(it->second.second);
-        return !Error(it->second.second);
+        line += " -> fails " + Show(it->second.second);
+        return kernel_.Fail(it->second.second, true);
       }
     }
     return false;
   }
-  // The same; unless it fails, also does `then`. True when it did.
-  template <typename Then, typename... Args>
-  bool Call(const char* call, Then then, const Args&... args) {
-    if (Fails(call, args...)) return false;
-    then();
-    return true;
-  }
-  template <typename T>
-  static std::string Word(const T& value) {
-    if constexpr (std::is_convertible_v<const T&, std::string_view>) {
-      return std::string(value);
-    } else {
-      return Show(value);
-    }
-  }
-  // A call that fails with `error`: the last error set, `result` returned.
-  template <typename T = bool>
-  T Error(U32 error, T result = T{}) {
-    kernel_.lastError = error;
-    return result;
-  }
   static H Handle(std::uintptr_t value) { return reinterpret_cast<H>(value); }
   H NewServiceHandle() { return Handle(*serviceHandles_.insert(nextHandle_ += 8).first); }
-  // The scripted state of the next query, and the record that reports it.
+  // The scripted state of the next query, and the record that reports it: a service of its
+  // own process, which accepts a stop unless it is stopped.
   U32 State() const { return serviceStates[std::min(nextState_, serviceStates.size() - 1)]; }
   bool ReportState(os::ServiceStatus& status) {
-    status = os::ServiceStatus{};
-    status.serviceType = 0x10;
-    status.currentState = State();
-    status.controlsAccepted = status.currentState == 1 ? 0 : 1;  // a stopped one accepts none
+    status = {0x10, State(), State() == 1 ? 0u : 1u};
     ++nextState_;
     return true;
   }

@@ -1,11 +1,11 @@
 // The token watcher's view of the fake Windows: drive letters with types, file systems and
 // volume serials; files and folders, one record per path with all a test may say of it;
-// handles that hold entries so that they cannot be replaced; the trace log, the mount record,
-// child processes on the virtual clock, and a record of every path searched or opened.
+// handles that keep the entries they hold from being replaced; the trace log, the mount
+// record, child processes on the virtual clock, and every path searched or opened.
 //
 // Paths are drive-absolute ("X:\..."), case-insensitive, with "/" read as "\" and "." and
-// ".." removed, as far as the core's paths need it. A file or folder is visible only while
-// its drive is present and ready; pulling a drive keeps its files.
+// ".." removed. An entry is visible only while its drive is present and ready; pulling a
+// drive keeps its files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -43,7 +43,8 @@ struct ProcessStart {
 class FakeTokenPlatform : public os::TokenPlatform {
  public:
   enum class FileSystem { kNtfs, kFat32, kExFat };  // FAT32 and exFAT: most sticks
-  static constexpr std::uint32_t kNameOnly = 1;     // a link only a search shows (see Entry)
+  // A link only a search shows, with no tag, as Wine lists a linked folder.
+  static constexpr std::uint32_t kNameOnly = 1;
   static constexpr std::uint64_t kNoSerial = 1ull << 32;
 
   struct Drive {
@@ -57,11 +58,9 @@ class FakeTokenPlatform : public os::TokenPlatform {
   struct Entry {
     bool folder = false;
     std::shared_ptr<std::string> bytes;  // a file's contents; null: no file
-    // A reparse point's tag (0: none); kNameOnly: one that only a search shows, with no tag,
-    // as Wine lists a linked folder.
-    std::uint32_t link = 0;
-    std::optional<std::uint64_t> size;  // the size the system reports, when not the bytes'
-    std::optional<std::uint64_t> lie;   // what the directory entry alone says: a plain file
+    std::uint32_t link = 0;              // a reparse point's tag, or kNameOnly; 0: none
+    std::optional<std::uint64_t> size;   // the size the system reports, when not the bytes'
+    std::optional<std::uint64_t> lie;    // what the directory entry alone says: a plain file
     std::uint64_t lastWrite = 0;
     // Owned by SYSTEM, changed only by SYSTEM and Administrators, read and run by Users.
     os::Security security{u"S-1-5-18",
@@ -69,8 +68,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
                           {{false, 0, 0x1f01ff, u"S-1-5-18"},
                            {false, 0, 0x1f01ff, u"S-1-5-32-544"},
                            {false, 0, 0x1200a9, u"S-1-5-32-545"}}};
-    // The system's answer (an error code) to a call (OpenEntry, ReadEntryInfo,
-    // ReadEntrySecurity, ReadEntry, VolumeInfo, FindFile) for this path; 0: as it is.
+    // The error a call (FindFile, OpenEntry, ReadEntryInfo, ReadEntrySecurity, ReadEntry,
+    // VolumeInfo) gives for this path; 0: as it is.
     std::map<std::string, std::uint32_t> answers;
     std::u16string longName;  // for a short name: what GetLongPathNameW makes of it
   };
@@ -86,12 +85,10 @@ class FakeTokenPlatform : public os::TokenPlatform {
     drive(letter) = {type, fs, 0x1000u + Upper(letter), true};
   }
   Drive& drive(char16_t letter) { return drives_[Upper(letter)]; }
-  // The record of a path, made when needed.
-  Entry& At(const std::u16string& path) { return entries_[Key(path)]; }
+  Entry& At(const std::u16string& path) { return entries_[Key(path)]; }  // made when needed
   // Adding a file or folder adds its parent folders.
   void AddFolder(const std::u16string& path) {
-    for (std::u16string key = Key(path); key.size() > 2; key = Parent(key))
-      entries_[key].folder = true;
+    for (std::u16string key = Key(path); key.size() > 2; key = Parent(key)) At(key).folder = true;
   }
   void AddFile(const std::u16string& path, const std::string& bytes = {}) {
     AddFolder(Parent(Key(path)));
@@ -107,9 +104,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const Drive* drive = PresentDrive(Key(path));
     EXPECT_TRUE(drive == nullptr || drive->fs == FileSystem::kNtfs)
         << Show(path) << ": FAT32 and exFAT hold no reparse points";
-    for (const auto& [handle, key] : held_) {
-      if (key == Key(path)) return false;
-    }
+    const auto holds = [&](const auto& held) { return held.second == Key(path); };
+    if (std::any_of(held_.begin(), held_.end(), holds)) return false;
     At(path).link = tag;
     return true;
   }
@@ -162,18 +158,14 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::unique_ptr<os::ByteSink> OpenTrace(const char16_t* path) override {
     const std::u16string key = Key(path);
     const Entry& folder = Of(Parent(key));
-    if (PresentDrive(key) == nullptr || !folder.folder || folder.link != 0 || Of(key).link != 0) {
-      return nullptr;  // as the adapter refuses a trace folder that is a link
-    }
+    // Refused, as by the adapter, when the folder or the file is a link.
+    if (!PresentDrive(key) || !folder.folder || folder.link || Of(key).link) return nullptr;
     return std::make_unique<Sink>(At(path).bytes = std::make_shared<std::string>(), openTraces);
   }
   std::uint32_t GetDrives() override {
     std::uint32_t mask = 0;
     for (const auto& [letter, drive] : drives_) mask |= drive.present ? 1u << (letter - u'A') : 0;
-    if (getDrivesError != 0) {
-      mask = 0;
-      kernel_.lastError = getDrivesError;
-    }
+    if (getDrivesError != 0) mask = kernel_.Fail(getDrivesError, 0u);
     const int reading = ++getDrivesCalls_;
     if (afterGetDrives) afterGetDrives(reading);
     return mask;
@@ -184,22 +176,16 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return drive == nullptr || root[1] != u':' ? os::kDriveNoRootDir : drive->type;
   }
   os::SearchResult FindFile(const char16_t* path) override {
-    Touch(path);
-    // A trailing separator searches for an empty name.
-    const std::u16string given = path;
-    const std::u16string key = !given.empty() && given.back() == u'\\' ? u"" : Key(Expand(given));
-    NoteLinks(key);
-    const std::uint32_t error = Answer("FindFile", key, Lookup(key));
-    if ((kernel_.lastError = error) != 0) return {false, error};
+    const std::u16string key = Reach(path, true);
+    const std::uint32_t error = kernel_.lastError = Answer("FindFile", key, Lookup(key));
+    if (error != 0) return {false, error};
     os::EntryInfo info = Info(key);
     if (Of(key).lie) info = {0, 0, *Of(key).lie, 0};
     if (Of(key).link == kNameOnly) info.attributes |= os::kAttributeReparsePoint;
     return {true, 0, info.attributes, info.size, info.reparseTag};
   }
   os::Handle OpenEntry(const char16_t* path) override {
-    Touch(path);
-    const std::u16string key = Key(Expand(path));
-    NoteLinks(key);
+    const std::u16string key = Reach(path, false);
     const bool root = key.size() == 2;
     kernel_.lastError = Answer("OpenEntry", key, root && PresentDrive(key) ? 0 : Lookup(key));
     if (kernel_.lastError != 0) return nullptr;
@@ -232,10 +218,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
   bool VolumeInfo(const char16_t* root, os::VolumeFacts& volume) override {
     const Drive* drive = PresentDrive(Key(root));
-    kernel_.lastError = drive == nullptr             ? 3   // path not found
-                        : !drive->ready              ? 21  // not ready
-                        : drive->serial == kNoSerial ? 1   // invalid function
-                                                     : 0;
+    const bool noSerial = drive != nullptr && drive->serial == kNoSerial;
+    kernel_.lastError = DriveError(Key(root), noSerial ? 1 : 0);  // 1: invalid function
     if (kernel_.lastError != 0 || Fails("VolumeInfo", Key(root))) return false;
     volume.serial = static_cast<std::uint32_t>(drive->serial);
     volume.flags = 0x6;  // case preserved, Unicode
@@ -254,10 +238,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const bool fails = failStart || failStarts.count(number) != 0;
     starts.push_back({commandLine, kernel_.now(), run == kNeverEnds ? run : kernel_.now() + run,
                       fails, mountRecord.has_value(), exitCodes[number]});
-    if (fails) {
-      kernel_.lastError = startError;
-      return nullptr;
-    }
+    if (fails) return kernel_.Fail<os::Handle>(startError, nullptr);
     if (afterStart) afterStart(number);
     return reinterpret_cast<os::Handle>(number + 1);
   }
@@ -291,14 +272,11 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
   std::u16string LongPathName(const char16_t* path) override {
     const std::u16string result = Expand(path);
-    if (Lookup(Key(result)) == 0) return result;
-    kernel_.lastError = 2;  // file not found
-    return {};
+    return Lookup(Key(result)) == 0 ? result : kernel_.Fail(2, std::u16string());  // not found
   }
   std::vector<std::u16string> ProgramFilesFolders() override { return programFilesFolders; }
   RecordRead ReadMountRecord(std::u16string& value) override {
-    if (failRecord) return RecordRead::kFailed;
-    if (!mountRecord) return RecordRead::kAbsent;
+    if (failRecord || !mountRecord) return failRecord ? RecordRead::kFailed : RecordRead::kAbsent;
     value = *mountRecord;
     return mountRecordWrongType ? RecordRead::kWrongType : RecordRead::kPresent;
   }
@@ -326,9 +304,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     int& opened;
   };
 
-  static char16_t Upper(char16_t unit) {
-    return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
-  }
+  static char16_t Upper(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }
   static std::u16string Parent(const std::u16string& key) {
     return key.substr(0, key.rfind(u'\\'));
   }
@@ -336,16 +312,13 @@ class FakeTokenPlatform : public os::TokenPlatform {
   static std::u16string Normalize(const std::u16string& path) {
     if (path.size() < 3 || path[1] != u':' || (path[2] != u'\\' && path[2] != u'/')) return {};
     std::u16string full = path.substr(0, 2), part;
-    for (std::size_t i = 3; i <= path.size(); ++i) {
-      if (i < path.size() && path[i] != u'\\' && path[i] != u'/') {
-        part += path[i];
+    for (const char16_t unit : path.substr(3) + u'\\') {
+      if (unit != u'\\' && unit != u'/') {
+        part += unit;
         continue;
       }
-      if (part == u".." && full.size() > 2) {
-        full.erase(full.rfind(u'\\'));
-      } else if (!part.empty() && part != u"." && part != u"..") {
-        full += u"\\" + part;
-      }
+      if (part == u".." && full.size() > 2) full.erase(full.rfind(u'\\'));
+      if (!part.empty() && part != u"." && part != u"..") full += u"\\" + part;
       part.clear();
     }
     return full.size() == 2 ? full + u"\\" : full;
@@ -381,21 +354,29 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const auto it = full.size() < 2 ? drives_.end() : drives_.find(Upper(full[0]));
     return it == drives_.end() || !it->second.present ? nullptr : &it->second;
   }
-  // Counts a search or an open through a link: a folder on the way that is one.
-  void NoteLinks(const std::u16string& key) {
+  // Any access to the drive of `key`: 3 (path not found) when it is not there, 21 when it is
+  // not ready, else `error`.
+  std::uint32_t DriveError(const std::u16string& key, std::uint32_t error = 0) const {
+    const Drive* drive = PresentDrive(key);
+    return drive == nullptr ? 3 : !drive->ready ? 21 : error;
+  }
+  // The key a search or an open reaches, with the path recorded in `touched` and a folder on
+  // the way that is a link counted. A search for a trailing separator names no entry.
+  std::u16string Reach(const std::u16string& path, bool search) {
+    const auto drive = drives_.find(Upper(path[0]));
+    touched.emplace_back(path, drive == drives_.end() ? os::kDriveNoRootDir : drive->second.type);
+    const bool nameless = search && !path.empty() && path.back() == u'\\';
+    const std::u16string key = nameless ? u"" : Key(Expand(path));
     for (std::u16string folder = Parent(key); folder.size() > 2; folder = Parent(folder)) {
       if (Of(folder).link != 0) ++followedLinks;
     }
+    return key;
   }
-  // The search's error for `key` (0 when an entry matches).
+  // The search's error for `key` (0 when an entry matches; a root names none).
   std::uint32_t Lookup(const std::u16string& key) const {
-    const Drive* drive = PresentDrive(key);
-    if (drive == nullptr || key.size() < 2) return 3;  // path not found
-    if (!drive->ready) return 21;                      // not ready
-    const std::u16string parent = Parent(key);
-    if (parent.size() > 2 && !Of(parent).folder) return 3;
-    const Entry& entry = Of(key);
-    return key.size() > 3 && (entry.folder || entry.bytes) ? 0 : 2;  // a root names no entry
+    if (const std::uint32_t error = DriveError(key)) return error;
+    if (Parent(key).size() > 2 && !Of(Parent(key)).folder) return 3;
+    return key.size() > 3 && (Of(key).folder || Of(key).bytes) ? 0 : 2;
   }
   os::EntryInfo Info(const std::u16string& key) const {
     const Entry& entry = Of(key);
@@ -410,20 +391,14 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return info;
   }
   // `error`, unless the test set another answer to `call` for `key`.
-  std::uint32_t Answer(const std::string& call, const std::u16string& key, std::uint32_t error) {
-    const auto& answers = Of(key).answers;
-    const auto it = answers.find(call);
-    return it != answers.end() && it->second != 0 ? it->second : error;
+  std::uint32_t Answer(const char* call, const std::u16string& key, std::uint32_t error) const {
+    const auto it = Of(key).answers.find(call);
+    return it != Of(key).answers.end() && it->second != 0 ? it->second : error;
   }
-  // Whether the test made `call` fail for `key`; then the last error is its code.
-  bool Fails(const std::string& call, const std::u16string& key) {
+  // Whether the test made `call` fail for `key`; then the last error is its answer.
+  bool Fails(const char* call, const std::u16string& key) {
     const std::uint32_t error = Answer(call, key, 0);
-    if (error != 0) kernel_.lastError = error;
-    return error != 0;
-  }
-  void Touch(const char16_t* path) {
-    const auto drive = drives_.find(Upper(path[0]));
-    touched.emplace_back(path, drive == drives_.end() ? os::kDriveNoRootDir : drive->second.type);
+    return error != 0 && kernel_.Fail(error, true);
   }
   const std::u16string& Held(os::Handle handle) {
     static const std::u16string kNone;
