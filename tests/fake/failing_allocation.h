@@ -7,8 +7,8 @@
 namespace kvn::fake {
 
 // While not negative, that many allocations succeed and all later ones fail.
-extern std::atomic<long> allocationsLeft;
+inline std::atomic<long> allocationsLeft{-1};
 // When set, the next allocation fails, and this is cleared.
-extern std::atomic<bool> failNextAllocation;
+inline std::atomic<bool> failNextAllocation{false};
 
 }  // namespace kvn::fake

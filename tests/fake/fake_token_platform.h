@@ -1,11 +1,9 @@
-// The token watcher's view of the fake Windows: drive letters with types, file systems and
-// volume serials; files and folders, one record per path with all a test may say of it;
-// handles that keep the entries they hold from being replaced; the trace log, the mount
-// record, child processes on the virtual clock, and every path searched or opened.
-//
-// Paths are drive-absolute ("X:\..."), case-insensitive, with "/" read as "\" and "." and
-// ".." removed. An entry is visible only while its drive is present and ready; pulling a
-// drive keeps its files.
+// The token watcher's view of the fake Windows: drives with types, file systems and serials;
+// files and folders, one record per path with all a test may say of it; handles that keep
+// what they hold from being replaced; the trace log, the mount record, children on the
+// virtual clock, and every path searched or opened. Paths are drive-absolute, case-insensitive,
+// "/" read as "\", "." and ".." removed. An entry is visible only while its drive is present
+// and ready; pulling a drive keeps its files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -179,8 +177,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const std::u16string key = Reach(path, true);
     const std::uint32_t error = kernel_.lastError = Answer("FindFile", key, Lookup(key));
     if (error != 0) return {false, error};
-    os::EntryInfo info = Info(key);
-    if (Of(key).lie) info = {0, 0, *Of(key).lie, 0};
+    os::EntryInfo info = Of(key).lie ? os::EntryInfo{0, 0, *Of(key).lie, 0} : Info(key);
     if (Of(key).link == kNameOnly) info.attributes |= os::kAttributeReparsePoint;
     return {true, 0, info.attributes, info.size, info.reparseTag};
   }
@@ -244,19 +241,17 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
   os::WaitResult Wait(os::Handle child, os::Handle stop, std::uint32_t milliseconds) override {
     if (failWait) return os::WaitResult::kFailed;
-    if (kernel_.now() >= kVirtualHour) {  // a case that would never end: stop it, named
-      ADD_FAILURE() << "still waiting after a virtual hour";
-      return os::WaitResult::kStopped;
-    }
+    // A case that would never end is stopped, and named.
+    EXPECT_LT(kernel_.now(), kVirtualHour) << "still waiting after a virtual hour";
+    if (kernel_.now() >= kVirtualHour) return os::WaitResult::kStopped;
     const std::uint64_t end = child != nullptr ? Child(child).end : kNeverEnds;
     if (end <= kernel_.now()) return os::WaitResult::kChildEnded;
     if (stop != nullptr && kernel_.IsSignalled(stop)) return os::WaitResult::kStopped;
     const std::uint64_t until =
         std::min(end, milliseconds == 0xFFFFFFFF ? kNeverEnds : kernel_.now() + milliseconds);
-    if (until == kNeverEnds && kernel_.idle()) {
-      ADD_FAILURE() << "a wait that nothing can end";
-      return os::WaitResult::kFailed;
-    }
+    const bool endless = until == kNeverEnds && kernel_.idle();
+    EXPECT_FALSE(endless) << "a wait that nothing can end";
+    if (endless) return os::WaitResult::kFailed;
     const bool stopped = kernel_.WaitUntil(until, stop);
     if (end <= kernel_.now()) return os::WaitResult::kChildEnded;
     return stopped ? os::WaitResult::kStopped : os::WaitResult::kTimedOut;
@@ -380,15 +375,10 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
   os::EntryInfo Info(const std::u16string& key) const {
     const Entry& entry = Of(key);
-    os::EntryInfo info;
-    if (entry.folder || key.size() == 2) info.attributes = os::kAttributeDirectory;
-    if (entry.link != 0 && entry.link != kNameOnly) {
-      info.attributes |= os::kAttributeReparsePoint;
-      info.reparseTag = entry.link;
-    }
-    info.size = entry.size ? *entry.size : entry.bytes ? entry.bytes->size() : 0;
-    info.lastWrite = entry.lastWrite;
-    return info;
+    const bool tagged = entry.link != 0 && entry.link != kNameOnly;
+    const std::uint32_t folder = entry.folder || key.size() == 2 ? os::kAttributeDirectory : 0;
+    return {folder | (tagged ? os::kAttributeReparsePoint : 0), tagged ? entry.link : 0,
+            entry.size.value_or(entry.bytes ? entry.bytes->size() : 0), entry.lastWrite};
   }
   // `error`, unless the test set another answer to `call` for `key`.
   std::uint32_t Answer(const char* call, const std::u16string& key, std::uint32_t error) const {

@@ -12,22 +12,21 @@ namespace kvn::fake {
 
 class FakeWindows {
  public:
-  FakeWindows() {
-    process.Reset();
-    process.serviceOs = &service;
-    process.tokenOs = &token;
-  }
-  ~FakeWindows() {
-    process.serviceOs = nullptr;
-    process.tokenOs = nullptr;
-    process.Reset();
-  }
+  FakeWindows() { Install(&service, &token); }
+  ~FakeWindows() { Install(nullptr, nullptr); }
   FakeWindows(const FakeWindows&) = delete;
   FakeWindows& operator=(const FakeWindows&) = delete;
 
   FakeKernel kernel;
   FakeTokenPlatform token{kernel};
   FakeServicePlatform service{kernel};
+
+ private:
+  static void Install(os::ServicePlatform* serviceOs, os::TokenPlatform* tokenOs) {
+    process.Reset();
+    process.serviceOs = serviceOs;
+    process.tokenOs = tokenOs;
+  }
 };
 
 }  // namespace kvn::fake

@@ -3,24 +3,19 @@
 #include <cstdlib>
 #include <new>
 
-std::atomic<long> kvn::fake::allocationsLeft{-1};
-std::atomic<bool> kvn::fake::failNextAllocation{false};
-
 namespace {
 
 void* Allocate(std::size_t size) noexcept {
   using namespace kvn::fake;
   if (failNextAllocation.exchange(false)) return nullptr;
   long left = allocationsLeft.load();
-  while (left > 0 && !allocationsLeft.compare_exchange_weak(left, left - 1)) {
-  }
+  while (left > 0 && !allocationsLeft.compare_exchange_weak(left, left - 1)) continue;
   return left == 0 ? nullptr : std::malloc(size != 0 ? size : 1);
 }
 
 void* AllocateOrThrow(std::size_t size) {
-  void* memory = Allocate(size);
-  if (memory == nullptr) throw std::bad_alloc();
-  return memory;
+  if (void* memory = Allocate(size)) return memory;
+  throw std::bad_alloc();
 }
 
 }  // namespace
