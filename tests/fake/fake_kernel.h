@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -18,15 +19,9 @@ namespace kvn::fake {
 inline std::string Show(std::u16string_view text) {
   std::string out;
   for (const char16_t unit : text) {
-    if (unit == u'\n') {
-      out += "\\n";
-    } else if (unit < 0x80) {
-      out += static_cast<char>(unit);
-    } else {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
-    }
+    char escaped[16];
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(unit));
+    out += unit == u'\n' ? "\\n" : unit < 0x80 ? std::string(1, static_cast<char>(unit)) : escaped;
   }
   return out;
 }

@@ -1,11 +1,8 @@
-// The service host's view of the fake Windows: a recording stub. Every call appends one line to
-// `calls`, its name and its arguments as Show writes them, which the verdicts read; results
-// come from a short script (whether the service exists, the states it reports in turn, a call
-// made to fail or throw).
-//
-// Single-threaded: the dispatcher runs ServiceMain on the calling thread, and a test delivers
-// controls and console events through SendControl / the console handler, typically from an
-// action scheduled on the kernel's clock (which runs during the watcher's pauses).
+// The service host's view of the fake Windows: a recording stub. Every call appends a line to
+// `calls`, which the verdicts read; results come from a short script (whether the service
+// exists, the states it reports in turn, a call made to fail or throw). Single-threaded:
+// ServiceMain runs on the dispatcher's caller, and a test sends controls and console events,
+// typically from actions on the kernel's clock (which run during the watcher's pauses).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -60,8 +57,8 @@ class FakeServicePlatform : public os::ServicePlatform {
   };
 
   // --- the record and the controls -------------------------------------------------------
-  // One line per call, "<name> <arguments>", then " -> fails <code>" or " -> throws" when the
-  // script made it so.
+  // One line per call: its name, then each argument after a blank as Show writes it, then
+  // " -> fails <code>" or " -> throws" when the script made it so.
   std::vector<std::string> calls;
   std::vector<StatusReport> statuses;
   int openEventSources = 0;
@@ -193,8 +190,7 @@ class FakeServicePlatform : public os::ServicePlatform {
   bool DeleteEventSourceKey(Text name) override { return !Fails(__func__, name); }
 
  private:
-  // Records the call: its name, then each argument after a blank, as Show writes it. Then
-  // throws or fails as scripted: true, with the last error set.
+  // Records the call; then throws or fails as scripted: true, with the last error set.
   template <typename... Args>
   bool Fails(const char* call, const Args&... args) {
     std::string& line = calls.emplace_back(call);
@@ -215,8 +211,7 @@ class FakeServicePlatform : public os::ServicePlatform {
   }
   static H Handle(std::uintptr_t value) { return reinterpret_cast<H>(value); }
   H NewServiceHandle() { return Handle(*serviceHandles_.insert(nextHandle_ += 8).first); }
-  // The scripted state of the next query, and the record that reports it: a service of its
-  // own process, which accepts a stop unless it is stopped.
+  // The next scripted state, and its report: an own-process service, stoppable unless stopped.
   U32 State() const { return serviceStates[std::min(nextState_, serviceStates.size() - 1)]; }
   bool ReportState(os::ServiceStatus& status) {
     status = {0x10, State(), State() == 1 ? 0u : 1u};

@@ -66,8 +66,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
                           {{false, 0, 0x1f01ff, u"S-1-5-18"},
                            {false, 0, 0x1f01ff, u"S-1-5-32-544"},
                            {false, 0, 0x1200a9, u"S-1-5-32-545"}}};
-    // The error a call (FindFile, OpenEntry, ReadEntryInfo, ReadEntrySecurity, ReadEntry,
-    // VolumeInfo) gives for this path; 0: as it is.
+    // The error each call named (FindFile, OpenEntry, ReadEntry*, VolumeInfo) gives here.
     std::map<std::string, std::uint32_t> answers;
     std::u16string longName;  // for a short name: what GetLongPathNameW makes of it
   };
@@ -287,7 +286,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
 
  private:
-  // A sink that appends to bytes the fake holds, so that the test reads what was written.
+  // Appends to bytes the fake holds, so that the test reads what was written.
   struct Sink final : os::ByteSink {
     Sink(std::shared_ptr<std::string> to, int& open) : bytes(std::move(to)), opened(++open) {}
     ~Sink() override { --opened; }
@@ -349,8 +348,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const auto it = full.size() < 2 ? drives_.end() : drives_.find(Upper(full[0]));
     return it == drives_.end() || !it->second.present ? nullptr : &it->second;
   }
-  // Any access to the drive of `key`: 3 (path not found) when it is not there, 21 when it is
-  // not ready, else `error`.
+  // What any access to the drive of `key` gives: 3 not there, 21 not ready, else `error`.
   std::uint32_t DriveError(const std::u16string& key, std::uint32_t error = 0) const {
     const Drive* drive = PresentDrive(key);
     return drive == nullptr ? 3 : !drive->ready ? 21 : error;
