@@ -305,15 +305,12 @@ class FakeTokenPlatform : public os::TokenPlatform {
   // "X:\a\b" with "/" as "\" and "." and ".." removed; empty unless drive-absolute.
   static std::u16string Normalize(const std::u16string& path) {
     if (path.size() < 3 || path[1] != u':' || (path[2] != u'\\' && path[2] != u'/')) return {};
-    std::u16string full = path.substr(0, 2), part;
-    for (const char16_t unit : path.substr(3) + u'\\') {
-      if (unit != u'\\' && unit != u'/') {
-        part += unit;
-        continue;
-      }
+    std::u16string full = path.substr(0, 2);
+    for (std::size_t from = 3, to; from <= path.size(); from = to + 1) {
+      to = std::min(path.find_first_of(u"\\/", from), path.size());
+      const std::u16string part = path.substr(from, to - from);
       if (part == u".." && full.size() > 2) full.erase(full.rfind(u'\\'));
       if (!part.empty() && part != u"." && part != u"..") full += u"\\" + part;
-      part.clear();
     }
     return full.size() == 2 ? full + u"\\" : full;
   }
@@ -332,15 +329,12 @@ class FakeTokenPlatform : public os::TokenPlatform {
   // `path` with its short names replaced by their long forms.
   std::u16string Expand(const std::u16string& path) const {
     std::u16string result;
-    for (const char16_t unit : path + u"\\") {
-      if (unit != u'\\') {
-        result += unit;
-        continue;
-      }
+    for (std::size_t from = 0, to; from <= path.size(); from = to + 1) {
+      to = std::min(path.find(u'\\', from), path.size());
+      result += path.substr(from, to - from);
       if (!Of(Key(result)).longName.empty()) result = Of(Key(result)).longName;
-      result += u'\\';
+      if (to < path.size()) result += u'\\';
     }
-    result.pop_back();
     return result;
   }
   // The drive of a normalized path when it is present; null otherwise.
