@@ -1,7 +1,6 @@
-r"""kelvarn.exe -debug, one run with every stick of scenarios.toml [debug]: the hostile sticks (a
-program on the stick, a program in a folder anyone may write, a container named COM1, a container
-on a share) are refused and start nothing; the good stick is mounted with the exact argv after a
-first pass that matches debug-first-pass.log, and Ctrl+C while mounted dismounts first, waits for
+r"""kelvarn.exe -debug, one run with every stick of scenarios.toml [debug]: the hostile ones are
+refused (debug-first-pass.log, the whole first pass, holds each refusal's line) and start nothing;
+the good one is mounted with the exact argv, and Ctrl+C while mounted dismounts first, waits for
 it, exits 0 and leaves the destructor's line last. With C:\Trace a link, it writes no trace."""
 
 import shutil
@@ -21,13 +20,13 @@ def test_debug_run(prefix):
     for row in DEBUG["hostile"]:
         sticks[row["letter"]] = prefix.write_stick(winelab.kvn_ini(**row["ini"]),
                                                    prefix.root / f"stick-{row['letter']}")
-        if "copy" in row:
-            drive, path = row["copy"].split(":\\", 1)
-            copies.append(winelab.dos_to_unix(prefix.path, row["copy"]) if drive == "C"
-                          else sticks[drive] / path)
-            copies[-1].parent.mkdir(parents=True, exist_ok=True)
-            shutil.copyfile(prefix.template.fake_tool, copies[-1])
-            copies[-1].parent.chmod(row.get("mode", 0o755))
+        if tool := row["ini"].get("truecrypt"):
+            drive, path = tool.split(":\\", 1)
+            copy = winelab.dos_to_unix(prefix.path, tool) if drive == "C" else sticks[drive] / path
+            copy.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(prefix.template.fake_tool, copy)
+            copy.parent.chmod(row.get("mode", 0o755))
+            copies.append(copy)
     for letter, folder in sticks.items():
         prefix.plug(letter, folder)
     prefix.set_tool_exit_delay(0, 1000)

@@ -1,11 +1,8 @@
-"""The release packages as scripts/package.sh makes them for the architecture of the build under
-test (the old version unsigned, the new one signed with a throwaway certificate, through an
-osslsigncode that first lists what holds the password: a file in build/package, or its own
-environment), checked as files, also where the build cannot run: signatures, versions, the rows
-of scenarios.toml [msi] (the x86 package's refusal of 64-bit Windows among them), checksums,
-refused versions. Then the msiexec steps of [msi] run in order on the Windows each package is for
-(Wine's Windows Installer in the build's prefix: 64-bit for x64, 32-bit for x86): install,
-upgrade, a refused downgrade, uninstall."""
+"""The release packages scripts/package.sh makes for the build's architecture (the old version
+unsigned, the new one signed with a throwaway certificate through an osslsigncode that first lists
+what holds the password), checked as files, also where the build cannot run: signatures, versions,
+the rows of scenarios.toml [msi], checksums, refused versions. Then the msiexec steps of [msi] run
+in order on the Windows each package is for (Wine's Windows Installer in the build's prefix)."""
 
 import os
 import re
@@ -70,8 +67,7 @@ def dist(arch, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def prefix(prefix):
-    """The build's prefix (conftest's), without the template's kelvarn.exe where the packages
-    install it: the package must bring it."""
+    """conftest's prefix without the template's kelvarn.exe: the packages must bring it."""
     dos_to_unix(prefix.path, EXE).unlink()
     return prefix
 
@@ -100,7 +96,7 @@ def test_packages(arch, dist, tmp_path):
         assert row in run("msiinfo", "export", msi(dist, "new"), table).stdout, table
     launch = run("msiinfo", "export", msi(dist, "new"), "LaunchCondition").stdout.splitlines()
     assert sorted(launch[3:]) == sorted(row.format(version=MSI["new"])  # after 3 header lines
-                                        for row in MSI["arch"][arch]["launch_conditions"])
+                                        for row in MSI["launch_conditions"][arch])
     for name, (version, folder) in dist.items():
         assert file_version(packed(dist, name, "kelvarn.exe")) == version + ".0"
         assert run("sha256sum", "-c", "SHA256SUMS", cwd=folder).returncode == 0
@@ -126,13 +122,12 @@ def test_msiexec(prefix, dist, step):
     pids, log = prefix.pids(EXE), prefix.root / "msiexec.log"
     args = [a if a not in dist else "Z:" + str(msi(dist, a)).replace("/", "\\")
             for a in step["args"]]
-    record = MSI["record_key"]
-    if not step["installed"]:  # as a service that died while mounted leaves it
+    name, record = step["installed"], MSI["record_key"]
+    if not name:  # as a service that died while mounted leaves it
         assert prefix.wine("reg", "add", record, "/v", "Mounted", "/d", "x", "/f").returncode == 0
     result = prefix.wine("msiexec", *args, "/qn", "/l*v", log, timeout=120)
     assert (result.returncode == 0) == step["ok"]
     assert step.get("log", "") in log.read_text(errors="replace")
-    name = step["installed"]
     assert products(prefix) == ([dist[name][0]] if name else [])
     if not name:
         assert wait_until(lambda: prefix.service_status() is None, 15)
@@ -150,5 +145,4 @@ def test_msiexec(prefix, dist, step):
         {k: (v[0], v[1].replace(EXE_DOS_PATH, EXE)) for k, v in expected.items()}
     assert prefix.registry_values(MSI["upgrade_key"]) is not None
     new_pids = prefix.pids(EXE)
-    assert len(new_pids) == 1 and {"new": new_pids != pids, "same": new_pids == pids}.get(
-        step.get("process"), True)
+    assert len(new_pids) == 1 and (new_pids == pids) == (step["process"] == "same")
