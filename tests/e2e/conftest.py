@@ -1,8 +1,7 @@
 """The suite runs in the Wine lab (tools/winelab): one prefix per test module, copied from the
-run's booted template and torn down even when a test fails. SCENARIOS is scenarios.toml.
-KVN_BUILD_DIR picks the build under test (build/win64 by default, build/win32 for x86); every
-test that needs a prefix is skipped, with the reason, when that build cannot run on this
-machine."""
+run's booted template and torn down even when a test fails. KVN_BUILD_DIR picks the build under
+test (build/win64 by default, build/win32 for x86); a test that needs a prefix is skipped, with
+the reason, where that build cannot run. SCENARIOS is scenarios.toml."""
 
 import sys
 import tomllib

@@ -1,14 +1,9 @@
-"""The service under Wine's own service control manager, its whole life in one prefix with the
-texts and registry values of scenarios.toml [service] and [console]: the usage list, the
-dispatcher failing in a console, -remove of a missing service, -install refused while no policy
-trusts the lab's user (who owns every file here), -install (twice, asking for restarts on
-failure and on a stop with an error), sc start, a stick turn in service mode with its events, the
-stick's configuration read afresh, a dismount held up by a program that holds the tool's file and
-run once it lets go, sc stop while mounted (dismount, then STOPPED), auto start in a new
-session, the service killed while mounted and started again with the stick gone (the next start
-closes the volume), and -remove of the running service while its dismount hangs: the stop gives
-up on the tool after about 60 s, reporting STOP_PENDING with rising checkpoints, and says so in
-the event log."""
+"""The service under Wine's own service control manager, its whole life in one prefix, with the
+texts and registry values of scenarios.toml [service] and [console]: the console commands,
+-install (refused while no policy trusts the lab's user), sc start and stop, stick turns with
+their events, a dismount held up while the tool's file is held, auto start, a kill while mounted,
+and -remove while the dismount hangs: the stop gives up on the tool after about 60 s, reporting
+STOP_PENDING with rising checkpoints, and says so in the event log."""
 
 import os
 import re
@@ -38,12 +33,10 @@ def test_service_life(prefix):
         (CONSOLE["dispatcher"], CONSOLE["dispatcher_events"])
     assert prefix.kelvarn("-remove").stdout.decode() == TEXT["remove_missing"]
     # Every file here is the lab user's: unless a policy trusts that account, it is "others".
-    prefix.trust_lab_user(False)
-    assert prefix.kelvarn("-install").stdout.decode() == TEXT["install_untrusted"]
-    prefix.trust_lab_user(True)
-    assert prefix.kelvarn("-install").stdout.decode() == TEXT["install"]
-    # Wine's services.exe keeps neither the failure actions nor the flag that applies them to a
-    # stop with an error; it only says what it was asked for.
+    for trusted, text in ((False, "install_untrusted"), (True, "install")):
+        prefix.trust_lab_user(trusted)
+        assert prefix.kelvarn("-install").stdout.decode() == TEXT[text]
+    # Wine's services.exe keeps no failure actions (nor their flag); it only logs what was asked.
     log = prefix.system_log()
     assert "FAILURE_ACTIONS not implemented: period 86400" in log and "level 4 not implemented" in log
     assert registry(prefix) == TEXT["registry"]
@@ -123,11 +116,10 @@ def test_service_life(prefix):
     elapsed = time.monotonic() - started
     assert re.fullmatch(TEXT["remove_running"], out.decode()), out
     assert 58 <= elapsed <= 68, f"the stop took {elapsed:.1f} s"
-    checkpoints = [checkpoint for checkpoint, _ in pending]
-    assert len(set(checkpoints)) >= 10 and checkpoints == sorted(checkpoints), pending
-    # The first poll may meet the stop control's own report, which carries no wait hint; every
-    # report of the wait for the tool does.
-    assert all(hint > 0 for _, hint in pending[1:]), pending
+    checkpoints, hints = zip(*pending)
+    assert len(set(checkpoints)) >= 10 and list(checkpoints) == sorted(checkpoints), pending
+    # the first poll may meet the stop control's own report, the only one with no wait hint
+    assert all(hint > 0 for hint in hints[1:]), pending
     dismount = prefix.tool_starts()[9]
     assert dismount["argv"] == dismount_argv() and not prefix.tool_exit(dismount["pid"])
     assert wait_until(lambda: registry(prefix) == {}, 5), "the registry keys are still there"
