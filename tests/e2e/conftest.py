@@ -1,7 +1,6 @@
-"""The suite runs in the Wine lab (tools/winelab): one prefix per test module, copied from the
-run's booted template and torn down even when a test fails. KVN_BUILD_DIR picks the build under
-test (build/win64 by default, build/win32 for x86); a test that needs a prefix is skipped, with
-the reason, where that build cannot run. SCENARIOS is scenarios.toml."""
+"""The Wine lab (tools/winelab) gives each test module a prefix copied from the run's booted
+template, torn down even when a test fails; where the build under test (KVN_BUILD_DIR) cannot
+run, a test that needs a prefix is skipped with the reason. SCENARIOS is scenarios.toml."""
 
 import sys
 import tomllib
