@@ -15,20 +15,14 @@
 
 namespace {
 
-constexpr std::size_t kMaxNames = 4;
-
 bool IsBlank(char16_t unit) {
   return unit == u' ' || unit == u'\t' || unit == u'\n' || unit == u'\r';
 }
 
-char16_t SwapAsciiCase(char16_t unit) {
-  if (unit >= u'a' && unit <= u'z') return static_cast<char16_t>(unit - (u'a' - u'A'));
-  if (unit >= u'A' && unit <= u'Z') return static_cast<char16_t>(unit + (u'a' - u'A'));
-  return unit;
-}
-
 std::u16string SwapAsciiCase(std::u16string text) {
-  for (char16_t& unit : text) unit = SwapAsciiCase(unit);
+  for (char16_t& unit : text) {
+    if ((unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z')) unit ^= 0x20;
+  }
   return text;
 }
 
@@ -59,10 +53,14 @@ std::u16string Name(std::string_view bytes) {
   return name.substr(start);
 }
 
-// The names the input seems to hold, found the simple way: "[...]" and "...=" per line.
-void CollectNames(std::string_view text, std::vector<std::u16string>& sections,
-                  std::vector<std::u16string>& keys) {
-  while (!text.empty() && (sections.size() < kMaxNames || keys.size() < kMaxNames)) {
+// Asks for the usual names and for up to four sections and keys the input seems to hold,
+// found the simple way: "[...]" and "...=" per line.
+void AskAround(const kvn::ConfigFile& config, std::string_view text) {
+  std::vector<std::u16string> sections = {u"", u"Truecrypt", u"Config"};
+  std::vector<std::u16string> keys = {u"Truecrypt", u"Key", u"Container", u"TargetDrive",
+                                      u"IfUsed"};
+  const std::size_t most = sections.size() + 4, mostKeys = keys.size() + 4;
+  while (!text.empty() && (sections.size() < most || keys.size() < mostKeys)) {
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
@@ -70,18 +68,11 @@ void CollectNames(std::string_view text, std::vector<std::u16string>& sections,
     if (first == std::string_view::npos) continue;
     line.remove_prefix(first);
     if (line[0] == '[') {
-      if (sections.size() < kMaxNames) sections.push_back(Name(line.substr(1, line.find(']') - 1)));
+      if (sections.size() < most) sections.push_back(Name(line.substr(1, line.find(']') - 1)));
     } else if (const std::size_t equals = line.find('='); equals != std::string_view::npos) {
-      if (keys.size() < kMaxNames) keys.push_back(Name(line.substr(0, equals)));
+      if (keys.size() < mostKeys) keys.push_back(Name(line.substr(0, equals)));
     }
   }
-}
-
-void AskAround(const kvn::ConfigFile& config, std::string_view input) {
-  std::vector<std::u16string> sections = {u"", u"Truecrypt", u"Config"};
-  std::vector<std::u16string> keys = {u"Truecrypt", u"Key", u"Container", u"TargetDrive",
-                                      u"IfUsed"};
-  CollectNames(input, sections, keys);
   for (const std::u16string& section : sections) {
     for (const std::u16string& key : keys) Ask(config, section, key);
   }
