@@ -1,13 +1,17 @@
-// The pure rules on what a stick may name and on who may change what runs, each a table.
+// The pure rules on what a stick may name, on who may change what runs, and on how a child's
+// command line is quoted.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
+#include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "common/strings.h"
 #include "os/token_platform.h"
+#include "rules/command_line.h"
 #include "rules/path_rule.h"
 #include "rules/program_rule.h"
 #include "rules/rights_rule.h"
@@ -74,9 +78,8 @@ TEST(Rules, OnlyNotFoundMeansNotThere) {
 // What a 32-bit process on 64-bit Windows sees elsewhere than the 64-bit tool.
 TEST(Rules, RedirectedPathsAreRefused) {
   const auto check = [](bool refused, std::u16string_view windows, Paths paths) {
-    for (const std::u16string_view path : paths) {
+    for (const std::u16string_view path : paths)
       EXPECT_EQ(RedirectedPathRefusal(path, windows) != nullptr, refused) << Narrow(path);
-    }
   };
   check(true, u"C:\\Windows",
         {u"C:\\Windows\\System32\\vault.tc", u"C:\\Windows\\LastGood\\system32\\x",
@@ -92,9 +95,8 @@ TEST(Rules, RedirectedPathsAreRefused) {
 
 TEST(Rules, OnlyTheThreeProgramsBelowAProgramFilesFolderRun) {
   const auto check = [](const char* why, const std::vector<std::u16string>& folders, Paths paths) {
-    for (const std::u16string_view path : paths) {
+    for (const std::u16string_view path : paths)
       EXPECT_STREQ(InstalledProgramRefusal(path, folders), why) << Narrow(path);
-    }
   };
   const std::vector<std::u16string> pf = {u"C:\\Program Files", u"C:\\Program Files (x86)"};
   check(nullptr, pf,
@@ -139,9 +141,8 @@ TEST(Rules, OnlyTrustedAccountsMayChangeWhatRuns) {
   const auto may = [&](const os::Security& security) {
     std::string places;
     for (const ChainPlace place :
-         {ChainPlace::kProgram, ChainPlace::kProgramFolder, ChainPlace::kAbove}) {
+         {ChainPlace::kProgram, ChainPlace::kProgramFolder, ChainPlace::kAbove})
       places += OthersMayChange(security, place, trusted) ? '1' : '0';
-    }
     return places;
   };
   // Program Files on Windows: TrustedInstaller's, full control to children only
@@ -156,12 +157,10 @@ TEST(Rules, OnlyTrustedAccountsMayChangeWhatRuns) {
   EXPECT_EQ(may(with(u"", {})), "111");
   EXPECT_EQ(may(with(system, {}, false)), "111");  // a NULL DACL
   // 0x10 writes extended attributes, 0x100 attributes: it may set a reparse point
-  for (const std::uint32_t mask : {0x2u, 0x10u, 0x100u, 0x40000000u}) {
+  for (const std::uint32_t mask : {0x2u, 0x10u, 0x100u, 0x40000000u})
     EXPECT_EQ(may(with(system, {grant(mask)})), "110") << std::hex << mask;
-  }
-  for (const std::uint32_t mask : {0x10000u, 0x40000u, 0x80000u, 0x10000000u}) {
+  for (const std::uint32_t mask : {0x10000u, 0x40000u, 0x80000u, 0x10000000u})
     EXPECT_EQ(may(with(system, {grant(mask)})), "111") << std::hex << mask;
-  }
   EXPECT_EQ(may(with(system, {grant(0x40)})), "011");
   EXPECT_EQ(may(with(system, {grant(0x11f01ff, 0x08)})), "000");      // inherit-only
   EXPECT_EQ(may(with(system, {{true, 0, 0x1f01ff, users}})), "000");  // a deny only takes away
@@ -182,6 +181,68 @@ TEST(Rules, PolicyTrustsOnlyNamedAccounts) {
        u"S-1-X-21-1", u"S-1--5", u"s-1-5-18x", u"S-2-5-21-9"});
   const std::vector<std::u16string> named = {u"S-1-5-21-1-2-3-1104", u"S-1-5-21-9-9-9-1009"};
   EXPECT_EQ(std::vector<std::u16string>(trusted.begin() + 3, trusted.end()), named);
+}
+
+// Splits a command line as CommandLineToArgvW and the MSVC C runtime do. Written from the
+// rules, independently of the quoting code.
+std::vector<std::u16string> Split(const std::u16string& line) {
+  const auto blank = [&](std::size_t i) { return line[i] == u' ' || line[i] == u'\t'; };
+  std::vector<std::u16string> args(1);  // argument 0: to the next quote when quoted, else a blank
+  const bool quotedName = !line.empty() && line[0] == u'"';
+  std::size_t i = quotedName ? 1 : 0;
+  for (; i < line.size() && (quotedName ? line[i] != u'"' : !blank(i)); ++i) args[0] += line[i];
+  if (quotedName && i < line.size()) ++i;
+  for (;;) {
+    while (i < line.size() && blank(i)) ++i;
+    if (i == line.size()) return args;
+    std::u16string& arg = args.emplace_back();
+    for (bool quoted = false; i < line.size() && (quoted || !blank(i));) {
+      std::size_t n = 0;
+      for (; i < line.size() && line[i] == u'\\'; ++i) ++n;
+      if (i < line.size() && line[i] == u'"') {        // 2n or 2n+1 backslashes: n, then the quote
+        arg.append(n / 2, u'\\').append(n % 2, u'"');  // a literal one, or one that toggles
+        if (n % 2 == 0) quoted = !quoted;
+        ++i;
+      } else {
+        arg.append(n, u'\\');  // before anything else, backslashes stand as they are
+        if (n == 0) arg += line[i++];
+      }
+    }
+  }
+}
+
+// Every argument comes back as it was. The program name too, less any quote: it cannot carry
+// one there, and dropping it keeps the arguments after it intact.
+TEST(CommandLineTest, EveryArgumentComesBackAsItWas) {
+  // Plain values stand as they are: backslashes that no quote follows stay single, a trailing
+  // one included. Line feeds and vertical tabs are quoted, for parsers that split on them.
+  EXPECT_EQ(
+      BuildCommandLine(u"C:\\TC\\TrueCrypt.exe", {u"/v", u"E:\\", u"a\\\\b", u"l\nf", u"v\vt"}),
+      u"C:\\TC\\TrueCrypt.exe /v E:\\ a\\\\b \"l\nf\" \"v\vt\"");
+  std::vector<std::pair<std::u16string, std::vector<std::u16string>>> lines = {
+      {u"C:\\TC\\TrueCrypt.exe", {u"/k", u"E:\\key.dat\" /p \"secret", u"/q"}},
+      {u"C:\\dir x\\", {u"a"}},  // backslashes are ordinary in argument 0
+      {u"C:\\a\" /evil \"b.exe", {u"/q"}},
+      {u"C:\\tab\tdir\\x.exe", {u"/q"}},
+  };
+  const std::u16string alphabet = u"ab \t\"\\\\\\/:.";
+  std::mt19937 random(20240601);
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<std::u16string> args(random() % 5 + 1);
+    for (auto& arg : args)
+      for (auto length = random() % 9; length > 0; --length)
+        arg += alphabet[random() % alphabet.size()];
+    lines.emplace_back(round % 2 == 0 ? u"C:\\Program Files\\T\\sub dir\\x.exe" : u"C:\\T", args);
+  }
+  for (const auto& [program, args] : lines) {
+    std::u16string line;
+    AppendProgramName(line, program);
+    for (const auto& arg : args) AppendArgument(line += u' ', arg);
+    std::vector<std::u16string> expected{program};
+    expected[0].erase(std::remove(expected[0].begin(), expected[0].end(), u'"'), expected[0].end());
+    expected.insert(expected.end(), args.begin(), args.end());
+    ASSERT_EQ(Split(line), expected);
+  }
 }
 
 }  // namespace
