@@ -1,4 +1,5 @@
-// The configuration reader: its grammar and its error numbers (natively and under Wine).
+// The text the token watcher reads and writes: the configuration reader (its grammar and
+// error numbers) and the trace log (its byte-exact lines), with the conversions they use.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,18 +8,20 @@
 #include <string_view>
 #include <vector>
 
+#include "common/strings.h"
 #include "config/config_file.h"
 #include "fake/failing_allocation.h"
+#include "fake/fake_token_platform.h"
 #include "os/host.h"
+#include "token/trace_log.h"
 
 using namespace std::literals;
 
 namespace kvn {
 namespace {
 
-std::optional<std::u16string> Text(const char16_t* value) {
-  return value ? std::optional<std::u16string>(value) : std::nullopt;
-}
+using Value = std::optional<std::u16string>;  // none: the look-up finds nothing
+Value Text(const char16_t* value) { return value ? Value(value) : std::nullopt; }
 
 int Load(ConfigFile& config, std::string_view bytes) {
   return config.LoadText(bytes.data(), bytes.size());
@@ -62,9 +65,7 @@ TEST(ConfigFileLoad, OutOfMemoryAnywhereIs12AndLeavesTheReaderUnchanged) {
   EXPECT_EQ(config.GetValue(u"s1", u"K4"), nullptr);
 }
 
-// The grammar: texts and their look-ups, from tests/data/config_grammar.txt.
-
-// `text` with its C escapes (\n \r \t \0 \xHH \uHHHH) turned into units.
+// `text` with the escapes of tests/data/config_grammar.txt turned into units.
 std::u16string Unescape(const std::string& text) {
   std::u16string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -102,15 +103,13 @@ TEST(ConfigFileGrammar, LooksUp) {
     const std::string expected = line.substr(last + 1);
     const char16_t* value = config.GetValue(section == u"(null)" ? nullptr : section.c_str(),
                                             key == u"(null)" ? nullptr : key.c_str());
-    EXPECT_EQ(Text(value),
-              expected == "(absent)" ? std::nullopt : std::optional(Unescape(expected)))
+    EXPECT_EQ(Text(value), expected == "(absent)" ? std::nullopt : Value(Unescape(expected)))
         << text << " / " << line;
     ++lookups;
   }
   EXPECT_EQ(lookups, 43);
 }
 
-// The host's ANSI conversion, as the reader uses it.
 TEST(AnsiToUtf16, SizesConvertsAndRefusesShortBuffers) {
   const char bytes[] = "a\0\xE4";
   EXPECT_EQ(os::AnsiToUtf16(bytes, 3, nullptr, 0), 3);
@@ -119,6 +118,71 @@ TEST(AnsiToUtf16, SizesConvertsAndRefusesShortBuffers) {
   EXPECT_EQ(std::u16string(out, 3), u"a\0\u00E4"s);
   EXPECT_EQ(os::AnsiToUtf16(bytes, 3, out, 2), 0);
   EXPECT_EQ(os::AnsiToUtf16(bytes, 0, nullptr, 0), 0);
+}
+
+constexpr char16_t kLog[] = u"C:\\Trace\\kvn.log";
+
+// Overlong values are scenario rows; a field of no units takes nothing, not even a terminator.
+TEST(Strings, NothingFitsAFieldOfNoUnits) {
+  char16_t field[1] = {u'x'};
+  EXPECT_FALSE(CopyBounded(field, 0, u""));
+  EXPECT_EQ(field[0], u'x');
+}
+
+// A line that ends in its literal's "\n" waits for the next flushed line or the close. One
+// byte per character; a unit above 0xFF fails the log for the rest of the run.
+TEST(TraceLogTest, LinesReachTheFileByteForByteWhenFlushed) {
+  fake::FakeKernel kernel;
+  fake::FakeTokenPlatform platform{kernel};  // a file the test can read between writes
+  platform.AddFolder(u"C:\\Trace");
+  const auto bytes = [&] { return platform.FileContents(kLog); };
+  TraceLog log;
+  log.Attach(platform.OpenTrace(kLog));
+  log << "GetValue for TrueCrypt\n";
+  EXPECT_EQ(bytes(), "");
+  log << "DriveType:  " << u"E:\\M\u00e4rz\u00ff" << " " << std::uint32_t{4294967295u};
+  log.EndLine();
+  const std::string flushed =
+      "GetValue for TrueCrypt\r\nDriveType:  E:\\M\xe4rz\xff 4294967295\r\n";
+  EXPECT_EQ(bytes(), flushed);
+  log << "No free drive letter available!\n";
+  log.Close();
+  EXPECT_EQ(platform.openTraces, 0);
+  log << "after the close";  // goes nowhere
+  log.EndLine();
+  EXPECT_EQ(bytes(), flushed + "No free drive letter available!\r\n");
+
+  log.Attach(platform.OpenTrace(kLog));
+  log << "Keyfile found: " << u"E:\\\u20ac.key";
+  log.EndLine();
+  log << "after";
+  log.EndLine();
+  EXPECT_TRUE(log.failed());
+  EXPECT_EQ(bytes(), "");
+
+  // A file attached anew starts afresh: what was pending for the one before is dropped.
+  log.Attach(platform.OpenTrace(kLog));
+  log << "for the file before\n";
+  log.Attach(platform.OpenTrace(kLog));
+  log.EndLine();
+  EXPECT_EQ(bytes(), "\r\n");
+}
+
+// A write that fails ends the log: nothing is written after it, and it reports failed.
+TEST(TraceLogTest, AFailedWriteEndsTheLog) {
+  struct Refusing final : os::ByteSink {
+    int writes = 0;
+    bool Write(const char*, std::size_t) override { return ++writes < 0; }
+  };
+  auto sink = std::make_unique<Refusing>();
+  const Refusing& refusing = *sink;
+  TraceLog log;
+  log.Attach(std::move(sink));
+  log << "first";
+  log.EndLine();
+  log.EndLine();
+  EXPECT_EQ(refusing.writes, 1);
+  EXPECT_TRUE(log.failed());
 }
 
 }  // namespace
