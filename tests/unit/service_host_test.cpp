@@ -23,21 +23,17 @@ TEST(ServiceHost, TwoThreadsTakeOneCheckpointEach) {
   auto reporter = [] {
     for (int i = 0; i < 2000; ++i) service::ReportStatus(service::kServiceStopPending, 0, 0);
   };
-  std::thread first(reporter), second(reporter);
-  first.join();
-  second.join();
+  std::thread threads[] = {std::thread(reporter), std::thread(reporter)};
+  for (std::thread& thread : threads) thread.join();
   ASSERT_EQ(os.service.statuses.size(), 4000u);
-  for (std::size_t i = 0; i < os.service.statuses.size(); ++i) {
+  for (std::size_t i = 0; i < os.service.statuses.size(); ++i)
     ASSERT_EQ(os.service.statuses[i].status.checkPoint, i + 1) << "record " << i;
-  }
 }
 
 // A control handler signals over and over while the watch cycle publishes and closes one stop
-// event after another, each only once the handler has signalled it. The handler's SetEvent
-// must be ordered against the close (it signals before the close clears the event, or finds
-// none): the fake counts every SetEvent on an event that is no longer open, and under
-// ThreadSanitizer an unordered pair is a reported race besides. The counter is relaxed so that
-// it orders nothing itself.
+// event after another, each once signalled. Each SetEvent must come before the close or find no
+// event: the fake counts those on a closed event, and ThreadSanitizer reports an unordered pair.
+// The relaxed counter orders nothing itself.
 TEST(ServiceHost, StopEventIsSignalledOnlyWhileOpen) {
   fake::FakeWindows os;
   constexpr int kRounds = 200;

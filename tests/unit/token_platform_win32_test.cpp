@@ -264,7 +264,7 @@ TEST_F(Win32TokenPlatformTest, PolicyTrustedAccountsAreReadAsStored) {
   ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Kelvarn", KEY_WOW64_64KEY, 0);
 }
 
-// Answers Wine never gives, given as Windows gives them.
+// Answers Wine never gives, as Windows gives them.
 BOOL WINAPI TagQueryUnsupported(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
   return ::SetLastError(ERROR_INVALID_PARAMETER), FALSE;  // FAT32 and exFAT
 }
