@@ -22,6 +22,7 @@ namespace {
 std::string Narrow(std::u16string_view text) { return {text.begin(), text.end()}; }
 
 using Paths = std::initializer_list<std::u16string_view>;
+using Strings = std::vector<std::u16string>;
 
 // Each check takes a reason (null: passes) and the paths that get it.
 TEST(Rules, PathsMustBeDriveAbsoluteAndPlain) {
@@ -94,11 +95,11 @@ TEST(Rules, RedirectedPathsAreRefused) {
 }
 
 TEST(Rules, OnlyTheThreeProgramsBelowAProgramFilesFolderRun) {
-  const auto check = [](const char* why, const std::vector<std::u16string>& folders, Paths paths) {
+  const auto check = [](const char* why, const Strings& folders, Paths paths) {
     for (const std::u16string_view path : paths)
       EXPECT_STREQ(InstalledProgramRefusal(path, folders), why) << Narrow(path);
   };
-  const std::vector<std::u16string> pf = {u"C:\\Program Files", u"C:\\Program Files (x86)"};
+  const Strings pf = {u"C:\\Program Files", u"C:\\Program Files (x86)"};
   check(nullptr, pf,
         {u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe",
          u"C:\\Program Files\\VeraCrypt\\VeraCrypt.exe",
@@ -133,9 +134,6 @@ TEST(Rules, OnlyTrustedAccountsMayChangeWhatRuns) {
                                {false, 0, 0x1200a9, users}});
     return os::Security{std::move(owner), hasDacl, std::move(more)};
   };
-  const auto grant = [&](std::uint32_t mask, std::uint8_t flags = 0) {
-    return os::Ace{false, flags, mask, users};
-  };
   // Whether others may change it as the program, its folder and a folder above: "1" for yes.
   auto trusted = TrustedAccounts({me});  // trusted by policy
   const auto may = [&](const os::Security& security) {
@@ -147,7 +145,7 @@ TEST(Rules, OnlyTrustedAccountsMayChangeWhatRuns) {
   };
   // Program Files on Windows: TrustedInstaller's, full control to children only
   EXPECT_EQ(may(with(u"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
-                     {grant(0x10000000, 0x0b), {false, 0x0b, 0x10000000, u"S-1-3-0"}})),
+                     {{false, 0x0b, 0x10000000, users}, {false, 0x0b, 0x10000000, u"S-1-3-0"}})),
             "000");
   // C:\ on Windows: Authenticated Users may add folders to the root itself
   EXPECT_EQ(may(with(system, {{false, 0, 0x4, u"S-1-5-11"}})), "110");
@@ -158,12 +156,12 @@ TEST(Rules, OnlyTrustedAccountsMayChangeWhatRuns) {
   EXPECT_EQ(may(with(system, {}, false)), "111");  // a NULL DACL
   // 0x10 writes extended attributes, 0x100 attributes: it may set a reparse point
   for (const std::uint32_t mask : {0x2u, 0x10u, 0x100u, 0x40000000u})
-    EXPECT_EQ(may(with(system, {grant(mask)})), "110") << std::hex << mask;
+    EXPECT_EQ(may(with(system, {{false, 0, mask, users}})), "110") << std::hex << mask;
   for (const std::uint32_t mask : {0x10000u, 0x40000u, 0x80000u, 0x10000000u})
-    EXPECT_EQ(may(with(system, {grant(mask)})), "111") << std::hex << mask;
-  EXPECT_EQ(may(with(system, {grant(0x40)})), "011");
-  EXPECT_EQ(may(with(system, {grant(0x11f01ff, 0x08)})), "000");      // inherit-only
-  EXPECT_EQ(may(with(system, {{true, 0, 0x1f01ff, users}})), "000");  // a deny only takes away
+    EXPECT_EQ(may(with(system, {{false, 0, mask, users}})), "111") << std::hex << mask;
+  EXPECT_EQ(may(with(system, {{false, 0, 0x40, users}})), "011");
+  EXPECT_EQ(may(with(system, {{false, 0x08, 0x11f01ff, users}})), "000");  // inherit-only
+  EXPECT_EQ(may(with(system, {{true, 0, 0x1f01ff, users}})), "000");       // a deny only takes away
   EXPECT_EQ(may(with(system, {{false, 0, 0x1f01ff, me}})), "000");
   EXPECT_EQ(may(with(system, {{false, 0, 0x1f01ff, u""}})), "111");
   // Without the policy, the account that runs the program is no one special.
@@ -175,19 +173,19 @@ TEST(Rules, OnlyTrustedAccountsMayChangeWhatRuns) {
 // The policy adds SIDs, never a group everyone is in, nor anything that is no SID.
 TEST(Rules, PolicyTrustsOnlyNamedAccounts) {
   EXPECT_EQ(TrustedAccounts({}).size(), 3u);
-  const std::vector<std::u16string> trusted = TrustedAccounts(
+  const Strings trusted = TrustedAccounts(
       {u"S-1-5-21-1-2-3-1104", u"S-1-5-21-9-9-9-1009", u"S-1-1-0", u"S-1-5-11", u"S-1-5-32-545",
        u"S-1-5-4", u"S-1-3-0", u"", u"Administrators", u"S-1-5-21--1", u"S-1-5-21-1-", u"S-1-",
        u"S-1-X-21-1", u"S-1--5", u"s-1-5-18x", u"S-2-5-21-9"});
-  const std::vector<std::u16string> named = {u"S-1-5-21-1-2-3-1104", u"S-1-5-21-9-9-9-1009"};
-  EXPECT_EQ(std::vector<std::u16string>(trusted.begin() + 3, trusted.end()), named);
+  const Strings named = {u"S-1-5-21-1-2-3-1104", u"S-1-5-21-9-9-9-1009"};
+  EXPECT_EQ(Strings(trusted.begin() + 3, trusted.end()), named);
 }
 
 // Splits a command line as CommandLineToArgvW and the MSVC C runtime do. Written from the
 // rules, independently of the quoting code.
-std::vector<std::u16string> Split(const std::u16string& line) {
+Strings Split(const std::u16string& line) {
   const auto blank = [&](std::size_t i) { return line[i] == u' ' || line[i] == u'\t'; };
-  std::vector<std::u16string> args(1);  // argument 0: to the next quote when quoted, else a blank
+  Strings args(1);  // argument 0: to the next quote when quoted, else a blank
   const bool quotedName = !line.empty() && line[0] == u'"';
   std::size_t i = quotedName ? 1 : 0;
   for (; i < line.size() && (quotedName ? line[i] != u'"' : !blank(i)); ++i) args[0] += line[i];
@@ -219,7 +217,7 @@ TEST(CommandLineTest, EveryArgumentComesBackAsItWas) {
   EXPECT_EQ(
       BuildCommandLine(u"C:\\TC\\TrueCrypt.exe", {u"/v", u"E:\\", u"a\\\\b", u"l\nf", u"v\vt"}),
       u"C:\\TC\\TrueCrypt.exe /v E:\\ a\\\\b \"l\nf\" \"v\vt\"");
-  std::vector<std::pair<std::u16string, std::vector<std::u16string>>> lines = {
+  std::vector<std::pair<std::u16string, Strings>> lines = {
       {u"C:\\TC\\TrueCrypt.exe", {u"/k", u"E:\\key.dat\" /p \"secret", u"/q"}},
       {u"C:\\dir x\\", {u"a"}},  // backslashes are ordinary in argument 0
       {u"C:\\a\" /evil \"b.exe", {u"/q"}},
@@ -228,7 +226,7 @@ TEST(CommandLineTest, EveryArgumentComesBackAsItWas) {
   const std::u16string alphabet = u"ab \t\"\\\\\\/:.";
   std::mt19937 random(20240601);
   for (int round = 0; round < 3000; ++round) {
-    std::vector<std::u16string> args(random() % 5 + 1);
+    Strings args(random() % 5 + 1);
     for (auto& arg : args)
       for (auto length = random() % 9; length > 0; --length)
         arg += alphabet[random() % alphabet.size()];
@@ -238,7 +236,7 @@ TEST(CommandLineTest, EveryArgumentComesBackAsItWas) {
     std::u16string line;
     AppendProgramName(line, program);
     for (const auto& arg : args) AppendArgument(line += u' ', arg);
-    std::vector<std::u16string> expected{program};
+    Strings expected{program};
     expected[0].erase(std::remove(expected[0].begin(), expected[0].end(), u'"'), expected[0].end());
     expected.insert(expected.end(), args.begin(), args.end());
     ASSERT_EQ(Split(line), expected);
