@@ -7,8 +7,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${KVN_FUZZ_BUILD_DIR:-$here/build/fuzz}
-case $build in /*) ;; *) build=$PWD/$build ;; esac
+build=$(realpath -m "${KVN_FUZZ_BUILD_DIR:-$here/build/fuzz}")
 seconds=${KVN_FUZZ_SECONDS:-60}
 
 cd "$here"
