@@ -84,13 +84,24 @@ class FakeServicePlatform : public os::ServicePlatform {
     controlHandler_ = handler;
     return Handle(kStatusHandle);
   }
+  // Checks the reports as the manager would take them: none after stopped (1), none after the
+  // last stop-pending (3) hint ran out, checkpoints that only grow, or 0.
   bool SetServiceStatus(H handle, const os::ServiceStatus& s) override {
+    reported_ = s.currentState;
     if (Fails(__func__, "@" + Show(kernel_.now()), "state", s.currentState, "type", s.serviceType,
               "accepts", s.controlsAccepted, "exit", s.win32ExitCode, "specific",
               s.serviceSpecificExitCode, "cp", s.checkPoint, "hint", s.waitHint)) {
       return false;
     }
     if (handle != Handle(kStatusHandle)) return kernel_.Fail(6, false);
+    if (!statuses.empty()) {
+      const auto& [time, last] = statuses.back();
+      EXPECT_NE(last.currentState, 1u) << "a report after stopped";
+      const bool hinted = last.currentState == 3 && last.waitHint != 0;
+      EXPECT_TRUE(!hinted || kernel_.now() <= time + last.waitHint) << "hint too short";
+    }
+    EXPECT_TRUE(s.checkPoint == 0 || s.checkPoint > topCheckPoint_) << "checkpoint";
+    topCheckPoint_ = std::max(topCheckPoint_, s.checkPoint);
     statuses.push_back({kernel_.now(), s});
     return true;
   }
@@ -111,7 +122,8 @@ class FakeServicePlatform : public os::ServicePlatform {
     --openEventSources;
   }
   H CreateEvent() override { return Fails(__func__) ? nullptr : kernel_.CreateEvent(); }
-  void SetEvent(H event) override {
+  void SetEvent(H event) override {  // only once stop pending was reported, if anything was
+    EXPECT_TRUE(reported_ == 0 || reported_ == 3) << "set after a report of state " << reported_;
     if (!Fails(__func__)) kernel_.SetEvent(event);
   }
   void CloseHandle(H handle) override {
@@ -226,6 +238,7 @@ class FakeServicePlatform : public os::ServicePlatform {
   std::set<std::uintptr_t> serviceHandles_;
   std::uintptr_t nextHandle_ = 0xF8;
   std::size_t nextState_ = 0;
+  U32 reported_ = 0, topCheckPoint_ = 0;  // the last state asked for, the highest checkpoint
 };
 
 }  // namespace kvn::fake

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -96,16 +97,16 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const Entry& entry = Of(Key(path));
     return entry.bytes ? *entry.bytes : std::string();
   }
-  // Makes the entry a reparse point with `tag`. Fails, changing nothing, while a handle holds it.
-  bool MakeLink(const std::u16string& path, std::uint32_t tag) {
+  // Makes the entry a reparse point with `tag`; while a handle holds it, notes it in `blocked`.
+  void MakeLink(const std::u16string& path, std::uint32_t tag) {
     const Drive* drive = PresentDrive(Key(path));
     EXPECT_TRUE(drive == nullptr || drive->fs == FileSystem::kNtfs)
         << Show(path) << ": FAT32 and exFAT hold no reparse points";
     const auto holds = [&](const auto& held) { return held.second == Key(path); };
-    if (std::any_of(held_.begin(), held_.end(), holds)) return false;
+    if (std::any_of(held_.begin(), held_.end(), holds)) return blocked.push_back(path);
     At(path).link = tag;
-    return true;
   }
+  std::vector<std::u16string> blocked;  // paths a link could not replace while held
   // GetLongPathNameW replaces `shortPath` (a full path, such as C:\PROGRA~1) by `longPath`.
   void AddShortName(const std::u16string& shortPath, const std::u16string& longPath) {
     const Drive* drive = PresentDrive(Key(shortPath));
@@ -128,10 +129,6 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::optional<std::u16string> mountRecord;
   bool mountRecordWrongType = false;
   bool failRecord = false;
-  // Every path handed to FindFile or OpenEntry, with the type of its drive, and the searches
-  // and opens that went through a link (a folder on the way that is one), as Windows would.
-  std::vector<std::pair<std::u16string, std::uint32_t>> touched;
-  int followedLinks = 0;
 
   // --- child processes ---------------------------------------------------------------------
   std::vector<ProcessStart> starts;
@@ -205,7 +202,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
   bool ReadEntry(os::Handle handle, std::size_t maxBytes, std::string& bytes) override {
     const Entry& entry = Of(Held(handle));
     if (Fails("ReadEntry", Held(handle))) return false;
-    if (entry.link != 0) ++followedLinks;  // reading a link reads its target
+    EXPECT_EQ(entry.link, 0u) << "a link was followed";  // reading a link reads its target
     bytes = entry.bytes ? entry.bytes->substr(0, maxBytes) : std::string();
     return entry.bytes != nullptr;
   }
@@ -347,15 +344,25 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const Drive* drive = PresentDrive(key);
     return drive == nullptr ? 3 : !drive->ready ? 21 : error;
   }
-  // The key a search or an open reaches, with the path recorded in `touched` and a folder on
-  // the way that is a link counted. A search for a trailing separator names no entry.
+  // The key a search or an open reaches. What the watcher hands over must be drive-rooted with
+  // no wildcard, stream or device name, on no network drive nor one of unknown type, and no
+  // folder on the way may be a link (Windows would go through it). A search for a trailing
+  // separator names no entry.
   std::u16string Reach(const std::u16string& path, bool search) {
+    static const std::regex plain(R"([^*?<>"]:[\\/][^*?<>":]*)");
+    static const std::regex device(
+        R"(...(.*\\)?(con|prn|aux|nul|com[1-9]|lpt[1-9]) *(\.[^\\]*)?(\\.*)?)", std::regex::icase);
+    const std::string shown = Show(path);
+    EXPECT_TRUE(std::regex_match(shown, plain) && !std::regex_match(shown, device))
+        << "touched " << shown;
     const auto drive = drives_.find(Upper(path[0]));
-    touched.emplace_back(path, drive == drives_.end() ? os::kDriveNoRootDir : drive->second.type);
+    const std::uint32_t type = drive == drives_.end() ? os::kDriveNoRootDir : drive->second.type;
+    EXPECT_TRUE(type != os::kDriveUnknown && type != os::kDriveRemote)
+        << "touched " << shown << " on a drive of type " << type;
     const bool nameless = search && !path.empty() && path.back() == u'\\';
     const std::u16string key = nameless ? u"" : Key(Expand(path));
     for (std::u16string folder = Parent(key); folder.size() > 2; folder = Parent(folder)) {
-      if (Of(folder).link != 0) ++followedLinks;
+      EXPECT_EQ(Of(folder).link, 0u) << "a link was followed";
     }
     return key;
   }
