@@ -1,8 +1,8 @@
 // The service host's view of the fake Windows: a recording stub. Every call appends a line to
 // `calls`, which the verdicts read; results come from a short script (whether the service
-// exists, the states it reports in turn, a call made to fail or throw). Single-threaded:
-// ServiceMain runs on the dispatcher's caller, and a test sends controls and console events,
-// typically from actions on the kernel's clock (which run during the watcher's pauses).
+// exists, the states it reports in turn, a call made to fail or throw). ServiceMain runs on the
+// dispatcher's caller; a test sends controls and console events, typically from actions on the
+// kernel's clock (which run during the watcher's pauses).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -148,9 +148,8 @@ class FakeServicePlatform : public os::ServicePlatform {
   H OpenSCManager() override { return Fails(__func__) ? nullptr : NewServiceHandle(); }
   H CreateService(H manager, Text name, Text display, U32 access, U32 type, U32 start,
                   U32 errorControl, Text path) override {
-    if (Fails(__func__, manager, name, display, access, type, start, errorControl, path)) {
+    if (Fails(__func__, manager, name, display, access, type, start, errorControl, path))
       return nullptr;
-    }
     if (serviceExists) return kernel_.Fail<H>(1073, nullptr);
     serviceExists = true;
     return NewServiceHandle();

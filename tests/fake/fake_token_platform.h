@@ -361,9 +361,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
         << "touched " << shown << " on a drive of type " << type;
     const bool nameless = search && !path.empty() && path.back() == u'\\';
     const std::u16string key = nameless ? u"" : Key(Expand(path));
-    for (std::u16string folder = Parent(key); folder.size() > 2; folder = Parent(folder)) {
+    for (std::u16string folder = Parent(key); folder.size() > 2; folder = Parent(folder))
       EXPECT_EQ(Of(folder).link, 0u) << "a link was followed";
-    }
     return key;
   }
   // The search's error for `key` (0 when an entry matches; a root names none).

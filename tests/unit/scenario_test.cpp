@@ -1,6 +1,6 @@
 // Scenario files (tests/data/scenarios/*.scn, language in the README there): a machine, a
 // timeline, operations and the verdicts that must hold, run by the real core on the fake Windows
-// and its virtual clock, held after every command to CheckInvariants. A "full trace" file's
+// and its virtual clock, held to the fakes' checks and CheckInvariants. A "full trace" file's
 // transcript must also equal its <name>.out (KVN_REWRITE_BASELINES=1 rewrites them).
 #include <gtest/gtest.h>
 
@@ -114,7 +114,6 @@ struct Command {
   // Word i as the last word, a decimal number, a code (0x for hexadecimal); word 1 as a letter.
   const std::string& Last(std::size_t i) const { return i + 1 == size() ? words[i] : Unreadable(); }
   std::uint64_t Number(std::size_t i) const { return std::stoull((*this)[i]); }
-  std::size_t Size(std::size_t i) const { return std::stoul((*this)[i]); }
   std::uint32_t Code(std::size_t i) const { return U32((*this)[i]); }
   char16_t Letter() const { return static_cast<char16_t>((*this)[1][0]); }
   // The side of "<path> = <what it gives>": 0 the path, 1 what it gives.
@@ -198,7 +197,7 @@ class Scenario {
          const fs::path repo = kScenarios / "../../..";
          filePath_ = Wide(text.substr(0, from));
          t_.AddFile(filePath_, from == npos ? "" : ReadFile(repo / text.substr(from + 3))); }},
-      {"bytes", [this](auto& c) { t_.AddFile(c.Path(2), std::string(c.Size(1), ' ')); }},
+      {"bytes", [this](auto& c) { t_.AddFile(c.Path(2), std::string(std::stoul(c[1]), ' ')); }},
       {"folder", [this](auto& c) { t_.AddFolder(c.Path(1)); }},
       {"remove", [this](auto& c) { t_.At(c.Path(1)).bytes.reset(); }},
       {"link", [this](auto& c) { t_.MakeLink(c.Path(1), 0xA000000C); }},
@@ -243,7 +242,7 @@ class Scenario {
       {"runtime", [this](auto& c) {
          const auto ms = c[2] == "hung" ? fake::kNeverEnds : c.Number(2);
          (c[1] == "*" ? t_.childRunTime : t_.runTimes[std::stoul(c[1])]) = ms; }},
-      {"exitcode", [this](auto& c) { t_.exitCodes[c.Size(1)] = c.Code(2); }},
+      {"exitcode", [this](auto& c) { t_.exitCodes[std::stoul(c[1])] = c.Code(2); }},
       {"record", [this](auto& c) {  // record <value> | wrongtype | fails
          if (c[1] == "fails") { t_.failRecord = true; return; }
          t_.mountRecordWrongType = c[1] == "wrongtype";
@@ -316,9 +315,8 @@ class Scenario {
   }
   void WriteIni() {
     std::string text = "; written by the scenario\r\n[Truecrypt]\r\n";
-    for (const auto& [name, value] : ini_) {
+    for (const auto& [name, value] : ini_)
       text += (name == "Key" ? "[Config]\r\n" : "") + name + "=" + value + "\r\n";
-    }
     t_.AddFile(iniPath_, text);
   }
   Ini::iterator IniValue(const std::string& name) {
@@ -377,7 +375,7 @@ class Scenario {
       {"noline", [this](auto& v) { return Count(Times(Trace(), v.Rest(1)), "0"); }},
       {"lines", [this](auto& v) { return Count(Times(Trace(), v.Rest(2)), v[1]); }},
       {"child", [this](auto& v) {  // child <n> <command line>
-         const auto n = v.Size(1);
+         const auto n = std::stoul(v[1]);
          return Is(n < t_.starts.size() ? Show(t_.starts[n].commandLine) : "none", v.Text(2)); }},
       {"children", [this](auto& v) {  // none | mount | dismount ..., in order
          std::string got;
@@ -395,9 +393,8 @@ class Scenario {
       {"calls", [this](auto& v) { return Count(Calls(".*" + Escape(v.Text(2)) + ".*"), v[1]); }},
       {"output", [this](auto& v) {  // what the Write calls wrote
          std::string output;
-         for (const auto& call : s_.calls) {
+         for (const auto& call : s_.calls)
            if (call.rfind("Write", 0) == 0) output += call.substr(call.find(' ') + 1);
-         }
          return output.find(v.Rest(1)) != npos ? "" : "output " + output; }},
       {"at", [this](auto& v) { return Is(Show(os_.kernel.now()), v.Last(1)); }},
       {"lasterror", [](auto& v) { return Is(Show(process.lastServiceError), v.Last(1)); }},
@@ -448,9 +445,8 @@ class Scenario {
     token_.reset();
     finished_ = true;
     for (const Command& v : traceVerdicts_) Expect(v);
-    for (const auto& start : t_.starts) {
+    for (const auto& start : t_.starts)
       out_ << "child @" << start.time << " " << Show(start.commandLine) << "\n";
-    }
     for (const std::string& line : Trace()) out_ << "| " << line << "\n";
     for (int line : waiting_) ADD_FAILURE_AT(file_.c_str(), line) << "a verdict's time never came";
     EXPECT_EQ(t_.openProcesses(), 0u) << file_ << ": a child's handle was left open";
@@ -522,9 +518,8 @@ std::vector<std::pair<std::string, int>> Cases(const std::string& part, int line
       int number = 0;
       for (std::size_t next = 0, bar; (bar = cells.find(" || ", next)) != npos; next = bar + 4) {
         const std::string slot = "{" + std::to_string(++number) + "}";
-        for (std::size_t p; (p = expanded.find(slot)) != npos;) {
+        for (std::size_t p; (p = expanded.find(slot)) != npos;)
           expanded.replace(p, slot.size(), cells.substr(next, bar - next));
-        }
       }
       expanded = std::regex_replace(expanded, std::regex("\\{[0-9]+\\}"), "");  // cells not given
       cases.emplace_back(std::regex_replace(expanded, std::regex(" ; "), "\n"), -line);
@@ -536,9 +531,8 @@ std::vector<std::pair<std::string, int>> Cases(const std::string& part, int line
 
 std::vector<std::string> ScenarioNames() {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(kScenarios)) {
+  for (const auto& entry : fs::directory_iterator(kScenarios))
     if (entry.path().extension() == ".scn") names.push_back(entry.path().stem().string());
-  }
   std::sort(names.begin(), names.end());
   return names;
 }
