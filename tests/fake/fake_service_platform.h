@@ -21,12 +21,6 @@
 
 namespace kvn::fake {
 
-// One SetServiceStatus call that was taken: the record as handed over, and when.
-struct StatusReport {
-  std::uint64_t time = 0;
-  os::ServiceStatus status;
-};
-
 class FakeServicePlatform : public os::ServicePlatform {
   using H = os::Handle;
   using Text = const char16_t*;
@@ -60,7 +54,7 @@ class FakeServicePlatform : public os::ServicePlatform {
   // One line per call: its name, then each argument after a blank as Show writes it, then
   // " -> fails <code>" or " -> throws" when the script made it so.
   std::vector<std::string> calls;
-  std::vector<StatusReport> statuses;
+  std::vector<os::ServiceStatus> statuses;  // the reports SetServiceStatus took
   int openEventSources = 0;
   std::size_t openServiceHandles() const { return serviceHandles_.size(); }
   static constexpr std::uintptr_t kStatusHandle = 0x57a7;
@@ -95,14 +89,15 @@ class FakeServicePlatform : public os::ServicePlatform {
     }
     if (handle != Handle(kStatusHandle)) return kernel_.Fail(6, false);
     if (!statuses.empty()) {
-      const auto& [time, last] = statuses.back();
+      const os::ServiceStatus& last = statuses.back();
       EXPECT_NE(last.currentState, 1u) << "a report after stopped";
       const bool hinted = last.currentState == 3 && last.waitHint != 0;
-      EXPECT_TRUE(!hinted || kernel_.now() <= time + last.waitHint) << "hint too short";
+      EXPECT_TRUE(!hinted || kernel_.now() <= reportedAt_ + last.waitHint) << "hint too short";
     }
     EXPECT_TRUE(s.checkPoint == 0 || s.checkPoint > topCheckPoint_) << "checkpoint";
     topCheckPoint_ = std::max(topCheckPoint_, s.checkPoint);
-    statuses.push_back({kernel_.now(), s});
+    statuses.push_back(s);
+    reportedAt_ = kernel_.now();
     return true;
   }
   H RegisterEventSource(Text name) override {
@@ -238,6 +233,7 @@ class FakeServicePlatform : public os::ServicePlatform {
   std::uintptr_t nextHandle_ = 0xF8;
   std::size_t nextState_ = 0;
   U32 reported_ = 0, topCheckPoint_ = 0;  // the last state asked for, the highest checkpoint
+  std::uint64_t reportedAt_ = 0;          // when the last report was taken
 };
 
 }  // namespace kvn::fake

@@ -143,10 +143,6 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::uint64_t childRunTime = 0;  // for the children runTimes does not name
   std::map<std::size_t, std::uint32_t> exitCodes;
   bool failWait = false;  // every Wait fails
-  std::size_t openProcesses() const {
-    return static_cast<std::size_t>(
-        std::count_if(starts.begin(), starts.end(), [](const auto& s) { return !s.closed; }));
-  }
 
   // --- TokenPlatform -----------------------------------------------------------------------
   std::unique_ptr<os::ByteSink> OpenTrace(const char16_t* path) override {

@@ -445,11 +445,12 @@ class Scenario {
     token_.reset();
     finished_ = true;
     for (const Command& v : traceVerdicts_) Expect(v);
-    for (const auto& start : t_.starts)
+    for (const auto& start : t_.starts) {
       out_ << "child @" << start.time << " " << Show(start.commandLine) << "\n";
+      EXPECT_TRUE(start.closed) << file_ << ": a child's handle was left open";
+    }
     for (const std::string& line : Trace()) out_ << "| " << line << "\n";
     for (int line : waiting_) ADD_FAILURE_AT(file_.c_str(), line) << "a verdict's time never came";
-    EXPECT_EQ(t_.openProcesses(), 0u) << file_ << ": a child's handle was left open";
     EXPECT_EQ(t_.openEntries(), 0u) << file_ << ": an entry was left open";
     EXPECT_EQ(t_.openTraces, 0) << file_ << ": the trace file was left open";
     EXPECT_EQ(s_.openServiceHandles(), 0u) << file_;
