@@ -71,8 +71,7 @@ class FakeKernel {
     return result;
   }
 
-  // Event objects (manual reset). Setting one that is not open (closed, or never made) is
-  // counted instead.
+  // Event objects (manual reset). Setting one that is closed or never made is counted instead.
   os::Handle CreateEvent() {
     events_[nextHandle_ += 4] = false;
     return reinterpret_cast<os::Handle>(nextHandle_);

@@ -1,9 +1,9 @@
 // The token watcher's view of the fake Windows: drives with types, file systems and serials;
 // files and folders, one record per path with all a test may say of it; handles that keep
 // what they hold from being replaced; the trace log, the mount record, children on the
-// virtual clock, and every path searched or opened. Paths are drive-absolute, case-insensitive,
-// "/" read as "\", "." and ".." removed. An entry is visible only while its drive is present
-// and ready; pulling a drive keeps its files.
+// virtual clock; and a check of every path searched or opened. Paths are drive-absolute,
+// case-insensitive, "/" read as "\", "." and ".." removed. An entry is visible only while its
+// drive is present and ready; pulling a drive keeps its files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -340,10 +340,9 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const Drive* drive = PresentDrive(key);
     return drive == nullptr ? 3 : !drive->ready ? 21 : error;
   }
-  // The key a search or an open reaches. What the watcher hands over must be drive-rooted with
-  // no wildcard, stream or device name, on no network drive nor one of unknown type, and no
-  // folder on the way may be a link (Windows would go through it). A search for a trailing
-  // separator names no entry.
+  // The key a search or an open reaches. The path must be drive-rooted, free of wildcards,
+  // streams and device names, on a drive of known type that is not remote, and pass no link
+  // (Windows would go through it). A search for a trailing separator names no entry.
   std::u16string Reach(const std::u16string& path, bool search) {
     static const std::regex plain(R"([^*?<>"]:[\\/][^*?<>":]*)");
     static const std::regex device(

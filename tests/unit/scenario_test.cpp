@@ -300,8 +300,7 @@ class Scenario {
     // clang-format on
   }
 
-  // The commands' helpers. A stick: a removable drive, its key and its kvn.ini, of the standard
-  // values, each of which a case may change or drop.
+  // The commands' helpers. A stick: a removable drive with a key and a standard kvn.ini.
   void Stick(char16_t letter, T::FileSystem fs) {
     t_.AddDrive(letter, os::kDriveRemovable, fs);
     ini_ = {{"Truecrypt", "C:\\Program Files\\TrueCrypt\\TrueCrypt.exe"},
