@@ -1,5 +1,4 @@
-// The pure rules on what a stick may name, on who may change what runs, and on how a child's
-// command line is quoted.
+// The pure rules: what a stick may name, who may change what runs, how a command line is quoted.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -70,7 +69,6 @@ TEST(Rules, ReparsePointsByWhatTheyDo) {
   EXPECT_FALSE(IsLink(0x010, 0xA000000C));  // no reparse point at all
 }
 
-// Only "not found" answers say an entry is not there.
 TEST(Rules, OnlyNotFoundMeansNotThere) {
   for (const std::uint32_t error : {0u, 1u, 2u, 3u, 5u, 21u, 32u, 87u, 123u, 1920u})
     EXPECT_EQ(NotThere(error), error == 2 || error == 3) << error;

@@ -1,5 +1,4 @@
-// The Win32 adapter of the token watcher's seam, against the real (or Wine's) calls. Built
-// and run only for Windows.
+// The Win32 adapter of the token watcher's seam against the real (or Wine's) calls; Windows only.
 #ifdef _WIN32
 
 #include <gtest/gtest.h>
@@ -31,8 +30,7 @@ std::u16string SystemFolder() {
   return {AsU16(buffer), ::GetSystemDirectoryW(buffer, MAX_PATH + 1)};
 }
 
-// The handles open in this process, found by asking each possible handle value for its
-// flags (GetProcessHandleCount reports nothing under Wine).
+// Handles open here: each value that has flags (GetProcessHandleCount reports nothing in Wine).
 int OpenHandles() {
   int count = 0;
   DWORD flags = 0;
@@ -142,8 +140,7 @@ TEST_F(Win32TokenPlatformTest, ChildrenAreStartedWaitedForAndClosed) {
     const os::Handle quick = platform.StartProcess(cmd.c_str(), u"cmd /c exit 7");
     platform.Wait(quick, nullptr, 0xFFFFFFFF);
     std::uint32_t code = 0;
-    EXPECT_TRUE(platform.ChildExitCode(quick, code));
-    EXPECT_EQ(code, 7u);
+    EXPECT_TRUE(platform.ChildExitCode(quick, code) && code == 7) << code;
     platform.CloseProcess(quick);
   }
   EXPECT_LE(OpenHandles(), before);  // the thread handle is not kept either
@@ -264,7 +261,6 @@ TEST_F(Win32TokenPlatformTest, PolicyTrustedAccountsAreReadAsStored) {
   ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Kelvarn", KEY_WOW64_64KEY, 0);
 }
 
-// Answers Wine never gives, as Windows gives them.
 BOOL WINAPI TagQueryUnsupported(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {
   return ::SetLastError(ERROR_INVALID_PARAMETER), FALSE;  // FAT32 and exFAT
 }
