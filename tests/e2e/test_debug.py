@@ -48,7 +48,6 @@ def test_debug_run(prefix):
     assert lines[-2:] == ["CloseContainer!", DESTRUCTED] and "Token removed!" not in lines
     assert [copy for copy in copies if (copy.parent / "calls.jsonl").exists()] == []
 
-    # a trace folder that is a link gets no trace
     elsewhere = prefix.root / "elsewhere"
     elsewhere.mkdir()
     shutil.rmtree(prefix.trace_file.parent)

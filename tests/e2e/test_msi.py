@@ -1,8 +1,7 @@
 """The release packages scripts/package.sh makes for the build's architecture (the old version
-unsigned, the new one signed with a throwaway certificate through an osslsigncode that first lists
-what holds the password), checked as files, also where the build cannot run: signatures, versions,
-the rows of scenarios.toml [msi], checksums, refused versions. Then the msiexec steps of [msi] run
-in order on the Windows each package is for (Wine's Windows Installer in the build's prefix)."""
+unsigned, the new one signed with a throwaway certificate), checked as files, also where the build
+cannot run: signatures, versions, the rows of scenarios.toml [msi], checksums, refused versions.
+Then the msiexec steps of [msi] run in order, in Wine's Windows Installer in the build's prefix."""
 
 import os
 import re

@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine with a quiet log, on the Windows it is built for, as
-# tools/winelab/winelab.py chooses (x64: 64-bit prefix and loader; x86: WINEARCH=win32, 32-bit
-# loader), booting the prefix again if made for the other width or another Wine installation. The
-# prefix defaults to build/wine-prefix-x64 or -x86 beside the sources (KVN_WINEPREFIX overrides it).
-# Address randomisation is off where allowed: with it, Wine fails a process start now and then. An
-# x86 program that cannot run here is not started: it exits 77 (ctest: skipped), reason on stderr.
+# Runs a Windows program under Wine with a quiet log, on the Windows it is built for: the loader,
+# prefix and WINEARCH that tools/winelab/winelab.py prepares for its width (prefix by default
+# build/wine-prefix-x64 or -x86 beside the sources; KVN_WINEPREFIX overrides it). Address
+# randomisation is off where allowed: with it, Wine fails a process start now and then. An x86
+# program that cannot run here is not started: it exits 77 (ctest: skipped), reason on stderr.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 export WINEDEBUG=${KVN_WINEDEBUG:--all}
 export LC_ALL=C.UTF-8
 unset DISPLAY
-# Three lines: the loader, the prefix, WINEARCH.
 prepared=$(/usr/bin/python3 "$here/tools/winelab/winelab.py" prepare "$1" ${KVN_WINEPREFIX:+"$KVN_WINEPREFIX"}) || exit
 { read -r loader; read -r WINEPREFIX; read -r WINEARCH; } <<<"$prepared"
 export WINEPREFIX WINEARCH
