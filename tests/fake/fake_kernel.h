@@ -78,8 +78,11 @@ class FakeKernel {
   }
   void SetEvent(os::Handle event) {
     const auto it = events_.find(Id(event));
-    if (it == events_.end()) return void(++closedSignals);
-    it->second = true;
+    if (it == events_.end()) {
+      ++closedSignals;
+    } else {
+      it->second = true;
+    }
   }
   bool IsSignalled(os::Handle event) const {
     auto it = events_.find(Id(event));

@@ -103,8 +103,11 @@ class FakeTokenPlatform : public os::TokenPlatform {
     EXPECT_TRUE(drive == nullptr || drive->fs == FileSystem::kNtfs)
         << Show(path) << ": FAT32 and exFAT hold no reparse points";
     const auto holds = [&](const auto& held) { return held.second == Key(path); };
-    if (std::any_of(held_.begin(), held_.end(), holds)) return blocked.push_back(path);
-    At(path).link = tag;
+    if (std::any_of(held_.begin(), held_.end(), holds)) {
+      blocked.push_back(path);
+    } else {
+      At(path).link = tag;
+    }
   }
   std::vector<std::u16string> blocked;  // paths a link could not replace while held
   // GetLongPathNameW replaces `shortPath` (a full path, such as C:\PROGRA~1) by `longPath`.
