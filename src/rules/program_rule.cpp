@@ -32,17 +32,25 @@ std::vector<std::u16string_view> Components(std::u16string_view path) {
   }
 }
 
-// Whether `path` (absolute, resolved) lies below `folder`, by whole components.
-bool IsInside(const std::vector<std::u16string_view>& path, std::u16string_view folder) {
-  if (!HasDriveRoot(folder)) return false;
+// How many components of `path` (absolute, resolved) `folder` makes up when `path` lies below
+// it, by whole components; 0 when it does not.
+std::size_t DepthInside(const std::vector<std::u16string_view>& path, std::u16string_view folder) {
+  if (!HasDriveRoot(folder)) return 0;
   while (!folder.empty() && IsSeparator(folder.back())) folder.remove_suffix(1);
   std::vector<std::u16string_view> parts = Components(folder);
-  if (parts.size() < 2) return false;  // a bare drive root would admit the whole drive
-  if (path.size() <= parts.size()) return false;
+  if (parts.size() < 2) return 0;  // a bare drive root would admit the whole drive
+  if (path.size() <= parts.size()) return 0;
   for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (parts[i].empty() || !EqualNoCase(parts[i], path[i])) return false;
+    if (parts[i].empty() || !EqualNoCase(parts[i], path[i])) return 0;
   }
-  return true;
+  return parts.size();
+}
+
+// The folders of a Program Files folder that hold packaged apps (MSIX, the Store's), which a
+// user installs for themselves without an administrator although the files end up owned by
+// TrustedInstaller or SYSTEM: their rights say nothing of who chose to put a program there.
+bool IsPackageStore(std::u16string_view component) {
+  return EqualNoCase(component, u"WindowsApps") || EqualNoCase(component, u"ModifiableWindowsApps");
 }
 
 }  // namespace
@@ -63,10 +71,13 @@ const char* InstalledProgramRefusal(std::u16string_view path,
     if (EqualNoCase(parts.back(), name)) named = true;
   }
   if (!named) return "not named TrueCrypt.exe, VeraCrypt.exe or VeraCrypt-x64.exe";
+  bool inside = false;
   for (const std::u16string& folder : programFolders) {
-    if (IsInside(parts, folder)) return nullptr;
+    const std::size_t depth = DepthInside(parts, folder);
+    if (depth != 0 && IsPackageStore(parts[depth])) return "a packaged app's folder";
+    inside = inside || depth != 0;
   }
-  return "outside the Program Files folders";
+  return inside ? nullptr : "outside the Program Files folders";
 }
 
 }  // namespace kvn

@@ -25,8 +25,10 @@ namespace kvn {
 // GetLongPathNameW; empty when it could not be resolved) is an absolute path with a drive
 // letter and no ".", ".." or empty component, its last component is one of the three program
 // names, and it lies below one of `programFolders`, compared by whole components without
-// regard to the case of A..Z (so "C:\Program Files Evil" is not inside "C:\Program Files").
-// Folders that are not absolute, or are a bare drive root, are ignored.
+// regard to the case of A..Z (so "C:\Program Files Evil" is not inside "C:\Program Files"),
+// and not in the folder of packaged apps just below one of them (WindowsApps,
+// ModifiableWindowsApps, any case), where a user installs for themselves without an
+// administrator. Folders that are not absolute, or are a bare drive root, are ignored.
 const char* InstalledProgramRefusal(std::u16string_view path,
                                     const std::vector<std::u16string>& programFolders);
 

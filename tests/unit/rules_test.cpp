@@ -116,6 +116,18 @@ TEST(Rules, OnlyTheThreeProgramsBelowAProgramFilesFolderRun) {
   check(kOutside, {}, {u"C:\\Program Files\\TrueCrypt\\TrueCrypt.exe"});
   check(kOutside, {u"C:\\Tools\\TrueCrypt.exe"}, {u"C:\\Tools\\TrueCrypt.exe"});
   check(kOutside, {u"", u"C:\\", u"C:", u"\\Tools"}, {u"C:\\Tools\\TrueCrypt.exe"});
+  // packaged apps: the user's own, in any case, below any of the folders, but only there
+  check("a packaged app's folder", pf,
+        {u"C:\\Program Files\\WindowsApps\\Evil.Tools_1.0.0.0_x64__8wekyb3d8bbwe\\VeraCrypt.exe",
+         u"c:\\program files (x86)\\windowsapps\\x\\TrueCrypt.exe",
+         u"C:\\Program Files\\ModifiableWindowsApps\\Game\\VeraCrypt-x64.exe",
+         u"C:\\Program Files\\WINDOWSAPPS\\VeraCrypt.exe"});
+  check("a packaged app's folder", {u"C:\\Program Files\\Tools", u"C:\\Program Files"},
+        {u"C:\\Program Files\\WindowsApps\\Tools\\VeraCrypt.exe"});
+  check(nullptr, pf,
+        {u"C:\\Program Files\\VeraCrypt\\WindowsApps\\VeraCrypt.exe",
+         u"C:\\Program Files\\WindowsApps2\\VeraCrypt.exe",
+         u"C:\\Program Files\\My WindowsApps\\VeraCrypt.exe"});
   check(
       "path cannot be resolved", pf,
       {u"", u"C:\\Program Files\\..\\Users\\TrueCrypt.exe", u"C:\\Program Files\\.\\TrueCrypt.exe",
