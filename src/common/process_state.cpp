@@ -12,6 +12,8 @@ void ProcessState::Reset() {
   lastServiceError = 0;
   stopWaitLimit = kStopWaitLimit;
   stopAsked = false;
+  preshutdownWaitLimit = 0;
+  watchdogArmed = false;
   checkPoint = 1;
   errorText[0] = u'\0';
 }

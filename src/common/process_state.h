@@ -17,6 +17,14 @@ namespace kvn {
 inline constexpr std::size_t kErrorTextCapacity = 256;  // units, terminator included
 // How long, in all, a stop waits for children that are still running.
 inline constexpr std::uint32_t kStopWaitLimit = 60000;  // ms
+// How long past that a stop may take to end the watch cycle before the process is ended
+// without it (service/stop_watchdog.h).
+inline constexpr std::uint32_t kStopGrace = 2000;  // ms
+// What the end of a stop needs besides: the grace and a second for the last reports.
+inline constexpr std::uint32_t kShutdownReserve = kStopGrace + 1000;  // ms
+// The pre-shutdown time-out when the service's own cannot be read: Windows 10 version 1703's
+// and later's default, the shortest Windows has.
+inline constexpr std::uint32_t kDefaultPreshutdownTimeout = 10000;  // ms
 
 struct ProcessState {
   // The debug switch: set by the -debug command before anything else is built, never changed
@@ -40,9 +48,14 @@ struct ProcessState {
   // console of a debug run is closing and Windows will soon end the process. Written by the
   // console handler, read by the thread of the watch cycle.
   std::atomic<std::uint32_t> stopWaitLimit{kStopWaitLimit};
-  // Set once the service control manager has asked the service to stop; read by ServiceMain
-  // for the final report.
+  // Set once the service control manager has asked the service to stop (or, at shutdown, to
+  // stop before it); read for the final report.
   std::atomic<bool> stopAsked{false};
+  // The stop's budget at shutdown: the service's pre-shutdown time-out less kShutdownReserve.
+  // Written by ServiceMain, read by the control handler.
+  std::atomic<std::uint32_t> preshutdownWaitLimit{0};
+  // Set by the first stop request, which arms the stop's watchdog.
+  std::atomic<bool> watchdogArmed{false};
   // Counter of pending reports; starts at 1 and runs on over the whole life of the process.
   std::uint32_t checkPoint = 1;
   // Serialises the two service threads: every status report, the publication of

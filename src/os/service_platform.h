@@ -26,6 +26,7 @@ struct ServiceStatus {
 using ServiceMainFn = void (*)(std::uint32_t argc, char16_t** argv) noexcept;
 using ControlHandlerFn = void (*)(std::uint32_t control) noexcept;
 using ConsoleHandlerFn = int (*)(std::uint32_t event) noexcept;
+using TimerFn = void (*)() noexcept;
 
 class ServicePlatform {
  public:
@@ -39,9 +40,13 @@ class ServicePlatform {
   // calling thread. Returns once every service of the process has stopped; false when the
   // process was not started by the service control manager.
   virtual bool StartServiceCtrlDispatcher(const char16_t* serviceName, ServiceMainFn main) = 0;
-  // RegisterServiceCtrlHandlerW; null on failure.
+  // RegisterServiceCtrlHandlerExW, with a HandlerEx that passes the control code on and
+  // answers NO_ERROR (only a HandlerEx is sent SERVICE_CONTROL_PRESHUTDOWN); null on failure.
   virtual Handle RegisterServiceCtrlHandler(const char16_t* serviceName,
                                             ControlHandlerFn handler) = 0;
+  // QueryServiceConfig2W(SERVICE_CONFIG_PRESHUTDOWN_INFO) of the named service: how long, in
+  // ms, the service control manager waits for it at shutdown. False on failure.
+  virtual bool PreshutdownTimeout(const char16_t* serviceName, std::uint32_t& milliseconds) = 0;
   // SetServiceStatus with the whole record.
   virtual bool SetServiceStatus(Handle statusHandle, const ServiceStatus& status) = 0;
 
@@ -57,6 +62,13 @@ class ServicePlatform {
   virtual Handle CreateEvent() = 0;
   virtual void SetEvent(Handle event) = 0;
   virtual void CloseHandle(Handle handle) = 0;
+
+  // CreateTimerQueueTimer, once only: calls `fn` on a thread of the system's after
+  // `milliseconds`. False on failure.
+  virtual bool StartTimer(std::uint32_t milliseconds, TimerFn fn) = 0;
+  // TerminateProcess of this process with `code`: it ends at once, whatever its other threads
+  // are doing, and runs no more of its code. Does not return.
+  virtual void EndThisProcess(std::uint32_t code) = 0;
 
   // SetConsoleCtrlHandler(handler, TRUE).
   virtual bool SetConsoleCtrlHandler(ConsoleHandlerFn handler) = 0;

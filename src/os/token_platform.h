@@ -72,6 +72,13 @@ struct Security {
   std::vector<Ace> dacl;
 };
 
+// How long a child's start may take before StartProcess gives up on it.
+inline constexpr std::uint32_t kStartLimit = 10000;  // ms
+// The exit code of a child that EndProcess ended.
+inline constexpr std::uint32_t kEndedExitCode = 1460;  // ERROR_TIMEOUT
+// The last error of a start that was held up.
+inline constexpr std::uint32_t kErrorTimeout = 1460;  // ERROR_TIMEOUT
+
 // How a wait for a child or the stop event ended.
 enum class WaitResult {
   kChildEnded,  // the child has ended (also when it had ended before the wait)
@@ -115,6 +122,14 @@ class TokenPlatform {
   virtual void CloseEntry(Handle entry) = 0;
   // GetVolumeInformationW on a drive root such as "E:\"; false on failure.
   virtual bool VolumeInfo(const char16_t* root, VolumeFacts& volume) = 0;
+  // GetVolumeNameForVolumeMountPointW on a drive root: the unique name the mount manager gives
+  // the volume ("\\?\Volume{GUID}\"), which no user can set. False on failure, with the reason
+  // in the last error (a subst or network letter has none).
+  virtual bool VolumeName(const char16_t* root, std::u16string& name) = 0;
+  // QueryDosDeviceW on a drive such as "E:": the device the letter leads to
+  // ("\Device\HarddiskVolume7", "\Device\VeraCryptVolumeE", "\??\C:\dir" for a subst
+  // letter), the first of its targets. False on failure.
+  virtual bool DosDevice(const char16_t* drive, std::u16string& device) = 0;
   // The accounts that administrators trust besides SYSTEM, Administrators and TrustedInstaller:
   // the REG_MULTI_SZ value TrustedAccounts of HKLM\SOFTWARE\Policies\Kelvarn (64-bit view),
   // where Group Policy writes and only administrators may. Each string as stored; none when
@@ -126,10 +141,20 @@ class TokenPlatform {
   // GetSystemWindowsDirectoryW ("C:\Windows"); empty on failure.
   virtual std::u16string WindowsFolder() = 0;
 
-  // Starts `program` with exactly `commandLine` as the child's command line (CreateProcessW).
-  // Returns the child's process handle, to be closed with CloseProcess, or null when the
-  // child could not be started.
-  virtual Handle StartProcess(const char16_t* program, const char16_t* commandLine) = 0;
+  // Starts `program` with exactly `commandLine` as the child's command line (CreateProcessW,
+  // made on a thread of its own and waited for at most kStartLimit ms: the start opens the
+  // program's file, which an oplock of another program or a drive that does not answer can
+  // hold). A suspended child runs only once ResumeProcess is called, and is ended with this
+  // process should that end first. Returns the child, to be closed with CloseProcess, or null
+  // when it could not be started, with the reason in the last error: ERROR_TIMEOUT when the
+  // start was held up (a child it makes later is ended at once).
+  virtual Handle StartProcess(const char16_t* program, const char16_t* commandLine,
+                              bool suspended) = 0;
+  // ResumeThread of a suspended child's first thread; false on failure.
+  virtual bool ResumeProcess(Handle child) = 0;
+  // TerminateProcess with kEndedExitCode; false on failure. The child may take a moment to
+  // end: wait for it.
+  virtual bool EndProcess(Handle child) = 0;
   // Waits at most `milliseconds` until `child` has ended or `stop` is signalled, the child
   // looked at first; either may be null, and with both null this is a plain sleep.
   virtual WaitResult Wait(Handle child, Handle stop, std::uint32_t milliseconds) = 0;

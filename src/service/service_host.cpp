@@ -13,6 +13,7 @@
 #include "service/scoped_handle.h"
 #include "service/service_install.h"
 #include "service/service_state.h"
+#include "service/stop_watchdog.h"
 #include "token/watch_cycle.h"
 
 namespace kvn::service {
@@ -21,9 +22,11 @@ namespace {
 
 constexpr std::uint32_t kStartWaitHint = 3000;
 
-// Caller holds the report lock and has checked debug mode.
+// Caller holds the report lock and has checked debug mode. Once running, a stop is accepted,
+// and so is the pre-shutdown notice, which is handled as a stop.
 bool ReportLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
-  process.serviceStatus.controlsAccepted = state == kServiceStartPending ? 0 : kServiceAcceptStop;
+  process.serviceStatus.controlsAccepted =
+      state == kServiceStartPending ? 0 : kServiceAcceptStop | kServiceAcceptPreshutdown;
   process.serviceStatus.currentState = state;
   process.serviceStatus.win32ExitCode = exitCode;
   process.serviceStatus.waitHint = waitHint;
@@ -39,6 +42,10 @@ bool ReportLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t wai
   return true;
 }
 
+bool IsStop(std::uint32_t control) {
+  return control == kServiceControlStop || control == kServiceControlPreshutdown;
+}
+
 // A control answered with a report: stop pending for a stop, else the state process.serviceStatus
 // holds again; the read and the report are one step. Once stopped has been reported, nothing
 // more is: a control that arrives while the process ends changes no state.
@@ -47,7 +54,7 @@ void ReportForControl(std::uint32_t control) {
   std::lock_guard<std::mutex> hold(process.reportLock);
   const std::uint32_t state = process.serviceStatus.currentState;
   if (state == kServiceStopped) return;
-  ReportLocked(control == kServiceControlStop ? kServiceStopPending : state, kNoError, 0);
+  ReportLocked(IsStop(control) ? kServiceStopPending : state, kNoError, 0);
 }
 
 // The code a failure that escaped the service's work is reported with.
@@ -113,6 +120,21 @@ bool ReportStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t wai
   return ReportLocked(state, exitCode, waitHint);
 }
 
+// A stop that was asked for ends without an error, whatever failed on the way: the failure
+// actions apply to a stop with an error too, and must never restart a service that an
+// administrator stopped (or Windows, shutting down). Every other end carries the code of the
+// last logged failure.
+std::uint32_t StopExitCode() {
+  return process.stopAsked ? kNoError : process.lastServiceError.load();
+}
+
+void ReportStopped() {
+  if (process.debugMode) return;
+  std::lock_guard<std::mutex> hold(process.reportLock);
+  if (process.serviceStatus.currentState == kServiceStopped) return;
+  ReportLocked(kServiceStopped, StopExitCode(), 0);
+}
+
 void LogServiceError(const char16_t* operation) {
   if (process.debugMode) return;
   // Before any other platform call can change the code.
@@ -155,7 +177,15 @@ void ServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) noexcept {
       process.serviceStatus.serviceType = kServiceWin32OwnProcess;
       process.serviceStatus.serviceSpecificExitCode = 0;
     }
-    if (ReportStatus(kServiceStartPending, kNoError, kStartWaitHint)) RunWatcher();
+    if (ReportStatus(kServiceStartPending, kNoError, kStartWaitHint)) {
+      // At shutdown the stop's budget is what the service control manager waits for.
+      std::uint32_t timeout = kDefaultPreshutdownTimeout;
+      if (!ServiceOs().PreshutdownTimeout(kServiceName, timeout)) {
+        timeout = kDefaultPreshutdownTimeout;
+      }
+      process.preshutdownWaitLimit = timeout > kShutdownReserve ? timeout - kShutdownReserve : 0;
+      RunWatcher();
+    }
   } catch (...) {
     // Nothing may unwind into the system's frames; the service still ends as a service.
     const std::uint32_t code = FailureCode(std::current_exception());
@@ -164,17 +194,18 @@ void ServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) noexcept {
     } catch (...) {
     }
   }
-  // A stop that was asked for ends without an error, whatever failed on the way: the failure
-  // actions apply to a stop with an error too, and must never restart a service that an
-  // administrator stopped. Every other end carries the code of the last logged failure.
   try {
-    ReportStatus(kServiceStopped, process.stopAsked ? kNoError : process.lastServiceError.load(),
-                 0);
+    ReportStopped();
   } catch (...) {
   }
 }
 
 void ServiceControlHandler(std::uint32_t control) noexcept {
+  // At shutdown the stop may take what the service control manager waits, set before the
+  // cycle can see the event.
+  if (control == kServiceControlPreshutdown) {
+    process.stopWaitLimit = process.preshutdownWaitLimit.load();
+  }
   // Pending is reported before the event is set: once the watch cycle sees the event it may
   // report stopped at any moment, and that report must come last. The event is set whatever
   // the report did: a stop that is lost leaves the service running with no way to end it.
@@ -182,8 +213,12 @@ void ServiceControlHandler(std::uint32_t control) noexcept {
     ReportForControl(control);
   } catch (...) {
   }
-  if (control != kServiceControlStop) return;
+  if (!IsStop(control)) return;
   process.stopAsked = true;
+  try {
+    ArmStopWatchdog();
+  } catch (...) {
+  }
   try {
     SignalStopEvent();
   } catch (...) {
@@ -212,6 +247,10 @@ int ConsoleControlHandler(std::uint32_t event) noexcept {
   // handler, which ends the process without the dismount.
   try {
     ServiceOs().WriteWide(std::u16string(u"Stopping ") + kServiceName + u".\n");
+  } catch (...) {
+  }
+  try {
+    ArmStopWatchdog();
   } catch (...) {
   }
   try {

@@ -27,15 +27,16 @@ int RunProcess(int argc, char** argv);
 // (ERROR_NOT_ENOUGH_MEMORY or ERROR_INTERNAL_ERROR, operation "ServiceMain") and the
 // service still reports stopped, with that code.
 void ServiceMain(std::uint32_t argc, char16_t** argv) noexcept;
-// Stop: reports stop pending, then signals the stop event if it exists, also when the report
-// fails. Any other control reports the current state again. Once stopped has been reported,
-// no control reports anything. Runs on the dispatcher's thread.
+// Stop, and the pre-shutdown notice (a stop whose budget is the service's pre-shutdown
+// time-out): reports stop pending, arms the stop's watchdog, then signals the stop event if it
+// exists, also when the report fails. Any other control reports the current state again. Once
+// stopped has been reported, no control reports anything. Runs on the dispatcher's thread.
 void ServiceControlHandler(std::uint32_t control) noexcept;
-// Ctrl+C (0) and Ctrl+Break (1) print the stopping line, signal the stop event if it exists
-// and return nonzero, whatever fails on the way. Close (2), logoff (5) and shutdown (6) do the
-// same with a stop that waits at most 3 s for a hung tool, then wait (at most 4.5 s) until the
-// watch cycle has ended and return zero, so that the system ends the process as it would
-// have; any other event returns zero at once.
+// Ctrl+C (0) and Ctrl+Break (1) print the stopping line, arm the stop's watchdog, signal the
+// stop event if it exists and return nonzero, whatever fails on the way. Close (2), logoff (5) and
+// shutdown (6) do the same with a stop that waits at most 3 s for a hung tool, then wait (at
+// most 4.5 s) until the watch cycle has ended and return zero, so that the system ends the process
+// as it would have; any other event returns zero at once.
 int ConsoleControlHandler(std::uint32_t event) noexcept;
 
 // Fills process.serviceStatus for `state` (controls accepted, checkpoint counting), hands it to the
@@ -43,6 +44,11 @@ int ConsoleControlHandler(std::uint32_t event) noexcept;
 // report whole with respect to the other service thread. In debug mode does nothing and
 // returns true.
 bool ReportStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint);
+// Reports stopped, unless that was reported already (the cycle's end and the stop's watchdog
+// may both come to it): with no error after a stop that was asked for, else with the code of
+// the last logged failure (StopExitCode). Nothing in debug mode.
+void ReportStopped();
+std::uint32_t StopExitCode();
 // Stores the thread's last-error code in process.lastServiceError and writes one error entry with
 // the strings "Kelvarn error: <code as signed decimal>" and `operation`. Nothing in debug
 // mode. Must be the first platform call after the one that failed.

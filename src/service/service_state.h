@@ -22,7 +22,9 @@ inline constexpr std::uint32_t kServiceStartPending = 2;
 inline constexpr std::uint32_t kServiceStopPending = 3;
 inline constexpr std::uint32_t kServiceRunning = 4;
 inline constexpr std::uint32_t kServiceAcceptStop = 1;
+inline constexpr std::uint32_t kServiceAcceptPreshutdown = 0x100;
 inline constexpr std::uint32_t kServiceControlStop = 1;
+inline constexpr std::uint32_t kServiceControlPreshutdown = 0xF;
 inline constexpr std::uint32_t kServiceControlInterrogate = 4;
 inline constexpr std::uint32_t kNoError = 0;
 

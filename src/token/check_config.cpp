@@ -68,8 +68,8 @@ int SecureToken::CheckSteps(const char16_t* path) {
 
 // kvn.ini is read once, through the one handle whose kind and size were checked: a directory
 // entry found a moment earlier proves nothing about the file opened now. It lies in the root
-// of its drive, so its own entry is the only one on its way. The volume it lies on is the one
-// the presence test then asks for.
+// of its drive, so its own entry is the only one on its way. The volume it lies on, as its
+// identity tells it from any other, is the one the presence test then asks for.
 int SecureToken::LoadConfig(ConfigFile& config, const char16_t* path) {
   held_.clear();
   stamp_ = {};
@@ -99,12 +99,11 @@ int SecureToken::LoadConfig(ConfigFile& config, const char16_t* path) {
       return Refuse(ConfigUnreadable, "Configuration refused, larger than 65536 bytes: ", info.size,
                     " bytes: ", path);
     }
-    os::VolumeFacts volume;
-    if (!platform_.VolumeInfo(DriveRoot(path).c_str(), volume)) {
-      return Refuse(ConfigUnreadable,
-                    "Configuration refused, no volume serial number: ", DriveRoot(path));
+    std::uint32_t error = 0;
+    if (const char* unread = ReadVolumeIdentity(platform_, path[0], stamp_.volume, error)) {
+      return Refuse(ConfigUnreadable, "Configuration refused, ", unread, ", error ", error, ": ",
+                    DriveRoot(path));
     }
-    stamp_.volume = volume.serial;
     if (!bytes.empty() && config.LoadText(bytes.data(), bytes.size()) == 0) return ConfigOk;
   }
   TraceText("Failed to open file.\n");

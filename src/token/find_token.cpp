@@ -100,10 +100,7 @@ int SecureToken::FindToken() {
     if (!tokenPresent) RetryDismount();
     // Every pass ends with the pause, the accepting one included. A stop ends the scan at
     // once, with tokenPresent as it stands.
-    if (Pause(kPassPause)) {
-      stopRequested = true;
-      break;
-    }
+    if (waits.Pause(kPassPause)) break;
   }
   TraceLine("ConfigPath at end of FindToken: ", configPath);
   return result;

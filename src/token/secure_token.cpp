@@ -11,7 +11,13 @@ constexpr char16_t kTracePath[] = u"C:\\Trace\\kvn.log";
 }  // namespace
 
 SecureToken::SecureToken(os::TokenPlatform& platform)
-    : platform_(platform), serviceMode_(!process.debugMode) {
+    : waits(platform),
+      platform_(platform),
+      serviceMode_(!process.debugMode),
+      dismount_(platform, waits, serviceMode_,
+                [this](EventKind kind, std::vector<std::u16string> strings) {
+                  Report(kind, std::move(strings));
+                }) {
   CopyBounded(configPath, kInitialConfigPath);
   tokenPresent = false;
   traceEnabled = process.debugMode;

@@ -13,8 +13,11 @@
 
 #include "common/events.h"
 #include "os/token_platform.h"
+#include "token/child_waits.h"
+#include "token/dismount.h"
 #include "token/held_entry.h"
 #include "token/trace_log.h"
+#include "token/volume_identity.h"
 
 namespace kvn {
 
@@ -34,15 +37,8 @@ enum ConfigResult : int {
 inline constexpr std::size_t kPathCapacity = 260;  // units, terminator included
 // A kvn.ini larger than this is refused unread: a real one holds a few hundred bytes.
 inline constexpr std::uint64_t kMaxConfigBytes = 64 * 1024;
-// How long the dismount waits for a mount that is still running.
+// How long the dismount waits for a mount that is still running; then the mount is ended.
 inline constexpr std::uint32_t kMountWaitLimit = 120000;  // ms
-// While a stop waits for a child, progress is reported at least this often.
-inline constexpr std::uint32_t kStopReportInterval = 2000;  // ms
-// A dismount that ran and failed is tried again after this many scan passes (each ends with a
-// 2000 ms pause: at least 10 s; every try dismounts every volume), at most this many times in
-// all; then its record stays for the next start.
-inline constexpr int kPassesBetweenFailedRuns = 5;
-inline constexpr int kFailedRunsLimit = 4;
 
 class SecureToken {
  public:
@@ -50,7 +46,7 @@ class SecureToken {
   // first line.
   explicit SecureToken(os::TokenPlatform& platform);
   // In debug mode writes the last line and closes the trace log. A mount child still held is
-  // left to itself.
+  // left to itself; a dismount armed and never resumed is ended.
   ~SecureToken();
   SecureToken(const SecureToken&) = delete;
   SecureToken& operator=(const SecureToken&) = delete;
@@ -63,27 +59,24 @@ class SecureToken {
   // first pass. Returns the result of the last check made (0 once accepted),
   // -1 when none was made. Also returns, with tokenPresent clear, when the first reading of
   // the drive mask is zero; and, with tokenPresent as the last pass left it and
-  // stopRequested set, when a stop was requested during a pause.
+  // waits.stopRequested set, when a stop was requested during a pause.
   int FindToken();
-  // Waits `milliseconds`, or less when the process's stop event is signalled; true when a
-  // stop ended it.
-  bool Pause(std::uint32_t milliseconds);
-  // Records the mount, starts it and returns without waiting for it; the child is kept so
-  // that its end is seen (its exit code reported, what the check held released) and the
-  // dismount can wait for it. False when the child could not be started: tokenPresent is then
-  // cleared, so that the next scan judges the stick afresh and tries again.
+  // Records the mount, starts it, arms its dismount (see token/dismount.h) and returns without
+  // waiting for the mount; its child is kept so that its end is seen (its exit code reported,
+  // what the check held released) and the dismount can wait for it. False when the mount could
+  // not be started: tokenPresent is then cleared, so that the next scan judges the stick afresh
+  // and tries again.
   bool OpenContainer();
   // Whether a mount was started in this turn and its dismount has not begun.
   bool mountStarted() const { return mountStarted_; }
   // Tests every 3000 ms that the configuration file is still there, on the volume that was
-  // accepted; returns one pause after the test that misses it, or early when a stop is
-  // requested.
+  // accepted (VolumeIdentity); returns one pause after the test that misses it, or early when a
+  // stop is requested.
   void CheckToken();
-  // Waits until the mount has ended (at most kMountWaitLimit ms), then starts the dismount
-  // and waits for it to end; once it has ended with 0, the mount record is cleared, else it
-  // is kept and the dismount tried again (RetryDismount). Once a stop is requested, both
-  // waits together last at most the stop's budget (process.stopWaitLimit), and a child still
-  // running then is left to itself.
+  // Waits until the mount has ended, ending one that outlasts kMountWaitLimit ms (or, once a
+  // stop is requested, the stop's budget), then dismounts (token/dismount.h): once a dismount
+  // that started after the mount had ended has ended with 0, the mount record is cleared, else
+  // it is kept and the dismount tried again (RetryDismount).
   void CloseContainer();
   // Reads the record of a mount that an earlier run may have left open (the process ended
   // before its dismount). One that can stand for a mount is dismounted after the first scan
@@ -103,12 +96,8 @@ class SecureToken {
   char16_t ifUsed[2] = {};
   bool tokenPresent = false;
   bool traceEnabled = false;
-  // Set when a pause of FindToken or CheckToken, or a wait for a child, ended because a stop
-  // was requested.
-  bool stopRequested = false;
-  // Called while a stop waits for a child, before each wait of at most kStopReportInterval
-  // ms, with a hint (ms) that reaches past the next call. May be empty.
-  std::function<void(std::uint32_t waitHint)> reportStopProgress;
+  // The pauses and the waits for children, with whether a stop ended one.
+  ChildWaits waits;
   // Receives what happened, for the event log. May be empty (debug mode).
   std::function<void(const Event&)> reportEvent;
   TraceLog trace;
@@ -157,7 +146,7 @@ class SecureToken {
   void TraceCheckResult(int result);
   // What the check knew of the kvn.ini it read: its volume, size and time stamp.
   struct ConfigStamp {
-    std::uint32_t volume = 0;
+    VolumeIdentity volume;
     std::uint64_t size = 0;
     std::uint64_t lastWrite = 0;
     bool operator==(const ConfigStamp& o) const {
@@ -187,38 +176,17 @@ class SecureToken {
   // null.
   const char* Redirected(const std::u16string& fullPath);
 
-  // Sees whether the mount has ended; if so, reports its exit code, closes it and releases
-  // what the check held for it.
-  void PollMount();
-  // Waits for `child` to end, at most `limit` ms, or less once a stop is requested (see
-  // CloseContainer); true when it has ended (or the wait failed). `program` names it in the
-  // event of a stop that leaves it running.
-  bool WaitForChild(os::Handle child, std::uint32_t limit, const char16_t* program);
-  // How a dismount ended.
-  enum class DismountEnd {
-    kDone,          // it ran and ended with 0; the mount record is cleared
-    kFailed,        // it ran and ended with another code (or one that cannot be read)
-    kNotStarted,    // it could not be started
-    kStillRunning,  // a stop left it running
-  };
-  // Starts `program` to dismount and waits for it; clears the mount record once it has ended
-  // with 0. Its failures are written to the event log once (ReportOnce).
-  DismountEnd Dismount(const char16_t* program);
-  // Keeps the volume of record `fields` (letter, container, program) to be dismounted after
-  // `passes` scan passes, counting `failedRuns` dismounts that ran and failed.
-  void KeepForDismount(std::vector<std::u16string> fields, int passes, int failedRuns);
-  // Deletes the mount record, writes event 1401 with `shown` and forgets the volume.
-  void ClearRecord(const std::u16string& shown);
-  // Writes the event unless it is the failure last written: a failure that repeats on every
-  // try is written once.
-  void ReportOnce(EventKind kind, std::vector<std::u16string> strings);
+  // Sees whether the mount has ended; if so, reports its exit code (or, when the service
+  // ended it after waiting `endedAfter` s, that), closes it and releases what the check held.
+  void PollMount(std::uint32_t endedAfter = 0);
+  // Waits for the mount to end, and ends one that outlasts its limit or a stop's budget.
+  void EndMount();
 
   os::TokenPlatform& platform_;
   // Not debug mode: the children are told to show nothing (see OpenContainer).
   const bool serviceMode_;
   os::Handle mountChild_ = nullptr;  // the mount while it may still run
   bool mountStarted_ = false;        // from the mount's start to its dismount
-  std::uint32_t stopWaited_ = 0;     // ms a stop has waited for children
   // The key file and the folders on its way (and a container's folders on a removable drive),
   // held from the accepting check until the mount has ended, so that nothing the check
   // looked at can be swapped before the tool opens it.
@@ -227,14 +195,9 @@ class SecureToken {
   // Of the last check: the accepted stick's while it is watched, the scan stopping there.
   ConfigStamp stamp_;
   Refusals refusals_;  // of the pass under way, or the last one
-  // A volume that may still be open, as its mount record names it (letter, container,
-  // program), to be dismounted after a scan pass that accepts no stick; empty when there is
-  // none. A stick whose mount starts carries it on: its own dismount closes every volume.
-  std::vector<std::u16string> pending_;
-  bool leftFromStart_ = false;  // pending_ was read at start: its first try writes event 1400
-  int passesBeforeTry_ = 0;     // scan passes until the next try
-  int failedRuns_ = 0;          // its dismounts that ran and failed
-  std::u16string lastFailure_;  // the dismount failure last written to the event log
+  // The dismount: armed with each mount, and a volume that may still be open until it is
+  // closed.
+  Dismounter dismount_;
   // The stick whose mount could not start, while it is tried again: written once for it.
   bool mountFailed_ = false;
   ConfigStamp mountFailure_;

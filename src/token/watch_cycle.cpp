@@ -16,10 +16,10 @@ constexpr std::uint32_t kIdlePauseMilliseconds = 2000;
 void WatchUntilStopped(SecureToken& token) {
   for (;;) {
     token.FindToken();
-    if (token.stopRequested) return;
+    if (token.waits.stopRequested) return;
     if (!token.tokenPresent) {
       // Nothing accepted: nothing to mount, watch or dismount this turn.
-      if (token.Pause(kIdlePauseMilliseconds)) return;
+      if (token.waits.Pause(kIdlePauseMilliseconds)) return;
       continue;
     }
     try {
@@ -35,7 +35,7 @@ void WatchUntilStopped(SecureToken& token) {
     // Also after a stop inside the watch: a container mounted in this turn is dismounted
     // (and waited for) before the cycle ends.
     token.CloseContainer();
-    if (token.stopRequested) return;
+    if (token.waits.stopRequested) return;
   }
 }
 
@@ -59,7 +59,7 @@ void RunWatcher() {
   service::PublishStopEvent(event);
   const StopEventCloser closer;
   // A stop that waits for a hung tool keeps the service control manager informed.
-  token.reportStopProgress = [](std::uint32_t waitHint) {
+  token.waits.reportStopProgress = [](std::uint32_t waitHint) {
     service::ReportStatus(service::kServiceStopPending, service::kNoError, waitHint);
   };
   if (!service::ReportStatus(service::kServiceRunning, service::kNoError, 0)) return;

@@ -31,6 +31,14 @@ struct RegistryKeyTraits {
 };
 using ScopedRegistryKey = ScopedHandle<RegistryKeyTraits>;
 
+// A handle of the service control manager (a manager or a service).
+struct ServiceHandleTraits {
+  using Value = SC_HANDLE;
+  static Value Invalid() { return nullptr; }
+  static void Close(Value handle) { ::CloseServiceHandle(handle); }
+};
+using ScopedServiceHandle = ScopedHandle<ServiceHandleTraits>;
+
 // A kernel object whose "none" is null: a process token, for one.
 struct KernelHandleTraits {
   using Value = HANDLE;

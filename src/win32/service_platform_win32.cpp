@@ -31,6 +31,7 @@ namespace {
 std::atomic<os::ServiceMainFn> serviceMainSlot{nullptr};
 std::atomic<os::ControlHandlerFn> controlHandlerSlot{nullptr};
 std::atomic<os::ConsoleHandlerFn> consoleHandlerSlot{nullptr};
+std::atomic<os::TimerFn> timerSlot{nullptr};
 
 // Runs on the thread the dispatcher creates for the service. The core's entries catch
 // everything, so no exception unwinds into the system's frames.
@@ -38,8 +39,17 @@ void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv) noexcept {
   serviceMainSlot.load()(argc, reinterpret_cast<char16_t**>(argv));
 }
 
-// Runs on the thread that called StartServiceCtrlDispatcherW.
-void WINAPI ControlHandlerEntry(DWORD control) noexcept { controlHandlerSlot.load()(control); }
+// Runs on the thread that called StartServiceCtrlDispatcherW. Every control it is sent is
+// handled (a control the service does not take is answered with its current state), which
+// NO_ERROR says, as it must for an interrogation.
+DWORD WINAPI ControlHandlerEntry(DWORD control, DWORD /*eventType*/, LPVOID /*eventData*/,
+                                 LPVOID /*context*/) noexcept {
+  controlHandlerSlot.load()(control);
+  return NO_ERROR;
+}
+
+// Runs on a thread of the timer queue's.
+VOID CALLBACK TimerEntry(PVOID /*parameter*/, BOOLEAN /*timedOut*/) noexcept { timerSlot.load()(); }
 
 // Runs on a thread the system creates for each console event.
 BOOL WINAPI ConsoleHandlerEntry(DWORD event) noexcept {
@@ -49,7 +59,8 @@ BOOL WINAPI ConsoleHandlerEntry(DWORD event) noexcept {
 // Each trampoline is exactly the callback type it is handed to: a different signature or
 // calling convention (stdcall on x86) fails here rather than at run time.
 static_assert(std::is_convertible_v<decltype(&ServiceMainEntry), LPSERVICE_MAIN_FUNCTIONW>);
-static_assert(std::is_convertible_v<decltype(&ControlHandlerEntry), LPHANDLER_FUNCTION>);
+static_assert(std::is_convertible_v<decltype(&ControlHandlerEntry), LPHANDLER_FUNCTION_EX>);
+static_assert(std::is_convertible_v<decltype(&TimerEntry), WAITORTIMERCALLBACK>);
 static_assert(std::is_convertible_v<decltype(&ConsoleHandlerEntry), PHANDLER_ROUTINE>);
 
 SERVICE_STATUS ToWin32(const os::ServiceStatus& status) {
@@ -100,7 +111,24 @@ bool Win32ServicePlatform::StartServiceCtrlDispatcher(const char16_t* serviceNam
 os::Handle Win32ServicePlatform::RegisterServiceCtrlHandler(const char16_t* serviceName,
                                                             os::ControlHandlerFn handler) {
   controlHandlerSlot = handler;
-  return ::RegisterServiceCtrlHandlerW(AsWide(serviceName), &ControlHandlerEntry);
+  return ::RegisterServiceCtrlHandlerExW(AsWide(serviceName), &ControlHandlerEntry, nullptr);
+}
+
+bool Win32ServicePlatform::PreshutdownTimeout(const char16_t* serviceName,
+                                              std::uint32_t& milliseconds) {
+  const ScopedServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager.valid()) return false;
+  const ScopedServiceHandle service(
+      ::OpenServiceW(manager.get(), AsWide(serviceName), SERVICE_QUERY_CONFIG));
+  if (!service.valid()) return false;
+  SERVICE_PRESHUTDOWN_INFO info = {};
+  DWORD needed = 0;
+  if (!::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_PRESHUTDOWN_INFO,
+                              reinterpret_cast<BYTE*>(&info), sizeof info, &needed)) {
+    return false;
+  }
+  milliseconds = info.dwPreshutdownTimeout;
+  return true;
 }
 
 bool Win32ServicePlatform::SetServiceStatus(os::Handle statusHandle,
@@ -131,6 +159,17 @@ os::Handle Win32ServicePlatform::CreateEvent() {
 void Win32ServicePlatform::SetEvent(os::Handle event) { ::SetEvent(event); }
 
 void Win32ServicePlatform::CloseHandle(os::Handle handle) { ::CloseHandle(handle); }
+
+bool Win32ServicePlatform::StartTimer(std::uint32_t milliseconds, os::TimerFn fn) {
+  timerSlot = fn;
+  HANDLE timer = nullptr;  // ends with the process: it fires once
+  return ::CreateTimerQueueTimer(&timer, nullptr, &TimerEntry, nullptr, milliseconds, 0,
+                                 WT_EXECUTEONLYONCE | WT_EXECUTELONGFUNCTION) != FALSE;
+}
+
+void Win32ServicePlatform::EndThisProcess(std::uint32_t code) {
+  ::TerminateProcess(::GetCurrentProcess(), code);
+}
 
 bool Win32ServicePlatform::SetConsoleCtrlHandler(os::ConsoleHandlerFn handler) {
   consoleHandlerSlot = handler;

@@ -7,14 +7,15 @@
 namespace kvn::win32 {
 
 // One per process. The handlers handed to StartServiceCtrlDispatcher,
-// RegisterServiceCtrlHandler and SetConsoleCtrlHandler are kept in process-wide slots that
-// the WINAPI trampolines call; each slot is written before the system can call it.
+// RegisterServiceCtrlHandler, StartTimer and SetConsoleCtrlHandler are kept in process-wide
+// slots that the WINAPI trampolines call; each slot is written before the system can call it.
 class Win32ServicePlatform final : public os::ServicePlatform {
  public:
   std::uint32_t GetLastError() override;
   bool StartServiceCtrlDispatcher(const char16_t* serviceName, os::ServiceMainFn main) override;
   os::Handle RegisterServiceCtrlHandler(const char16_t* serviceName,
                                         os::ControlHandlerFn handler) override;
+  bool PreshutdownTimeout(const char16_t* serviceName, std::uint32_t& milliseconds) override;
   bool SetServiceStatus(os::Handle statusHandle, const os::ServiceStatus& status) override;
   os::Handle RegisterEventSource(const char16_t* sourceName) override;
   void ReportEvent(os::Handle eventSource, std::uint16_t type, std::uint16_t category,
@@ -24,6 +25,8 @@ class Win32ServicePlatform final : public os::ServicePlatform {
   os::Handle CreateEvent() override;
   void SetEvent(os::Handle event) override;
   void CloseHandle(os::Handle handle) override;
+  bool StartTimer(std::uint32_t milliseconds, os::TimerFn fn) override;
+  void EndThisProcess(std::uint32_t code) override;
   bool SetConsoleCtrlHandler(os::ConsoleHandlerFn handler) override;
   void WriteNarrow(std::string_view text) override;
   void WriteWide(std::u16string_view text) override;

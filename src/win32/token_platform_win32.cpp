@@ -3,8 +3,11 @@
 #include <direct.h>  // _getdrives
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cwchar>
+#include <memory>
+#include <utility>
 
 #include "win32/scoped_win32.h"
 #include "win32/trace_file_win32.h"
@@ -129,6 +132,66 @@ bool DenyAce(BYTE type) {
          type == ACCESS_DENIED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
 }
 
+// A child as the adapter hands it out: its process and first thread, and, for one made
+// suspended, the job that ends it should this process end before it is resumed.
+struct Child {
+  HANDLE process = nullptr;
+  HANDLE thread = nullptr;
+  HANDLE job = nullptr;
+};
+Child& Of(os::Handle child) { return *static_cast<Child*>(child); }
+
+// A start handed to a thread of its own, so that a start that waits on the program's file
+// holds nobody up. The caller waits for it a while; whichever side lets go of it last frees
+// it. The child is always made suspended: one whose start was given up is ended before it
+// ever ran.
+struct PendingStart {
+  enum State { kWaiting, kDone, kGivenUp };
+  decltype(&::CreateProcessW) createProcess;
+  std::wstring program;
+  std::wstring commandLine;  // CreateProcessW may write into it
+  PROCESS_INFORMATION made = {};
+  BOOL created = FALSE;
+  DWORD error = 0;
+  std::atomic<int> state{kWaiting};
+};
+
+DWORD WINAPI RunStart(LPVOID parameter) {
+  auto* start = static_cast<PendingStart*>(parameter);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  start->created =
+      start->createProcess(start->program.c_str(), start->commandLine.data(), nullptr, nullptr,
+                           FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &start->made);
+  start->error = ::GetLastError();
+  int waiting = PendingStart::kWaiting;
+  if (start->state.compare_exchange_strong(waiting, PendingStart::kDone)) return 0;
+  // Given up: nobody will resume or close this child.
+  if (start->created) {
+    ::TerminateProcess(start->made.hProcess, os::kEndedExitCode);
+    ::CloseHandle(start->made.hThread);
+    ::CloseHandle(start->made.hProcess);
+  }
+  delete start;
+  return 0;
+}
+
+// A job that ends its processes once its last handle, this process's, is closed.
+HANDLE EndingJob() {
+  const HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job != nullptr &&
+      !::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    ::CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+constexpr NTSTATUS kOplockBreakInProgress = 0x00000108;  // STATUS_OPLOCK_BREAK_IN_PROGRESS
+constexpr DWORD kErrorOplockBreakInProgress = 742;       // ERROR_OPLOCK_BREAK_IN_PROGRESS
+
 // The mount record: one key of its own, always in the 64-bit view, so that the x86 and the
 // x64 build of the service find the same record on 64-bit Windows.
 constexpr wchar_t kRecordKey[] = L"SOFTWARE\\Kelvarn";
@@ -162,14 +225,43 @@ os::SearchResult Win32TokenPlatform::FindFile(const char16_t* path) {
           reparse ? data.dwReserved0 : 0};
 }
 
+// NtCreateFile rather than CreateFileW, for FILE_COMPLETE_IF_OPLOCKED: an open that breaks
+// another program's oplock returns at once instead of waiting until that program acknowledges
+// the break, which it may never do. Such an open is given up and answers
+// ERROR_OPLOCK_BREAK_IN_PROGRESS (742), which refuses like any answer but "there" or "not
+// there". No FILE_SHARE_DELETE: while the handle is open, nobody can rename, delete or replace
+// the entry. FILE_READ_DATA is FILE_LIST_DIRECTORY on a folder. The path is drive-absolute and
+// resolved already; as an NT path ("\??\C:\...") it names no device and is not trimmed.
 os::Handle Win32TokenPlatform::OpenEntry(const char16_t* path) {
-  // No FILE_SHARE_DELETE: while the handle is open, nobody can rename, delete or replace the
-  // entry. FILE_READ_DATA is FILE_LIST_DIRECTORY on a folder.
-  const HANDLE entry =
-      calls_.createFile(AsWide(path), READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_READ_DATA,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  return entry == INVALID_HANDLE_VALUE ? nullptr : entry;
+  std::wstring name = L"\\??\\";
+  name += AsWide(path);
+  if (name.size() * sizeof(wchar_t) > 0xFFFE) {
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return nullptr;
+  }
+  UNICODE_STRING text;
+  text.Buffer = name.data();
+  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  IO_STATUS_BLOCK io = {};
+  HANDLE entry = nullptr;
+  const NTSTATUS status =
+      calls_.createFile(&entry, READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_READ_DATA | SYNCHRONIZE,
+                        &attributes, &io, nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                        FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
+                            FILE_COMPLETE_IF_OPLOCKED | FILE_SYNCHRONOUS_IO_NONALERT,
+                        nullptr, 0);
+  if (status == kOplockBreakInProgress) {
+    ::CloseHandle(entry);
+    ::SetLastError(kErrorOplockBreakInProgress);
+    return nullptr;
+  }
+  if (status < 0) {
+    ::SetLastError(::RtlNtStatusToDosError(status));
+    return nullptr;
+  }
+  return entry;
 }
 
 bool Win32TokenPlatform::ReadEntryInfo(os::Handle entry, os::EntryInfo& info) {
@@ -247,6 +339,21 @@ bool Win32TokenPlatform::VolumeInfo(const char16_t* root, os::VolumeFacts& volum
   return true;
 }
 
+bool Win32TokenPlatform::VolumeName(const char16_t* root, std::u16string& name) {
+  wchar_t buffer[MAX_PATH];  // a volume GUID path is 49 characters
+  if (!calls_.volumeName(AsWide(root), buffer, MAX_PATH)) return false;
+  name = AsU16(buffer);
+  return true;
+}
+
+bool Win32TokenPlatform::DosDevice(const char16_t* drive, std::u16string& device) {
+  // A list of targets, the current one first, each ended by a zero.
+  wchar_t buffer[MAX_PATH + 1];
+  if (calls_.dosDevice(AsWide(drive), buffer, MAX_PATH + 1) == 0) return false;
+  device = AsU16(buffer);
+  return true;
+}
+
 std::vector<std::u16string> Win32TokenPlatform::PolicyTrustedAccounts() {
   ScopedRegistryKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
@@ -293,19 +400,61 @@ std::u16string Win32TokenPlatform::WindowsFolder() {
   });
 }
 
-os::Handle Win32TokenPlatform::StartProcess(const char16_t* program, const char16_t* commandLine) {
-  // CreateProcessW may write into the command line, so it gets a copy of its own.
-  std::u16string line = commandLine;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!::CreateProcessW(AsWide(program), AsWide(line.data()), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
+os::Handle Win32TokenPlatform::StartProcess(const char16_t* program, const char16_t* commandLine,
+                                            bool suspended) {
+  auto* start = new PendingStart{calls_.createProcess, AsWide(program), AsWide(commandLine)};
+  const HANDLE worker = ::CreateThread(nullptr, 0, &RunStart, start, 0, nullptr);
+  if (worker == nullptr) {
+    const DWORD error = ::GetLastError();
+    delete start;
+    ::SetLastError(error);
     return nullptr;
   }
-  // Only the process handle is kept, and the caller closes it.
-  ::CloseHandle(process.hThread);
-  return process.hProcess;
+  const DWORD waited = ::WaitForSingleObject(worker, startLimit_);
+  ::CloseHandle(worker);
+  int waiting = PendingStart::kWaiting;
+  if (waited != WAIT_OBJECT_0 &&
+      start->state.compare_exchange_strong(waiting, PendingStart::kGivenUp)) {
+    ::SetLastError(ERROR_TIMEOUT);  // the start's thread frees it, and ends what it made
+    return nullptr;
+  }
+  const std::unique_ptr<PendingStart> done(start);
+  if (!done->created) {
+    ::SetLastError(done->error);
+    return nullptr;
+  }
+  auto child = std::make_unique<Child>();
+  child->process = done->made.hProcess;
+  child->thread = done->made.hThread;
+  if (suspended) {
+    // Until it is resumed, it ends with this process. Windows 7 refuses a process that is in a
+    // job already (a job of this process's): it is then kept without one.
+    child->job = EndingJob();
+    if (child->job != nullptr && !::AssignProcessToJobObject(child->job, child->process)) {
+      ::CloseHandle(std::exchange(child->job, nullptr));
+    }
+  } else if (::ResumeThread(child->thread) == static_cast<DWORD>(-1)) {
+    const DWORD error = ::GetLastError();
+    ::TerminateProcess(child->process, os::kEndedExitCode);
+    CloseProcess(child.release());
+    ::SetLastError(error);
+    return nullptr;
+  }
+  return child.release();
+}
+
+bool Win32TokenPlatform::ResumeProcess(os::Handle child) {
+  // From now on it runs on like any child, should this process end before it.
+  if (Of(child).job != nullptr) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    ::SetInformationJobObject(Of(child).job, JobObjectExtendedLimitInformation, &limits,
+                              sizeof limits);
+  }
+  return ::ResumeThread(Of(child).thread) != static_cast<DWORD>(-1);
+}
+
+bool Win32TokenPlatform::EndProcess(os::Handle child) {
+  return ::TerminateProcess(Of(child).process, os::kEndedExitCode) != FALSE;
 }
 
 os::WaitResult Win32TokenPlatform::Wait(os::Handle child, os::Handle stop,
@@ -314,7 +463,7 @@ os::WaitResult Win32TokenPlatform::Wait(os::Handle child, os::Handle stop,
   // child that has ended wins over a stop requested at the same time.
   HANDLE handles[2];
   DWORD count = 0;
-  if (child != nullptr) handles[count++] = static_cast<HANDLE>(child);
+  if (child != nullptr) handles[count++] = Of(child).process;
   if (stop != nullptr) handles[count++] = static_cast<HANDLE>(stop);
   if (count == 0) {
     ::Sleep(milliseconds);
@@ -333,13 +482,19 @@ os::WaitResult Win32TokenPlatform::Wait(os::Handle child, os::Handle stop,
   }
 }
 
+// Closing the job of a child that was never resumed ends it.
 void Win32TokenPlatform::CloseProcess(os::Handle child) {
-  ::CloseHandle(static_cast<HANDLE>(child));
+  const std::unique_ptr<Child> closed(&Of(child));
+  if (closed->job != nullptr) ::CloseHandle(closed->job);
+  ::CloseHandle(closed->thread);
+  ::CloseHandle(closed->process);
 }
 
 bool Win32TokenPlatform::ChildExitCode(os::Handle child, std::uint32_t& code) {
   DWORD exitCode = 0;
-  if (!::GetExitCodeProcess(child, &exitCode) || exitCode == STILL_ACTIVE) return false;
+  if (!::GetExitCodeProcess(Of(child).process, &exitCode) || exitCode == STILL_ACTIVE) {
+    return false;
+  }
   code = exitCode;
   return true;
 }

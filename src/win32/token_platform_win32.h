@@ -4,6 +4,8 @@
 // environment and the registry, and the mount record in the registry.
 #pragma once
 
+#include <winternl.h>  // after windows.h: NtCreateFile
+
 #include "os/token_platform.h"
 #include "win32/win32.h"
 
@@ -12,22 +14,30 @@
 
 namespace kvn::win32 {
 
-// The calls whose answers differ by file system or by bitness, which Wine gives the same
-// everywhere: on FAT32 and exFAT the reparse-tag query fails with ERROR_INVALID_PARAMETER, a
-// volume reports no access control, and so on (src/win32/README.md lists them). The adapter
-// makes them through this table, so that its tests can hand it the answers of real Windows.
+// The calls whose answers differ by file system, by bitness or by what another program does,
+// which Wine gives the same everywhere: on FAT32 and exFAT the reparse-tag query fails with
+// ERROR_INVALID_PARAMETER, a volume reports no access control, an open meets an oplock, a start
+// waits on the program's file, a volume has a name of its own (src/win32/README.md lists them).
+// The adapter makes them through this table, so that its tests can hand it the answers of real
+// Windows.
 struct SystemCalls {
-  decltype(&::CreateFileW) createFile = &::CreateFileW;
+  decltype(&::NtCreateFile) createFile = &::NtCreateFile;
   decltype(&::GetFileInformationByHandle) fileInformation = &::GetFileInformationByHandle;
   decltype(&::GetFileInformationByHandleEx) fileInformationEx = &::GetFileInformationByHandleEx;
   decltype(&::GetVolumeInformationW) volumeInformation = &::GetVolumeInformationW;
+  decltype(&::GetVolumeNameForVolumeMountPointW) volumeName = &::GetVolumeNameForVolumeMountPointW;
+  decltype(&::QueryDosDeviceW) dosDevice = &::QueryDosDeviceW;
   decltype(&::IsWow64Process) isWow64Process = &::IsWow64Process;
+  decltype(&::CreateProcessW) createProcess = &::CreateProcessW;
 };
 
-// Holds no state but its calls; used by the thread of the watch cycle.
+// Holds no state but its calls; used by the thread of the watch cycle. `startLimit`: how long
+// a start may take (os::kStartLimit; less in tests).
 class Win32TokenPlatform final : public os::TokenPlatform {
  public:
-  explicit Win32TokenPlatform(const SystemCalls& calls = SystemCalls()) : calls_(calls) {}
+  explicit Win32TokenPlatform(const SystemCalls& calls = SystemCalls(),
+                              std::uint32_t startLimit = os::kStartLimit)
+      : calls_(calls), startLimit_(startLimit) {}
 
   std::unique_ptr<os::ByteSink> OpenTrace(const char16_t* path) override;
   std::uint32_t GetDrives() override;
@@ -40,10 +50,15 @@ class Win32TokenPlatform final : public os::TokenPlatform {
   bool ReadEntry(os::Handle entry, std::size_t maxBytes, std::string& bytes) override;
   void CloseEntry(os::Handle entry) override;
   bool VolumeInfo(const char16_t* root, os::VolumeFacts& volume) override;
+  bool VolumeName(const char16_t* root, std::u16string& name) override;
+  bool DosDevice(const char16_t* drive, std::u16string& device) override;
   std::vector<std::u16string> PolicyTrustedAccounts() override;
   bool Wow64() override;
   std::u16string WindowsFolder() override;
-  os::Handle StartProcess(const char16_t* program, const char16_t* commandLine) override;
+  os::Handle StartProcess(const char16_t* program, const char16_t* commandLine,
+                          bool suspended) override;
+  bool ResumeProcess(os::Handle child) override;
+  bool EndProcess(os::Handle child) override;
   os::WaitResult Wait(os::Handle child, os::Handle stop, std::uint32_t milliseconds) override;
   void CloseProcess(os::Handle child) override;
   bool ChildExitCode(os::Handle child, std::uint32_t& code) override;
@@ -57,6 +72,7 @@ class Win32TokenPlatform final : public os::TokenPlatform {
 
  private:
   SystemCalls calls_;
+  std::uint32_t startLimit_;
 };
 
 }  // namespace kvn::win32

@@ -33,6 +33,11 @@ inline std::string Show(const void* handle) {
   return Show(reinterpret_cast<std::uintptr_t>(handle));
 }
 
+// Thrown by every call a process makes once it has ended itself (EndThisProcess), so that the
+// core's frames unwind where a real process would simply be gone. Calls that only release
+// something are no-ops then: they run in destructors.
+struct ProcessEnded {};
+
 class FakeKernel {
  public:
   std::uint64_t now() const { return now_; }  // virtual ms since the test began
@@ -43,16 +48,21 @@ class FakeKernel {
   }
   // Advances the clock to `until`, running due actions on the way. Stops early, and returns
   // true, as soon as `stop` (null: nothing) is signalled.
+  // A process that ends itself during an action ends the wait with ProcessEnded.
   bool WaitUntil(std::uint64_t until, os::Handle stop) {
     for (;;) {
+      Alive();
       if (stop != nullptr && IsSignalled(stop)) return true;
       if (actions_.empty() || actions_.begin()->first.first > until) break;
       auto action = std::move(actions_.begin()->second);
       now_ = std::max(now_, actions_.begin()->first.first);
       actions_.erase(actions_.begin());
-      ++inAction_;
+      struct InAction {
+        explicit InAction(int& depth) : depth_(++depth) {}
+        ~InAction() { --depth_; }
+        int& depth_;
+      } const inAction(inAction_);
       action();
-      --inAction_;
     }
     now_ = std::max(now_, until);
     return false;
@@ -93,6 +103,12 @@ class FakeKernel {
 
   int closedSignals = 0;
   std::uint32_t lastError = 0;
+  // Whether the process has ended itself, and its exit code.
+  bool ended = false;
+  std::uint32_t exitCode = 0;
+  void Alive() const {
+    if (ended) throw ProcessEnded{};
+  }
 
  private:
   static std::uintptr_t Id(os::Handle handle) { return reinterpret_cast<std::uintptr_t>(handle); }

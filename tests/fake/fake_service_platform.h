@@ -36,6 +36,7 @@ class FakeServicePlatform : public os::ServicePlatform {
   }
   std::string throwOnce;  // its next call throws std::bad_alloc, as an allocation in it would
   bool startedByServiceManager = false;  // false: the dispatcher fails with 1063, as in a console
+  std::uint32_t preshutdownTimeout = 10000;  // what the service's configuration holds, ms
   std::u16string modulePath = u"C:\\Kelvarn\\kelvarn.exe";
   // Whether the service is installed, and the states that ControlService and
   // QueryServiceStatus report, one per call, the last one for ever.
@@ -113,8 +114,24 @@ class FakeServicePlatform : public os::ServicePlatform {
     Fails(__func__, "@" + Show(kernel_.now()), event);
   }
   void DeregisterEventSource(H) override {
-    Fails(__func__);
-    --openEventSources;
+    if (!Fails(__func__)) --openEventSources;
+  }
+  bool PreshutdownTimeout(Text name, U32& milliseconds) override {
+    if (Fails(__func__, name)) return false;
+    milliseconds = preshutdownTimeout;
+    return true;
+  }
+  // On another thread, which the clock's actions stand for.
+  bool StartTimer(U32 milliseconds, os::TimerFn fn) override {
+    if (Fails(__func__, milliseconds)) return false;
+    kernel_.At(kernel_.now() + milliseconds, fn);
+    return true;
+  }
+  // Returns, unlike the real call: every call after it throws ProcessEnded.
+  void EndThisProcess(U32 code) override {
+    Fails(__func__, code);
+    kernel_.exitCode = code;
+    kernel_.ended = true;
   }
   H CreateEvent() override { return Fails(__func__) ? nullptr : kernel_.CreateEvent(); }
   void SetEvent(H event) override {  // only once stop pending was reported, if anything was
@@ -177,7 +194,7 @@ class FakeServicePlatform : public os::ServicePlatform {
     return true;
   }
   void CloseServiceHandle(H handle) override {
-    Fails(__func__, handle);
+    if (Fails(__func__, handle)) return;
     EXPECT_EQ(serviceHandles_.erase(reinterpret_cast<std::uintptr_t>(handle)), 1u);
   }
   void Sleep(U32 milliseconds) override {
@@ -196,9 +213,16 @@ class FakeServicePlatform : public os::ServicePlatform {
   bool DeleteEventSourceKey(Text name) override { return !Fails(__func__, name); }
 
  private:
-  // Records the call; then throws or fails as scripted: true, with the last error set.
+  // Records the call; then throws or fails as scripted: true, with the last error set. Once the
+  // process has ended, only a call that releases something returns (as a failure).
   template <typename... Args>
   bool Fails(const char* call, const Args&... args) {
+    if (kernel_.ended) {
+      const std::string name = call;
+      if (name == "CloseServiceHandle" || name == "DeregisterEventSource" || name == "CloseHandle")
+        return true;
+      throw ProcessEnded{};
+    }
     std::string& line = calls.emplace_back(call);
     ((line += " " + Show(args)), ...);
     if (throwOnce == call) {

@@ -31,12 +31,18 @@ inline constexpr std::uint64_t kVirtualHour = 3600000;
 // One child start, as the platform was asked for it.
 struct ProcessStart {
   std::u16string commandLine;
-  std::uint64_t time = 0;  // virtual ms when it was started
-  std::uint64_t end = 0;   // virtual ms when it ends, kNeverEnds for a hung child
-  bool closed = false;     // its handle has been closed (or it never had one)
-  bool recorded = false;   // a mount record existed when it started
+  std::uint64_t made = 0;           // virtual ms when it was made
+  std::uint64_t time = kNeverEnds;  // when it began to run: at once, or once resumed; or never
+  std::uint64_t end = kNeverEnds;   // when it ends, kNeverEnds while hung or suspended
+  std::uint64_t runTime = 0;        // how long it runs, kNeverEnds for a hung child
+  bool closed = false;              // its handle has been closed (or it never had one)
+  bool failed = false;              // it could not be started
+  bool recorded = false;            // a mount record existed when it was made
+  bool suspended = false;           // made suspended
+  bool endedByService = false;      // EndProcess ended it
   std::uint32_t exitCode = 0;
   bool dismount() const { return commandLine.find(u" /d") != std::u16string::npos; }
+  bool ran() const { return time != kNeverEnds; }
 };
 
 class FakeTokenPlatform : public os::TokenPlatform {
@@ -45,6 +51,11 @@ class FakeTokenPlatform : public os::TokenPlatform {
   // A link only a search shows, with no tag, as Wine lists a linked folder.
   static constexpr std::uint32_t kNameOnly = 1;
   static constexpr std::uint64_t kNoSerial = 1ull << 32;
+  // The answer of a call that does not return (a driver that keeps it waiting): it blocks
+  // until the process ends, or fails the case after a virtual hour.
+  static constexpr std::uint32_t kHang = 0xFFFFFFFF;
+  // A child that EndProcess cannot end either.
+  static constexpr std::uint64_t kStuck = kNeverEnds - 1;
 
   struct Drive {
     std::uint32_t type = os::kDriveNoRootDir;
@@ -52,6 +63,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
     std::uint64_t serial = 0;  // kNoSerial: none can be read
     bool present = false;
     bool ready = true;  // not ready (a card reader without a card): every access fails with 21
+    std::u16string volumeName;  // as the mount manager names the volume
+    std::u16string device;      // where the letter leads
   };
   // Everything a test may say of one path. It exists while it is a folder or holds bytes.
   struct Entry {
@@ -80,7 +93,14 @@ class FakeTokenPlatform : public os::TokenPlatform {
   // --- drives and entries, as a test sets them up ------------------------------------------
   // Defines the drive and plugs it in.
   void AddDrive(char16_t letter, std::uint32_t type, FileSystem fs = FileSystem::kNtfs) {
-    drive(letter) = {type, fs, 0x1000u + Upper(letter), true};
+    const std::u16string number = Wide(std::to_string(Upper(letter) - u'A' + 1));
+    drive(letter) = {type,
+                     fs,
+                     0x1000u + Upper(letter),
+                     true,
+                     true,
+                     u"\\\\?\\Volume{" + number + u"-0000-0000-0000-000000000000}\\",
+                     u"\\Device\\HarddiskVolume" + number};
   }
   Drive& drive(char16_t letter) { return drives_[Upper(letter)]; }
   Entry& At(const std::u16string& path) { return entries_[Key(path)]; }  // made when needed
@@ -145,17 +165,21 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::map<std::size_t, std::uint64_t> runTimes;
   std::uint64_t childRunTime = 0;  // for the children runTimes does not name
   std::map<std::size_t, std::uint32_t> exitCodes;
-  bool failWait = false;  // every Wait fails
+  bool failWait = false;    // every Wait fails
+  bool failResume = false;  // every ResumeProcess fails with 5
 
   // --- TokenPlatform -----------------------------------------------------------------------
   std::unique_ptr<os::ByteSink> OpenTrace(const char16_t* path) override {
+    kernel_.Alive();
     const std::u16string key = Key(path);
     const Entry& folder = Of(Parent(key));
     // Refused, as by the adapter, when the folder or the file is a link.
     if (!PresentDrive(key) || !folder.folder || folder.link || Of(key).link) return nullptr;
-    return std::make_unique<Sink>(At(path).bytes = std::make_shared<std::string>(), openTraces);
+    return std::make_unique<Sink>(At(path).bytes = std::make_shared<std::string>(), openTraces,
+                                  kernel_);
   }
   std::uint32_t GetDrives() override {
+    kernel_.Alive();
     std::uint32_t mask = 0;
     for (const auto& [letter, drive] : drives_) mask |= drive.present ? 1u << (letter - u'A') : 0;
     if (getDrivesError != 0) mask = kernel_.Fail(getDrivesError, 0u);
@@ -165,10 +189,12 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
   std::uint32_t GetLastError() override { return kernel_.lastError; }
   std::uint32_t GetDriveType(const char16_t* root) override {
+    kernel_.Alive();
     const Drive* drive = PresentDrive(root);
     return drive == nullptr || root[1] != u':' ? os::kDriveNoRootDir : drive->type;
   }
   os::SearchResult FindFile(const char16_t* path) override {
+    kernel_.Alive();
     const std::u16string key = Reach(path, true);
     const std::uint32_t error = kernel_.lastError = Answer("FindFile", key, Lookup(key));
     if (error != 0) return {false, error};
@@ -177,6 +203,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return {true, 0, info.attributes, info.size, info.reparseTag};
   }
   os::Handle OpenEntry(const char16_t* path) override {
+    kernel_.Alive();
     const std::u16string key = Reach(path, false);
     const bool root = key.size() == 2;
     kernel_.lastError = Answer("OpenEntry", key, root && PresentDrive(key) ? 0 : Lookup(key));
@@ -206,7 +233,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return entry.bytes != nullptr;
   }
   void CloseEntry(os::Handle handle) override {
-    EXPECT_EQ(held_.erase(reinterpret_cast<std::uintptr_t>(handle) >> 8), 1u);
+    EXPECT_TRUE(held_.erase(reinterpret_cast<std::uintptr_t>(handle) >> 8) == 1 || kernel_.ended);
   }
   bool VolumeInfo(const char16_t* root, os::VolumeFacts& volume) override {
     const Drive* drive = PresentDrive(Key(root));
@@ -221,20 +248,63 @@ class FakeTokenPlatform : public os::TokenPlatform {
     }
     return true;
   }
-  std::vector<std::u16string> PolicyTrustedAccounts() override { return policyTrusted; }
+  bool VolumeName(const char16_t* root, std::u16string& name) override {
+    kernel_.lastError = DriveError(Key(root));
+    if (kernel_.lastError != 0 || Fails("VolumeName", Key(root))) return false;
+    name = PresentDrive(Key(root))->volumeName;
+    return true;
+  }
+  // The object manager's: a drive that is not ready answers all the same.
+  bool DosDevice(const char16_t* drive, std::u16string& device) override {
+    const std::u16string key = Key(std::u16string(drive) + u"\\");
+    if (Fails("DosDevice", key)) return false;
+    if (PresentDrive(key) == nullptr) return kernel_.Fail(2, false);
+    device = PresentDrive(key)->device;
+    return true;
+  }
+  std::vector<std::u16string> PolicyTrustedAccounts() override {
+    kernel_.Alive();
+    return policyTrusted;
+  }
   bool Wow64() override { return wow64; }
   std::u16string WindowsFolder() override { return u"C:\\Windows"; }
-  os::Handle StartProcess(const char16_t*, const char16_t* commandLine) override {
+  // A start held up (ERROR_TIMEOUT) costs the platform's limit first.
+  os::Handle StartProcess(const char16_t*, const char16_t* commandLine, bool suspended) override {
+    kernel_.Alive();
     const std::size_t number = starts.size();
-    const std::uint64_t run = runTimes.count(number) ? runTimes[number] : childRunTime;
     const bool fails = failStart || failStarts.count(number) != 0;
-    starts.push_back({commandLine, kernel_.now(), run == kNeverEnds ? run : kernel_.now() + run,
-                      fails, mountRecord.has_value(), exitCodes[number]});
+    ProcessStart& start = starts.emplace_back();
+    start = {commandLine, kernel_.now()};
+    start.runTime = runTimes.count(number) ? runTimes[number] : childRunTime;
+    start.closed = start.failed = fails;
+    start.recorded = mountRecord.has_value();
+    start.suspended = suspended;
+    start.exitCode = exitCodes[number];
+    if (fails && startError == os::kErrorTimeout)
+      kernel_.WaitUntil(kernel_.now() + os::kStartLimit, nullptr);
     if (fails) return kernel_.Fail<os::Handle>(startError, nullptr);
+    if (!suspended) Run(starts.back());
     if (afterStart) afterStart(number);
     return reinterpret_cast<os::Handle>(number + 1);
   }
+  bool ResumeProcess(os::Handle child) override {
+    kernel_.Alive();
+    ProcessStart& start = Child(child);
+    EXPECT_TRUE(start.suspended && !start.ran()) << "resumed what was not suspended";
+    if (failResume) return kernel_.Fail(5, false);
+    Run(start);
+    return true;
+  }
+  bool EndProcess(os::Handle child) override {
+    ProcessStart& start = Child(child);
+    if (kernel_.ended || start.runTime == kStuck || start.end <= kernel_.now()) return true;
+    start.end = kernel_.now();
+    start.exitCode = os::kEndedExitCode;
+    start.endedByService = true;
+    return true;
+  }
   os::WaitResult Wait(os::Handle child, os::Handle stop, std::uint32_t milliseconds) override {
+    kernel_.Alive();
     if (failWait) return os::WaitResult::kFailed;
     // A case that would never end is stopped, and named.
     EXPECT_LT(kernel_.now(), kVirtualHour) << "still waiting after a virtual hour";
@@ -253,11 +323,13 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
   void CloseProcess(os::Handle child) override { Child(child).closed = true; }
   bool ChildExitCode(os::Handle child, std::uint32_t& code) override {
+    kernel_.Alive();
     code = Child(child).exitCode;
     return Child(child).end <= kernel_.now();
   }
   void Sleep(std::uint32_t milliseconds) override { kernel_.Advance(milliseconds); }
   std::u16string FullPathName(const char16_t* path) override {
+    kernel_.Alive();
     return fullPaths.count(path) ? fullPaths[path] : Normalize(path);
   }
   std::u16string LongPathName(const char16_t* path) override {
@@ -266,34 +338,46 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
   std::vector<std::u16string> ProgramFilesFolders() override { return programFilesFolders; }
   RecordRead ReadMountRecord(std::u16string& value) override {
+    kernel_.Alive();
     if (failRecord || !mountRecord) return failRecord ? RecordRead::kFailed : RecordRead::kAbsent;
     value = *mountRecord;
     return mountRecordWrongType ? RecordRead::kWrongType : RecordRead::kPresent;
   }
   bool WriteMountRecord(const char16_t* value) override {
+    kernel_.Alive();
     if (failRecord) return false;
     mountRecord = value;
     mountRecordWrongType = false;
     return true;
   }
   bool DeleteMountRecord() override {
+    kernel_.Alive();
     if (!failRecord) mountRecord.reset();
     return !failRecord;
   }
 
  private:
   // Appends to bytes the fake holds, so that the test reads what was written.
+  // Nothing reaches it once the process has ended.
   struct Sink final : os::ByteSink {
-    Sink(std::shared_ptr<std::string> to, int& open) : bytes(std::move(to)), opened(++open) {}
+    Sink(std::shared_ptr<std::string> to, int& open, const FakeKernel& kernel)
+        : bytes(std::move(to)), opened(++open), kernel_(kernel) {}
     ~Sink() override { --opened; }
     bool Write(const char* data, std::size_t count) override {
-      bytes->append(data, count);
-      return true;
+      if (!kernel_.ended) bytes->append(data, count);
+      return !kernel_.ended;
     }
     std::shared_ptr<std::string> bytes;
     int& opened;
+    const FakeKernel& kernel_;
   };
+  // A child begins to run now.
+  void Run(ProcessStart& start) const {
+    start.time = kernel_.now();
+    start.end = start.runTime >= kStuck ? kNeverEnds : kernel_.now() + start.runTime;
+  }
 
+  static std::u16string Wide(const std::string& text) { return {text.begin(), text.end()}; }
   static char16_t Upper(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }
   static std::u16string Parent(const std::u16string& key) {
     return key.substr(0, key.rfind(u'\\'));
@@ -376,13 +460,20 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return {folder | (tagged ? os::kAttributeReparsePoint : 0), tagged ? entry.link : 0,
             entry.size.value_or(entry.bytes ? entry.bytes->size() : 0), entry.lastWrite};
   }
-  // `error`, unless the test set another answer to `call` for `key`.
-  std::uint32_t Answer(const char* call, const std::u16string& key, std::uint32_t error) const {
+  // `error`, unless the test set another answer to `call` for `key`. A call that hangs waits
+  // until the process ends (ProcessEnded); one still waiting after a virtual hour fails.
+  std::uint32_t Answer(const char* call, const std::u16string& key, std::uint32_t error) {
     const auto it = Of(key).answers.find(call);
-    return it != Of(key).answers.end() && it->second != 0 ? it->second : error;
+    if (it == Of(key).answers.end() || it->second == 0) return error;
+    if (it->second == kHang) {
+      kernel_.WaitUntil(kVirtualHour, nullptr);
+      ADD_FAILURE() << call << " hung for a virtual hour";
+    }
+    return it->second;
   }
   // Whether the test made `call` fail for `key`; then the last error is its answer.
   bool Fails(const char* call, const std::u16string& key) {
+    kernel_.Alive();
     const std::uint32_t error = Answer(call, key, 0);
     return error != 0 && kernel_.Fail(error, true);
   }
@@ -395,7 +486,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
   ProcessStart& Child(os::Handle child) {
     const auto number = reinterpret_cast<std::uintptr_t>(child) - 1;
     EXPECT_LT(number, starts.size());
-    EXPECT_FALSE(starts[number].closed) << "a closed child's handle used";
+    EXPECT_TRUE(!starts[number].closed || kernel_.ended) << "a closed child's handle used";
     return starts[number];
   }
 

@@ -213,6 +213,7 @@ class Scenario {
       {"policy", [this](auto& c) {
          for (auto& account : c.Tail(1).words) t_.policyTrusted.push_back(Account(account)); }},
       {"answer", [this](auto& c) { t_.At(c.Path(3)).answers[c[1]] = c.Code(2); }},
+      {"hang", [this](auto& c) { t_.At(c.Path(2)).answers[c[1]] = T::kHang; }},
       {"wow64", [this](auto&) { t_.wow64 = true; }},
       {"short", [this](auto& c) { t_.AddShortName(c.Side(0), c.Side(1)); }},
       {"fullpath", [this](auto& c) { t_.fullPaths[c.Side(0)] = c.Side(1); }},
@@ -224,6 +225,8 @@ class Scenario {
       {"notready", [this](auto& c) { t_.drive(c.Letter()).ready = false; }},
       {"serial", [this](auto& c) {
          t_.drive(c.Letter()).serial = c[2] == "none" ? T::kNoSerial : U32("0x" + c[2]); }},
+      {"volume", [this](auto& c) { t_.drive(c.Letter()).volumeName = c.Path(2); }},
+      {"device", [this](auto& c) { t_.drive(c.Letter()).device = c.Path(2); }},
       {"faildrives", [this](auto& c) { t_.getDrivesError = c.Code(1); }},
       {"afterdrives", [this](auto& c) {  // <n> <command>: after the n-th reading of the mask
          const int n = std::stoi(c[1]);
@@ -236,11 +239,12 @@ class Scenario {
          if (c.size() > 1) t_.startError = c.Code(1);
          for (auto& n : c.Tail(2).words) t_.failStarts.insert(std::stoul(n)); }},
       {"failwait", [this](auto&) { t_.failWait = true; }},
+      {"failresume", [this](auto&) { t_.failResume = true; }},
       {"failalloc", [this](auto& c) {  // the next allocation after start n
          t_.afterStart = [n = c.Number(1)](auto started) {
            if (started == n) fake::failNextAllocation = true; }; }},
-      {"runtime", [this](auto& c) {
-         const auto ms = c[2] == "hung" ? fake::kNeverEnds : c.Number(2);
+      {"runtime", [this](auto& c) {  // hung: until ended; stuck: not even then
+         const auto ms = c[2] == "hung" ? fake::kNeverEnds : c[2] == "stuck" ? T::kStuck : c.Number(2);
          (c[1] == "*" ? t_.childRunTime : t_.runTimes[std::stoul(c[1])]) = ms; }},
       {"exitcode", [this](auto& c) { t_.exitCodes[std::stoul(c[1])] = c.Code(2); }},
       {"record", [this](auto& c) {  // record <value> | wrongtype | fails
@@ -257,6 +261,7 @@ class Scenario {
          if (c[1] == "lock") throw std::system_error(deadlock);
          s_.throwOnce = c[1]; }},
       {"scm", [this](auto&) { s_.startedByServiceManager = true; }},
+      {"preshutdown", [this](auto& c) { s_.preshutdownTimeout = c.Code(1); }},
       {"module", [this](auto& c) { s_.modulePath = c.Path(1); t_.AddFile(s_.modulePath, "MZ"); }},
       {"installed", [this](auto& c) {
          s_.serviceExists = true;
@@ -267,7 +272,9 @@ class Scenario {
          const std::string text = std::regex_replace(cr, std::regex(R"(\\n)"), "\n");
          s_.systemMessages[c.Code(1)] = Wide(text); }},
       {"stop", [this](auto&) { NoteStop(); s_.SendControl(service::kServiceControlStop); }},
-      {"control", [this](auto& c) { s_.SendControl(c.Code(1)); }},
+      {"control", [this](auto& c) {
+         if (c.Code(1) == service::kServiceControlPreshutdown) NoteStop();
+         s_.SendControl(c.Code(1)); }},
       {"console", [this](auto& c) {  // to the registered handler, else to the core's own
          const auto event = c.Code(1);
          if (event <= 2 || event == 5 || event == 6) NoteStop();
@@ -281,7 +288,7 @@ class Scenario {
       {"watch", [this](auto& c) { Token().CheckToken(); Say(c.line + Fields()); }},
       {"close", [this](auto&) { Token().CloseContainer(); }},
       {"records", [this](auto&) { Token().ReadMountRecord(); }},
-      {"pause", [this](auto& c) { Result(c.line, Token().Pause(c.Code(1))); }},
+      {"pause", [this](auto& c) { Result(c.line, Token().waits.Pause(c.Code(1))); }},
       {"stopevent", [this](auto& c) {  // signalled at <ms>
          const os::Handle event = os_.kernel.CreateEvent();
          process.stopEvent = event;
@@ -336,7 +343,12 @@ class Scenario {
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back((arg == "\"\"" ? arg.erase() : arg).data());
     argv.push_back(nullptr);
-    const int code = service::RunProcess(static_cast<int>(args.size()), argv.data());
+    int code = 0;
+    try {
+      code = service::RunProcess(static_cast<int>(args.size()), argv.data());
+    } catch (const fake::ProcessEnded&) {  // it ended itself: with the code it gave
+      code = static_cast<int>(os_.kernel.exitCode);
+    }
     endAt_ = static_cast<long long>(os_.kernel.now());
     Result(c.line + (process.debugMode ? " (debug mode)" : ""), code);
   }
@@ -378,8 +390,10 @@ class Scenario {
          return Is(n < t_.starts.size() ? Show(t_.starts[n].commandLine) : "none", v.Text(2)); }},
       {"children", [this](auto& v) {  // none | mount | dismount ..., in order
          std::string got;
-         for (const auto& start : t_.starts) got += start.dismount() ? " dismount" : " mount";
+         for (const auto* start : Ran(true)) got += start->dismount() ? " dismount" : " mount";
          return Is(got.empty() ? "none" : got.substr(1), v.Rest(1)); }},
+      {"ended", [this](auto& v) {  // ended <code>: the process ended itself
+         return os_.kernel.ended ? Is(Show(os_.kernel.exitCode), v.Last(1)) : "running"; }},
       {"stopped", [this](auto& v) {  // stopped within <ms>
          const long long ms = std::stoll(v[1] == "within" ? v.Last(2) : v.Unreadable());
          const bool holds = stopAt_ >= 0 && endAt_ >= stopAt_ && endAt_ - stopAt_ <= ms;
@@ -429,7 +443,7 @@ class Scenario {
     return " [tool " + Show(t.trueCryptPath) + "] [key " + Show(t.keyFilePath) + "] [container " +
            Show(t.containerPath) + "] [drive " + Show(t.targetDrive) + "] [ifused " +
            Show(t.ifUsed) + "] [config " + Show(t.configPath) + "]" +
-           (t.tokenPresent ? " present" : "") + (t.stopRequested ? " stop" : "");
+           (t.tokenPresent ? " present" : "") + (t.waits.stopRequested ? " stop" : "");
   }
   void Watched(const std::string& line, int result) { Result(line, result, Fields()); }
   void Result(const std::string& line, int result, const std::string& fields = {}) {
@@ -444,12 +458,17 @@ class Scenario {
     token_.reset();
     finished_ = true;
     for (const Command& v : traceVerdicts_) Expect(v);
-    for (const auto& start : t_.starts) {
-      out_ << "child @" << start.time << " " << Show(start.commandLine) << "\n";
-      EXPECT_TRUE(start.closed) << file_ << ": a child's handle was left open";
+    for (const auto* start : Ran()) {
+      out_ << "child @" << start->time << " " << Show(start->commandLine) << "\n";
     }
     for (const std::string& line : Trace()) out_ << "| " << line << "\n";
     for (int line : waiting_) ADD_FAILURE_AT(file_.c_str(), line) << "a verdict's time never came";
+    if (os_.kernel.ended) return out_.str();  // what it held, Windows closes
+    for (const auto& start : t_.starts) {
+      EXPECT_TRUE(start.closed) << file_ << ": a child's handle was left open";
+      EXPECT_TRUE(start.ran() || start.endedByService || !start.suspended || start.failed)
+          << file_ << ": a child was left suspended";
+    }
     EXPECT_EQ(t_.openEntries(), 0u) << file_ << ": an entry was left open";
     EXPECT_EQ(t_.openTraces, 0) << file_ << ": the trace file was left open";
     EXPECT_EQ(s_.openServiceHandles(), 0u) << file_;
@@ -461,13 +480,36 @@ class Scenario {
     }
     return out_.str();
   }
+  // The children that began to run (and, `tried`, the starts that failed), in the order they
+  // did; a child made suspended counts once it runs.
+  std::vector<const fake::ProcessStart*> Ran(bool tried = false) const {
+    std::vector<const fake::ProcessStart*> ran;
+    for (const auto& start : t_.starts)
+      if (start.ran() || (tried && !start.suspended)) ran.push_back(&start);
+    const auto when = [](auto* start) { return start->ran() ? start->time : start->made; };
+    std::stable_sort(ran.begin(), ran.end(), [&](auto* a, auto* b) { return when(a) < when(b); });
+    return ran;
+  }
 
   // What must hold after every command, besides what the fakes check on each call.
   void CheckInvariants() {
-    // Children: a mount is recorded before it starts; a dismount follows a mount (or a recorded
-    // one) once that ended (or its wait failed), ran 120 s, or a stop waited 60 s for it.
+    // Children: a mount is recorded before it starts, and its dismount made suspended right
+    // after (or tried); its record stays while it runs; a dismount follows a mount (or a
+    // recorded one) once that ended (or its wait failed), ran 120 s, or a stop waited 60 s for it.
+    for (std::size_t i = 0; i < t_.starts.size(); ++i) {
+      const fake::ProcessStart& start = t_.starts[i];
+      if (start.dismount() || !start.ran()) continue;
+      EXPECT_TRUE(
+          (i + 1 < t_.starts.size() && t_.starts[i + 1].suspended && t_.starts[i + 1].dismount()) ||
+          t_.afterStart)  // an allocation that fails may keep it from being made
+          << "a mount without its dismount";
+      EXPECT_TRUE(start.end <= os_.kernel.now() || t_.mountRecord || t_.failRecord ||
+                  os_.kernel.ended)
+          << "a mount still runs, and its record is gone";
+    }
     const fake::ProcessStart* mount = nullptr;
-    for (const auto& start : t_.starts) {
+    for (const auto* ran : Ran()) {
+      const fake::ProcessStart& start = *ran;
       if (!start.dismount()) {
         mount = &start;
         EXPECT_TRUE(start.recorded || t_.failRecord) << "a mount that was not recorded";

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -128,16 +129,17 @@ TEST_F(Win32TokenPlatformTest, ProgramFilesFoldersComeFromAdministratorsSources)
 TEST_F(Win32TokenPlatformTest, ChildrenAreStartedWaitedForAndClosed) {
   const std::u16string cmd = SystemFolder() + u"\\cmd.exe", out = folder + u"\\kvn.log";
   const os::Handle child =
-      platform.StartProcess(cmd.c_str(), (u"cmd /c echo hello> \"" + out + u"\"").c_str());
+      platform.StartProcess(cmd.c_str(), (u"cmd /c echo hello> \"" + out + u"\"").c_str(), false);
   ASSERT_NE(child, nullptr);
   EXPECT_EQ(platform.Wait(child, nullptr, 0xFFFFFFFF), os::WaitResult::kChildEnded);
   EXPECT_EQ(platform.FindFile(out.c_str()).size, 7u);  // it ran to its end: "hello\r\n"
   platform.CloseProcess(child);
-  EXPECT_EQ(platform.StartProcess(u"C:\\no\\such\\TrueCrypt.exe", u"x /a /q /d /f"), nullptr);
+  EXPECT_EQ(platform.StartProcess(u"C:\\no\\such\\TrueCrypt.exe", u"x /a /q /d /f", false),
+            nullptr);
 
   const int before = OpenHandles();
   for (int i = 0; i < 3; ++i) {
-    const os::Handle quick = platform.StartProcess(cmd.c_str(), u"cmd /c exit 7");
+    const os::Handle quick = platform.StartProcess(cmd.c_str(), u"cmd /c exit 7", false);
     platform.Wait(quick, nullptr, 0xFFFFFFFF);
     std::uint32_t code = 0;
     EXPECT_TRUE(platform.ChildExitCode(quick, code) && code == 7) << code;
@@ -148,7 +150,7 @@ TEST_F(Win32TokenPlatformTest, ChildrenAreStartedWaitedForAndClosed) {
 
 TEST_F(Win32TokenPlatformTest, WaitsEndOnTheChildFirstThenTheStopEvent) {
   const std::u16string ping = SystemFolder() + u"\\ping.exe";
-  const os::Handle child = platform.StartProcess(ping.c_str(), u"ping -n 60 127.0.0.1");
+  const os::Handle child = platform.StartProcess(ping.c_str(), u"ping -n 60 127.0.0.1", false);
   ASSERT_NE(child, nullptr);
   const HANDLE stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   EXPECT_EQ(platform.Wait(nullptr, nullptr, 1), os::WaitResult::kTimedOut);  // a plain sleep
@@ -158,10 +160,9 @@ TEST_F(Win32TokenPlatformTest, WaitsEndOnTheChildFirstThenTheStopEvent) {
   ::SetEvent(stop);
   EXPECT_EQ(platform.Wait(child, stop, 60000), os::WaitResult::kStopped);
   EXPECT_EQ(platform.Wait(nullptr, stop, 60000), os::WaitResult::kStopped);
-  ::TerminateProcess(static_cast<HANDLE>(child), 0);
+  EXPECT_TRUE(platform.EndProcess(child));
   EXPECT_EQ(platform.Wait(child, stop, 60000), os::WaitResult::kChildEnded);
-  EXPECT_EQ(platform.Wait(reinterpret_cast<os::Handle>(0x7ff0), nullptr, 0),
-            os::WaitResult::kFailed);
+  EXPECT_EQ(platform.Wait(child, reinterpret_cast<os::Handle>(0x7ff0), 0), os::WaitResult::kFailed);
   platform.CloseProcess(child);
   ::CloseHandle(stop);
 }
@@ -179,7 +180,8 @@ TEST_F(Win32TokenPlatformTest, TraceFileIsEmptiedUnlessItHasASecondName) {
   EXPECT_EQ(ReadFile(log), "new");
 }
 
-// A device name resolves to the device, whose handle has no file information.
+// A device name resolves to the device for GetFullPathNameW, but opens nothing as an entry: the
+// open takes the path as an NT path, in which NUL is a name like any other.
 TEST_F(Win32TokenPlatformTest, EntriesAreReadThroughTheirHandle) {
   const os::EntryInfo info = Info(file, {}).value();
   EXPECT_EQ(std::make_tuple(info.attributes & FILE_ATTRIBUTE_DIRECTORY, info.reparseTag, info.size),
@@ -201,7 +203,8 @@ TEST_F(Win32TokenPlatformTest, EntriesAreReadThroughTheirHandle) {
                                      {u"C:\\x\\NUL", u"\\\\.\\NUL"},
                                      {u"C:\\x\\nul.txt", u"\\\\.\\nul"}})
     EXPECT_EQ(platform.FullPathName(path), device);
-  EXPECT_FALSE(Info(folder + u"\\NUL", {}).has_value());
+  EXPECT_EQ(platform.OpenEntry((folder + u"\\NUL").c_str()), nullptr);
+  EXPECT_EQ(platform.GetLastError(), 2u);
 }
 
 TEST_F(Win32TokenPlatformTest, AHeldFolderStaysWhereItIs) {
@@ -269,20 +272,48 @@ BOOL WINAPI ReparsePointInfo(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
   info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   return read;
 }
-HANDLE WINAPI AccessDenied(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-  return ::SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+NTSTATUS NTAPI AccessDenied(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                            PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG) {
+  return static_cast<NTSTATUS>(0xC0000022);  // STATUS_ACCESS_DENIED
+}
+// Opens as asked, then answers as an open that broke another program's oplock does; keeps
+// the options it was given.
+ULONG openOptions = 0;
+NTSTATUS NTAPI OplockBroken(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES name,
+                            PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attributes, ULONG share,
+                            ULONG disposition, ULONG options, PVOID ea, ULONG eaSize) {
+  openOptions = options;
+  const NTSTATUS opened = ::NtCreateFile(handle, access, name, io, size, attributes, share,
+                                         disposition, options, ea, eaSize);
+  return opened == 0 ? 0x00000108 : opened;  // STATUS_OPLOCK_BREAK_IN_PROGRESS
 }
 BOOL WINAPI Wow64Unknown(HANDLE, PBOOL) { return ::SetLastError(ERROR_INVALID_HANDLE), FALSE; }
+// A subst or network letter, and a volume that VeraCrypt mounted.
+BOOL WINAPI NoVolumeId(LPCWSTR, LPWSTR, DWORD) { return ::SetLastError(1173), FALSE; }
+DWORD WINAPI VeraCryptDevice(LPCWSTR, LPWSTR target, DWORD size) {
+  constexpr wchar_t kDevice[] = L"\\Device\\VeraCryptVolumeE\0";  // and the list's end
+  if (size < sizeof kDevice / sizeof(wchar_t)) return 0;
+  std::copy(std::begin(kDevice), std::end(kDevice), target);
+  return sizeof kDevice / sizeof(wchar_t);
+}
+// A start that waits on the program's file until another program lets go, late.
+BOOL WINAPI HeldUp(LPCWSTR program, LPWSTR line, LPSECURITY_ATTRIBUTES process,
+                   LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
+                   LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION made) {
+  ::Sleep(600);
+  return ::CreateProcessW(program, line, process, thread, inherit, flags, environment, folder,
+                          startup, made);
+}
 
 // FAT32 and exFAT fail the tag query: a file still reads, a reparse point reads as a link. An
 // open that access control refuses, or that meets a handle another program holds with delete
 // access (which this open does not share), fails with that code, not "not there".
 TEST_F(Win32TokenPlatformTest, WindowsAnswersWineDoesNotGive) {
-  const SystemCalls fat{&::CreateFileW, &::GetFileInformationByHandle, &TagQueryUnsupported};
+  const SystemCalls fat{&::NtCreateFile, &::GetFileInformationByHandle, &TagQueryUnsupported};
   const os::EntryInfo info = Info(file, fat).value();
   EXPECT_EQ(std::make_tuple(info.attributes & FILE_ATTRIBUTE_REPARSE_POINT, info.size),
             std::make_tuple(DWORD{0}, std::uint64_t{8}));
-  const SystemCalls untold{&::CreateFileW, &ReparsePointInfo, &TagQueryUnsupported};
+  const SystemCalls untold{&::NtCreateFile, &ReparsePointInfo, &TagQueryUnsupported};
   const os::EntryInfo linked = Info(folder, untold).value();
   EXPECT_TRUE(IsLink(linked.attributes, linked.reparseTag));
 
@@ -296,9 +327,62 @@ TEST_F(Win32TokenPlatformTest, WindowsAnswersWineDoesNotGive) {
   EXPECT_EQ(platform.GetLastError(), DWORD{ERROR_SHARING_VIOLATION});
   ::CloseHandle(other);
 
+  // An open that breaks an oplock is given up at once, its handle closed, as 742.
+  const int before = OpenHandles();
+  EXPECT_EQ(Win32TokenPlatform({&OplockBroken}).OpenEntry(file.c_str()), nullptr);
+  EXPECT_EQ(platform.GetLastError(), 742u);
+  EXPECT_NE(openOptions & FILE_COMPLETE_IF_OPLOCKED, 0u);
+  EXPECT_LE(OpenHandles(), before);
+
   SystemCalls unknown;
   unknown.isWow64Process = &Wow64Unknown;
   EXPECT_EQ(Win32TokenPlatform(unknown).Wow64(), sizeof(void*) == 4);  // unknown counts as WOW64
+
+  // What tells volumes apart: Wine names a drive after its letter, Windows after the volume.
+  std::u16string name, device;
+  EXPECT_TRUE(platform.VolumeName(u"C:\\", name) && name.rfind(u"\\\\?\\Volume{", 0) == 0);
+  EXPECT_TRUE(platform.DosDevice(u"C:", device) && device.rfind(u"\\Device\\", 0) == 0);
+  SystemCalls forged;
+  forged.volumeName = &NoVolumeId;
+  forged.dosDevice = &VeraCryptDevice;
+  EXPECT_FALSE(Win32TokenPlatform(forged).VolumeName(u"S:\\", name));
+  EXPECT_EQ(platform.GetLastError(), 1173u);
+  EXPECT_TRUE(Win32TokenPlatform(forged).DosDevice(u"E:", device));
+  EXPECT_EQ(device, u"\\Device\\VeraCryptVolumeE");
+}
+
+// A start held up past its limit is given up at once; the child it makes later never runs. A
+// child made suspended runs once resumed, or is ended without having run.
+TEST_F(Win32TokenPlatformTest, StartsAreBoundedAndMayWaitToRun) {
+  const std::u16string cmd = SystemFolder() + u"\\cmd.exe", out = folder + u"\\kvn.log";
+  const std::u16string write = u"cmd /c echo ran> \"" + out + u"\"";
+  SystemCalls late;
+  late.createProcess = &HeldUp;
+  const DWORD started = ::GetTickCount();
+  EXPECT_EQ(Win32TokenPlatform(late, 200).StartProcess(cmd.c_str(), write.c_str(), false), nullptr);
+  EXPECT_EQ(platform.GetLastError(), DWORD{ERROR_TIMEOUT});
+  EXPECT_LT(::GetTickCount() - started, 550u);
+  ::Sleep(1500);
+  EXPECT_FALSE(platform.FindFile(out.c_str()).found) << "a start that was given up ran";
+
+  const os::Handle armed = platform.StartProcess(cmd.c_str(), write.c_str(), true);
+  ASSERT_NE(armed, nullptr);
+  EXPECT_EQ(platform.Wait(armed, nullptr, 300), os::WaitResult::kTimedOut);
+  EXPECT_FALSE(platform.FindFile(out.c_str()).found);
+  EXPECT_TRUE(platform.ResumeProcess(armed));
+  EXPECT_EQ(platform.Wait(armed, nullptr, 0xFFFFFFFF), os::WaitResult::kChildEnded);
+  EXPECT_TRUE(platform.FindFile(out.c_str()).found);
+  platform.CloseProcess(armed);
+  ::DeleteFileW(W(out));
+
+  const os::Handle ended = platform.StartProcess(cmd.c_str(), write.c_str(), true);
+  ASSERT_NE(ended, nullptr);
+  EXPECT_TRUE(platform.EndProcess(ended));
+  std::uint32_t code = 0;
+  EXPECT_EQ(platform.Wait(ended, nullptr, 5000), os::WaitResult::kChildEnded);
+  EXPECT_TRUE(platform.ChildExitCode(ended, code) && code == os::kEndedExitCode) << code;
+  platform.CloseProcess(ended);
+  EXPECT_FALSE(platform.FindFile(out.c_str()).found);
 }
 
 }  // namespace
