@@ -7,8 +7,8 @@ packages=(
   # native build and unit tests
   build-essential cmake ninja-build pkg-config git ca-certificates
   googletest libgtest-dev libgmock-dev
-  # fuzzing (libFuzzer comes with clang's runtime) and formatting
-  clang libclang-rt-14-dev clang-format
+  # fuzzing (libFuzzer comes with clang's runtime), formatting and the analysers
+  clang libclang-rt-14-dev clang-format clang-tidy
   # benchmarks: Google Benchmark and the peer parser SimpleIni (ICU for its wide mode)
   libbenchmark-dev libsimpleini-dev libicu-dev
   # Windows builds and running them: Wine's 64-bit and 32-bit halves (the x86 kelvarn.exe runs

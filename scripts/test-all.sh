@@ -108,7 +108,8 @@ done
 # service host's) under ThreadSanitizer; the first race report ends the run. GCC 12's TSan stops
 # with "unexpected memory mapping" when the kernel randomises addresses widely, so they run
 # without address randomisation where that is allowed. 3d. fuzz: the configuration reader,
-# for a bounded time.
+# for a bounded time. 3e. tidy: clang-tidy on the product's sources, natively and for both
+# MinGW targets.
 native() {
   cmake --preset native >/dev/null && cmake --build --preset native -j"$jobs" && ctest --preset native -j"$jobs"
 }
@@ -124,8 +125,10 @@ tsan() {
       --gtest_filter='ServiceHost.*' --gtest_brief=1
 }
 fuzz() { tests/fuzz/run-fuzz.sh; }
+tidy() { scripts/check-tidy.sh; }
 beside=(native plain tsan)
 [ -x tests/fuzz/run-fuzz.sh ] && beside+=(fuzz)
+beside+=(tidy)
 echo "== beside the end-to-end suites, at nice 19: ${beside[*]}"
 (
   renice -n 19 -p "$BASHPID" >/dev/null
@@ -165,7 +168,7 @@ for name in "${beside[@]}"; do
   read -r st seconds <"$logs/$name.status"
   case $name in
     native) read -r p f < <(ctest_counts "$logs/$name.log") ;;
-    fuzz) p=1 f=0 ;;
+    fuzz | tidy) p=1 f=0 ;;
     *) read -r p f < <(gtest_counts "$logs/$name.log") ;;
   esac
   count "$name" "$st" "$p" "$f" "$seconds"

@@ -100,6 +100,8 @@ class TokenPlatform {
   virtual std::uint32_t GetDrives() = 0;
   // The calling thread's last-error code (GetLastError).
   virtual std::uint32_t GetLastError() = 0;
+  // GetTickCount64: ms since the system started.
+  virtual std::uint64_t TickCount() = 0;
   // GetDriveTypeW on a drive root such as "E:\".
   virtual std::uint32_t GetDriveType(const char16_t* root) = 0;
   // FindFirstFileW on `path`; a search that finds an entry is closed at once. The entry is
@@ -117,6 +119,10 @@ class TokenPlatform {
   // Each false on failure, with the reason in the last error.
   virtual bool ReadEntryInfo(Handle entry, EntryInfo& info) = 0;
   virtual bool ReadEntrySecurity(Handle entry, Security& security) = 0;
+  // GetFinalPathNameByHandleW (normalized, with the drive letter): where the opened entry really
+  // is, whatever subst or mapped letter, short name or link the path went through
+  // ("\\?\C:\...", "\\?\UNC\server\share\..."). Empty on failure.
+  virtual std::u16string FinalPath(Handle entry) = 0;
   // Reads from the start of the file, at most `maxBytes`, into `bytes`.
   virtual bool ReadEntry(Handle entry, std::size_t maxBytes, std::string& bytes) = 0;
   virtual void CloseEntry(Handle entry) = 0;
@@ -135,6 +141,11 @@ class TokenPlatform {
   // where Group Policy writes and only administrators may. Each string as stored; none when
   // the value is absent, of another type or cannot be read.
   virtual std::vector<std::u16string> PolicyTrustedAccounts() = 0;
+  // ConvertStringSidToSidW and LookupAccountSidW on the local computer: what `sid` names
+  // (SID_NAME_USE: 1 a user, 2 a group, 4 an alias, 5 a well-known group, 9 a computer, ...).
+  // False when it cannot say, with the reason in the last error (ERROR_NONE_MAPPED when nobody
+  // is known by it, or a domain controller is out of reach).
+  virtual bool LookupAccount(const char16_t* sid, std::uint32_t& use) = 0;
   // Whether this is a 32-bit process on 64-bit Windows (IsWow64Process), whose file system
   // calls are redirected where a 64-bit program's are not. True also when it cannot be told.
   virtual bool Wow64() = 0;

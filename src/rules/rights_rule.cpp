@@ -26,33 +26,23 @@ constexpr std::uint32_t kChangesProgram = kWriteData | kAppendData | kWriteEa | 
                                           kGenericWrite;
 constexpr std::uint32_t kChangesProgramFolder = kChangesProgram | kDeleteChild;
 
-// "S-1-" followed by numbers separated by single dashes, as ConvertSidToStringSidW writes it.
-bool IsSidText(const std::u16string& sid) {
-  if (sid.compare(0, 4, u"S-1-") != 0 || sid.back() == u'-') return false;
-  for (std::size_t i = 4; i < sid.size(); ++i) {
-    const bool digit = sid[i] >= u'0' && sid[i] <= u'9';
-    if (!digit && (sid[i] != u'-' || sid[i - 1] == u'-')) return false;
+// The numbers of "S-1-a-b-c..." after the revision's 1, as ConvertSidToStringSidW writes it:
+// digits (ten at most) separated by single dashes. Empty when `text` is no SID string.
+std::vector<std::uint64_t> SidNumbers(std::u16string_view text) {
+  if (text.substr(0, 4) != u"S-1-") return {};
+  std::vector<std::uint64_t> numbers;
+  for (std::size_t start = 4;;) {
+    std::size_t end = start;
+    std::uint64_t number = 0;
+    for (; end < text.size() && text[end] >= u'0' && text[end] <= u'9' && end - start < 10; ++end) {
+      number = number * 10 + static_cast<std::uint64_t>(text[end] - u'0');
+    }
+    if (end == start) return {};
+    numbers.push_back(number);
+    if (end == text.size()) return numbers;
+    if (text[end] != u'-') return {};
+    start = end + 1;
   }
-  return true;
-}
-
-// Groups that every user, or every logged-on user, belongs to.
-bool IsEveryoneLike(const std::u16string& sid) {
-  for (const std::u16string_view group : {
-           u"S-1-1-0",       // Everyone
-           u"S-1-2-0",       // LOCAL
-           u"S-1-2-1",       // CONSOLE LOGON
-           u"S-1-3-0",       // CREATOR OWNER
-           u"S-1-3-1",       // CREATOR GROUP
-           u"S-1-5-4",       // INTERACTIVE
-           u"S-1-5-7",       // ANONYMOUS LOGON
-           u"S-1-5-11",      // Authenticated Users
-           u"S-1-5-32-545",  // Users
-           u"S-1-5-32-546",  // Guests
-       }) {
-    if (sid == group) return true;
-  }
-  return false;
 }
 
 bool Trusted(const std::vector<std::u16string>& trusted, const std::u16string& sid) {
@@ -61,16 +51,40 @@ bool Trusted(const std::vector<std::u16string>& trusted, const std::u16string& s
 
 }  // namespace
 
-std::vector<std::u16string> TrustedAccounts(const std::vector<std::u16string>& policy) {
+std::vector<std::u16string> TrustedAccounts(const std::vector<std::u16string>& accounts) {
   std::vector<std::u16string> trusted = {
       u"S-1-5-18",                                                        // SYSTEM
       u"S-1-5-32-544",                                                    // Administrators
       u"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",  // TrustedInstaller
   };
-  for (const std::u16string& sid : policy) {
-    if (IsSidText(sid) && !IsEveryoneLike(sid)) trusted.push_back(sid);
-  }
+  trusted.insert(trusted.end(), accounts.begin(), accounts.end());
   return trusted;
+}
+
+const char* PolicyEntryTextRefusal(std::u16string_view entry) {
+  constexpr std::uint64_t kAdministrator = 500;
+  constexpr std::uint64_t kFirstMadeLater = 1000;
+  const std::vector<std::uint64_t> numbers = SidNumbers(entry);
+  if (numbers.empty()) return "not a SID";
+  const bool account = numbers.size() == 6 && numbers[0] == 5 && numbers[1] == 21 &&
+                       (numbers[5] == kAdministrator || numbers[5] >= kFirstMadeLater);
+  return account ? nullptr : "a well-known group or shared identity, not an account";
+}
+
+const char* AccountKindRefusal(std::uint32_t use) {
+  constexpr std::uint32_t kGroup = 2, kAlias = 4, kWellKnownGroup = 5, kComputer = 9;
+  switch (use) {
+    case kSidTypeUser:
+      return nullptr;
+    case kGroup:
+    case kAlias:
+    case kWellKnownGroup:
+      return "a group, not an account";
+    case kComputer:
+      return "a computer, not an account";
+    default:
+      return "not an account Windows knows";
+  }
 }
 
 bool VolumeKeepsRights(std::uint32_t volumeFlags) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "os/token_platform.h"
@@ -24,13 +25,28 @@ enum class ChainPlace {
   kAbove,          // every folder above, the drive root included
 };
 
-// The accounts trusted to change what runs: SYSTEM, Administrators, TrustedInstaller, and the
-// accounts administrators name by SID in policy (a deployment account, say). Never "the
-// account this process runs as": with UAC an administrator's unelevated programs run under
-// the same user SID as the elevated ones. A policy entry that is no SID string, or that names
-// a group every user or every logged-on user belongs to (Everyone, Users, Authenticated
-// Users, Interactive, CREATOR OWNER, ...), is passed over: it would trust anyone.
-std::vector<std::u16string> TrustedAccounts(const std::vector<std::u16string>& policy);
+// The accounts trusted to change what runs: SYSTEM, Administrators, TrustedInstaller, and
+// `accounts`, the entries of the administrators' policy that are accounts (see
+// PolicyEntryTextRefusal and AccountKindRefusal). Never "the account this process runs as":
+// with UAC an administrator's unelevated programs run under the same user SID as the elevated
+// ones.
+std::vector<std::u16string> TrustedAccounts(const std::vector<std::u16string>& accounts);
+
+// Why an entry of the TrustedAccounts policy, by its text alone, names no account to trust, or
+// null. An account of this machine or of its domain is "S-1-5-21-" and three numbers, then its
+// relative ID: the built-in Administrator's (500), or one of an account made later (1000 and
+// up). Every other SID names a group, an alias, a logon, a label or an identity that many share
+// (Everyone, Authenticated Users, Users, Local account, Interactive, the authentication
+// assertions, services, app capabilities, the domain's Users, Guests and Computers, the Guest
+// account), and so does text that is no SID.
+const char* PolicyEntryTextRefusal(std::u16string_view entry);
+
+// What LookupAccountSidW says a SID names (SID_NAME_USE), when it could say.
+inline constexpr std::uint32_t kSidTypeUser = 1;
+// Why an entry that Windows names `use` is no account to trust, or null: only a user account
+// (SidTypeUser) is; a group (a domain's own groups too), an alias, a computer, a deleted account
+// or anything else is not.
+const char* AccountKindRefusal(std::uint32_t use);
 
 // Whether a volume with these GetVolumeInformationW flags keeps owners and DACLs at all.
 // FAT32 and exFAT do not: anyone may change anything there, whatever a query of its rights

@@ -10,6 +10,7 @@
 
 #include "common/process_state.h"
 #include "common/strings.h"
+#include "rules/event_text.h"
 #include "service/scoped_handle.h"
 #include "service/service_install.h"
 #include "service/service_state.h"
@@ -157,8 +158,13 @@ void WriteEvent(const Event& event) noexcept {
   try {
     const ScopedEventSource source(ServiceOs().RegisterEventSource(kServiceName));
     if (source.get() == nullptr) return;
+    // Each string shown as text, never read as a message's inserts.
+    std::vector<std::u16string> inert;
+    inert.reserve(event.strings.size());
+    for (const std::u16string& text : event.strings) inert.push_back(InertEventText(text));
     std::vector<const char16_t*> strings;
-    for (const std::u16string& text : event.strings) strings.push_back(text.c_str());
+    strings.reserve(inert.size());
+    for (const std::u16string& text : inert) strings.push_back(text.c_str());
     ServiceOs().ReportEvent(source.get(), static_cast<std::uint16_t>(event.kind.level), 0,
                             event.kind.id, strings.data(),
                             static_cast<std::uint16_t>(strings.size()));

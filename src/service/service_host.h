@@ -55,8 +55,8 @@ std::uint32_t StopExitCode();
 void LogServiceError(const char16_t* operation);
 // The same entry for `code`, which also becomes process.lastServiceError.
 void LogError(std::uint32_t code, const char16_t* operation);
-// Writes one entry with the event's ID, level and strings. Nothing in debug mode; a failure
-// to write is not reported.
+// Writes one entry with the event's ID, level and strings, each made inert (InertEventText).
+// Nothing in debug mode; a failure to write is not reported.
 void WriteEvent(const Event& event) noexcept;
 
 // The stop event's life, coordinated with the handlers that signal it: publishing makes it

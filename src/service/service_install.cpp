@@ -1,6 +1,7 @@
 #include "service/service_install.h"
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,7 +11,9 @@
 #include "rules/path_rule.h"
 #include "service/scoped_handle.h"
 #include "service/service_state.h"
+#include "token/held_entry.h"
 #include "token/program_chain.h"
+#include "token/trust_policy.h"
 
 namespace kvn::service {
 
@@ -26,8 +29,8 @@ constexpr char16_t kDescription[] =
     u"with a valid config will mount and open an encrypted TrueCrypt container.";
 
 // Restart after 5 s, 5 s, then 60 s; the count of failures starts again after a day.
-constexpr std::uint32_t kFailureCountReset = 86400;  // s
-const std::vector<std::uint32_t> kRestartDelays = {5000, 5000, 60000};
+constexpr std::uint32_t kFailureCountReset = 86400;              // s
+constexpr std::uint32_t kRestartDelays[] = {5000, 5000, 60000};  // ms
 
 // Room for the error text, terminator included; with the suffix's 25 characters a system
 // text of up to 231 characters always fits.
@@ -56,13 +59,56 @@ std::u16string Hex(std::uint32_t value) {
 
 // Windows starts the first blank-separated prefix of an unquoted path that names a file
 // ("C:\Program.exe" for "C:\Program Files\..."), so a path with a blank is registered quoted.
-std::u16string RegisteredPath(const char16_t* modulePath) {
-  const std::u16string_view path(modulePath);
+std::u16string RegisteredPath(std::u16string_view path) {
   if (path.find(u' ') == std::u16string_view::npos) return std::u16string(path);
   std::u16string quoted(u"\"");
   quoted += path;
   quoted += u"\"";
   return quoted;
+}
+
+// A verdict on `path` that names no file to judge: not there, or an answer that says neither.
+ChainVerdict Missing(os::TokenPlatform& files, const std::u16string& path) {
+  const std::uint32_t error = files.GetLastError();
+  return NotThere(error) ? ChainVerdict{ChainVerdict::kNotThere, "not found", path}
+                         : ChainVerdict{ChainVerdict::kUnreadable, "cannot be read", path, error};
+}
+
+// Whether only trusted accounts may change this exe, where it really is: judged on the path it
+// was started by (no link on the way), then on the final path of the file opened, which a subst
+// or mapped letter leads elsewhere. That final path, set in `exePath`, is the one registered:
+// the letter the installer used may be one the service's session does not have.
+ChainVerdict JudgeExe(os::TokenPlatform& files, const char16_t* modulePath,
+                      std::u16string& exePath) {
+  const std::u16string longPath = files.LongPathName(files.FullPathName(modulePath).c_str());
+  if (longPath.empty()) return Missing(files, modulePath);
+  if (const char* why = DriveAbsoluteRefusal(longPath)) {
+    return {ChainVerdict::kRefused, why, longPath};
+  }
+  // Each policy entry that is no account is named, once.
+  TrustPolicy trust(files, [](const std::u16string& entry, const std::u16string& reason) {
+    PrintWide(u"TrustedAccounts entry ignored: " + entry + u": " + reason + u".\n");
+  });
+  const std::vector<std::u16string> trusted = trust.Trusted();
+  for (std::u16string path = longPath;;) {
+    ChainVerdict chain = JudgeProgramChain(files, trusted, path);
+    if (chain.outcome == ChainVerdict::kNotThere) chain.why = "not found";
+    if (chain.why != nullptr || !exePath.empty()) return chain;
+    // "\\?\C:\..." or "\\?\UNC\server\share\...".
+    const HeldEntry exe(files, path.c_str());
+    exePath = exe.get() != nullptr ? files.FinalPath(exe.get()) : std::u16string();
+    if (exePath.empty()) return Missing(files, path);
+    if (exePath.rfind(u"\\\\?\\UNC\\", 0) == 0) {
+      exePath = u"\\\\" + exePath.substr(8);
+    } else if (exePath.rfind(u"\\\\?\\", 0) == 0) {
+      exePath.erase(0, 4);
+    }
+    const char* why = DriveAbsoluteRefusal(exePath);
+    if (why == nullptr) why = DriveTypeRefusal(files.GetDriveType(exePath.substr(0, 3).c_str()));
+    if (why != nullptr) return {ChainVerdict::kRefused, why, exePath};
+    if (exePath == path) return chain;
+    path = exePath;
+  }
 }
 
 }  // namespace
@@ -108,19 +154,8 @@ void InstallService() {
   }
   // The service runs this file as SYSTEM: whoever may change it, or a folder above it, could
   // run their code so.
-  const std::u16string longPath = files.LongPathName(files.FullPathName(modulePath).c_str());
-  ChainVerdict chain;
-  if (longPath.empty()) {
-    const std::uint32_t error = files.GetLastError();
-    chain = NotThere(error)
-                ? ChainVerdict{ChainVerdict::kNotThere, "not found", modulePath}
-                : ChainVerdict{ChainVerdict::kUnreadable, "cannot be read", modulePath, error};
-  } else if (const char* why = DriveAbsoluteRefusal(longPath)) {
-    chain = {ChainVerdict::kRefused, why, longPath};
-  } else {
-    chain = JudgeProgramChain(files, longPath);
-    if (chain.outcome == ChainVerdict::kNotThere) chain.why = "not found";
-  }
+  std::u16string exePath;
+  const ChainVerdict chain = JudgeExe(files, modulePath, exePath);
   if (chain.why != nullptr) {
     PrintWide(std::u16string(kServiceName) + u" not installed: " + chain.path + u": " +
               Reason(chain) +
@@ -135,7 +170,7 @@ void InstallService() {
     return;
   }
 
-  const std::u16string binaryPath = RegisteredPath(modulePath);
+  const std::u16string binaryPath = RegisteredPath(exePath);
   const ScopedServiceHandle service(os.CreateService(
       manager.get(), kServiceName, kServiceName, kServiceAllAccess, kServiceWin32OwnProcess,
       kServiceAutoStart, kServiceErrorNormal, binaryPath.c_str()));
@@ -151,14 +186,16 @@ void InstallService() {
   }
   // A service process that dies, or stops with an error, is started again, so that a volume
   // it left mounted is closed by the new one (see the mount record).
-  if (!os.ChangeServiceFailureActions(service.get(), kFailureCountReset, kRestartDelays)) {
+  if (!os.ChangeServiceFailureActions(
+          service.get(), kFailureCountReset,
+          std::vector<std::uint32_t>(std::begin(kRestartDelays), std::end(kRestartDelays)))) {
     PrintFailure(u"Restart on failure not set");
   } else if (!os.ChangeServiceFailureActionsFlag(service.get())) {
     PrintFailure(u"Restart after an error stop not set");
   }
   // So that the event viewer finds the texts of the service's entries in this executable.
   // Not reported: the service works without it.
-  os.RegisterEventSourceKey(kServiceName, modulePath);
+  os.RegisterEventSourceKey(kServiceName, exePath.c_str());
 
   PrintWide(std::u16string(kServiceName) + u" installed.\n");
 }

@@ -74,7 +74,7 @@ int SecureToken::LoadConfig(ConfigFile& config, const char16_t* path) {
   held_.clear();
   stamp_ = {};
   std::vector<HeldEntry> held;
-  const EntryLook look = LookAt(platform_, path != nullptr ? path : u"", held);
+  const EntryLook look = LookAt(platform_, path, held);
   if (look.outcome == EntryLook::kUnreadable) {
     return Refuse(ConfigUnreadable, "Configuration refused, cannot be read, error ", look.error,
                   ": ", path);
@@ -136,7 +136,7 @@ int SecureToken::SettleProgram(const ConfigFile& config) {
     if (const char* why = InstalledProgramRefusal(fullPath, folders)) {
       return refuse(why, fullPath);
     }
-    chain = JudgeProgramChain(platform_, fullPath);
+    chain = JudgeProgramChain(platform_, trust_.Trusted(), fullPath);
     if (chain.why != nullptr) {  // refused, or unreadable
       return Refuse(TrueCryptNotFound, "TrueCrypt refused, ", Reason(chain), ": ", chain.path);
     }
@@ -196,9 +196,9 @@ int SecureToken::SettleKeyFile(const ConfigFile& config) {
   return ConfigOk;
 }
 
-// The container: a drive-absolute path to a plain file on a local drive, reached through no
-// link. Its folders are held with the key's; the file itself is not, since the tool may want
-// it for itself alone.
+// The container: a drive-absolute path to a plain file (not a folder) on a local drive, reached
+// through no link. Its folders are held with the key's; the file itself is not, since the tool may
+// want it for itself alone.
 int SecureToken::SettleContainer(const ConfigFile& config) {
   const char16_t* value = config.GetValue(u"Config", u"Container");
   if (value == nullptr) {
@@ -239,6 +239,9 @@ int SecureToken::SettleContainer(const ConfigFile& config) {
   }
   if (walk.outcome != Walk::kComplete || !Exists(platform_, containerPath)) {
     return Refuse(ContainerNotFound, "Container not found. Search string: ", containerPath);
+  }
+  if ((walk.info.attributes & os::kAttributeDirectory) != 0) {
+    return Refuse(ContainerNotFound, "Container refused, a folder: ", containerPath);
   }
   return ConfigOk;
 }

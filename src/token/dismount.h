@@ -63,9 +63,10 @@ class Dismounter {
   // dismounted after the first scan pass that accepts no stick; one that cannot is cleared.
   void ReadRecord();
   // After a scan pass that accepted no stick: whether a dismount is due now. Its program is
-  // judged afresh first: one that cannot be judged now waits for the next pass, one that is
-  // judged and refused can never run, and its record goes.
-  bool Due();
+  // judged afresh first, `trusted` being the accounts that may change it: one that cannot be
+  // judged now waits for the next pass, one that is judged and refused can never run, and its
+  // record goes.
+  bool Due(const std::vector<std::u16string>& trusted);
   // Runs the dismount that Due found due.
   void RunDue();
 

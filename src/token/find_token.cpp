@@ -1,5 +1,6 @@
 // FindToken: scans the drive letters in passes 2000 ms apart until a removable drive holds a
 // configuration that CheckConfig accepts.
+#include "common/strings.h"
 #include "token/secure_token.h"
 
 namespace kvn {
@@ -38,19 +39,20 @@ void SecureToken::TraceCheckResult(int result) {
   }
 }
 
-// A refused stick is checked again on every pass; the event log hears of it once for as long
-// as the same stick, with the same kvn.ini, is refused for the same reason in every pass.
-void SecureToken::ReportRefusal(int result, char16_t letter, const Refusals& lastPass) {
-  auto seen = std::make_pair(stamp_, refusal_);
-  const auto last = lastPass.find(letter);
-  const bool again = last != lastPass.end() && last->second == seen;
-  refusals_[letter] = std::move(seen);
-  if (again) return;
+// A refused stick is checked again on every pass; the event log hears of it as refusals_ lets
+// it, the count of those left out before it appended.
+void SecureToken::ReportRefusal(int result, char16_t letter) {
+  std::uint64_t leftOut = 0;
+  if (!refusals_.Admit(letter, stamp_, refusal_, platform_.TickCount(), leftOut)) return;
   const std::u16string stick = {letter, u':'};
+  const std::u16string more =
+      leftOut == 0
+          ? u""
+          : u" (" + Decimal(leftOut) + u" more at this letter in the minute before, not written)";
   if (result == TargetDriveInUse) {
-    Report(events::kTargetInUse, {stick, targetDrive});
+    Report(events::kTargetInUse, {stick, targetDrive, more});
   } else {
-    Report(events::kStickRefused, {stick, refusal_});
+    Report(events::kStickRefused, {stick, refusal_, more});
   }
 }
 
@@ -67,8 +69,7 @@ int SecureToken::FindToken() {
     char16_t root[] = u"A:\\";
     configPath[0] = root[0];
     TraceLine("Waiting, looking for config: ", configPath);
-    // A stick that is no longer refused (pulled, changed, accepted) is reported afresh.
-    const Refusals lastPass = std::move(refusals_);  // leaves it empty
+    refusals_.StartPass();
     for (std::uint32_t mask = platform_.GetDrives(); mask != 0 && !tokenPresent;) {
       if ((mask & 1u) != 0) {
         configPath[0] = root[0];
@@ -85,7 +86,7 @@ int SecureToken::FindToken() {
             TraceCheckResult(result);
             tokenPresent = (result == ConfigOk);
             if (!tokenPresent) {
-              ReportRefusal(result, root[0], lastPass);
+              ReportRefusal(result, root[0]);
             }
           }
         }

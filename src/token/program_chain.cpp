@@ -9,8 +9,9 @@
 
 namespace kvn {
 
-ChainVerdict JudgeProgramChain(os::TokenPlatform& platform, std::u16string_view program) {
-  const std::vector<std::u16string> trusted = TrustedAccounts(platform.PolicyTrustedAccounts());
+ChainVerdict JudgeProgramChain(os::TokenPlatform& platform,
+                               const std::vector<std::u16string>& trusted,
+                               std::u16string_view program) {
   // "C:\", "C:\Program Files", ..., the program itself: the root keeps its backslash, every
   // folder below ends before its own.
   const std::size_t root = program.find(u'\\') + 1;

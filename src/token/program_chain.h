@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "os/token_platform.h"
 
@@ -29,9 +30,11 @@ struct ChainVerdict {
   std::uint32_t error = 0;  // the system's code, when unreadable
 };
 
-// `program` is a resolved, drive-absolute path with backslashes. Nothing below a link is
-// touched.
-ChainVerdict JudgeProgramChain(os::TokenPlatform& platform, std::u16string_view program);
+// `program` is a resolved, drive-absolute path with backslashes; `trusted` the accounts that
+// may change it (token/trust_policy.h). Nothing below a link is touched.
+ChainVerdict JudgeProgramChain(os::TokenPlatform& platform,
+                               const std::vector<std::u16string>& trusted,
+                               std::u16string_view program);
 
 // The reason: "<why>", or "<why>, error <code>" when the system gave a code.
 std::u16string Reason(const ChainVerdict& verdict);

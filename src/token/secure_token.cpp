@@ -17,7 +17,11 @@ SecureToken::SecureToken(os::TokenPlatform& platform)
       dismount_(platform, waits, serviceMode_,
                 [this](EventKind kind, std::vector<std::u16string> strings) {
                   Report(kind, std::move(strings));
-                }) {
+                }),
+      trust_(platform, [this](const std::u16string& entry, const std::u16string& why) {
+        TraceLine("TrustedAccounts entry ignored, ", why.c_str(), ": ", entry.c_str());
+        Report(events::kPolicyEntryIgnored, {entry, why});
+      }) {
   CopyBounded(configPath, kInitialConfigPath);
   tokenPresent = false;
   traceEnabled = process.debugMode;

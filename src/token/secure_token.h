@@ -16,7 +16,9 @@
 #include "token/child_waits.h"
 #include "token/dismount.h"
 #include "token/held_entry.h"
+#include "token/refusal_log.h"
 #include "token/trace_log.h"
+#include "token/trust_policy.h"
 #include "token/volume_identity.h"
 
 namespace kvn {
@@ -36,7 +38,7 @@ enum ConfigResult : int {
 
 inline constexpr std::size_t kPathCapacity = 260;  // units, terminator included
 // A kvn.ini larger than this is refused unread: a real one holds a few hundred bytes.
-inline constexpr std::uint64_t kMaxConfigBytes = 64 * 1024;
+inline constexpr std::uint64_t kMaxConfigBytes = std::uint64_t{64} * 1024;
 // How long the dismount waits for a mount that is still running; then the mount is ended.
 inline constexpr std::uint32_t kMountWaitLimit = 120000;  // ms
 
@@ -144,21 +146,8 @@ class SecureToken {
   char16_t FirstFreeDrive();
   // The line that closes a check made during a scan.
   void TraceCheckResult(int result);
-  // What the check knew of the kvn.ini it read: its volume, size and time stamp.
-  struct ConfigStamp {
-    VolumeIdentity volume;
-    std::uint64_t size = 0;
-    std::uint64_t lastWrite = 0;
-    bool operator==(const ConfigStamp& o) const {
-      return volume == o.volume && size == o.size && lastWrite == o.lastWrite;
-    }
-    bool operator!=(const ConfigStamp& o) const { return !(*this == o); }
-  };
-  // The refusals of one pass, by drive letter: the stick's kvn.ini and the reason.
-  using Refusals = std::map<char16_t, std::pair<ConfigStamp, std::u16string>>;
-  // Writes the refusal of the stick at `letter` to the event log, unless the same stick with
-  // the same kvn.ini was refused for the same reason in the pass before (`lastPass`).
-  void ReportRefusal(int result, char16_t letter, const Refusals& lastPass);
+  // Writes the refusal of the stick at `letter` to the event log, as refusals_ lets it.
+  void ReportRefusal(int result, char16_t letter);
   // How a walk down a path ended, and where.
   struct Walk {
     enum Outcome { kComplete, kNotThere, kLink, kUnreadable };
@@ -194,10 +183,13 @@ class SecureToken {
   std::u16string refusal_;  // the line that ended the last failed check
   // Of the last check: the accepted stick's while it is watched, the scan stopping there.
   ConfigStamp stamp_;
-  Refusals refusals_;  // of the pass under way, or the last one
+  RefusalLog refusals_;  // which refusals are written
   // The dismount: armed with each mount, and a volume that may still be open until it is
   // closed.
   Dismounter dismount_;
+  // Who besides the built-in accounts may change the program: an entry ignored is traced and
+  // written once.
+  TrustPolicy trust_;
   // The stick whose mount could not start, while it is tried again: written once for it.
   bool mountFailed_ = false;
   ConfigStamp mountFailure_;

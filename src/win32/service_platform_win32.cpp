@@ -178,17 +178,18 @@ bool Win32ServicePlatform::SetConsoleCtrlHandler(os::ConsoleHandlerFn handler) {
 
 // Both outlets go through stdout in text mode ("\n" becomes CR LF) and keep their order.
 // Flushed at once, so that a pipe sees every line as it is written: the C runtime flushes
-// after a narrow printf but not after a wide one.
+// after a narrow printf but not after a wide one. A console that cannot be written to leaves
+// nothing to tell.
 void Win32ServicePlatform::WriteNarrow(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  (void)std::fwrite(text.data(), 1, text.size(), stdout);
+  (void)std::fflush(stdout);
 }
 
 void Win32ServicePlatform::WriteWide(std::u16string_view text) {
   const std::wstring copy(text.begin(), text.end());
   // MinGW's wprintf is its C99 one, where %s is narrow: wide text needs %ls.
-  std::wprintf(L"%ls", copy.c_str());
-  std::fflush(stdout);
+  (void)std::wprintf(L"%ls", copy.c_str());
+  (void)std::fflush(stdout);
 }
 
 std::uint32_t Win32ServicePlatform::GetModuleFileName(char16_t* buffer, std::uint32_t size) {
@@ -223,6 +224,7 @@ bool Win32ServicePlatform::ChangeServiceFailureActions(
     os::Handle service, std::uint32_t resetSeconds,
     const std::vector<std::uint32_t>& restartDelays) {
   std::vector<SC_ACTION> actions;
+  actions.reserve(restartDelays.size());
   for (const std::uint32_t delay : restartDelays) actions.push_back({SC_ACTION_RESTART, delay});
   // Null reboot message and command: the new service has neither, and null leaves them so.
   SERVICE_FAILURE_ACTIONSW record;
@@ -296,7 +298,7 @@ bool Win32ServicePlatform::RegisterEventSourceKey(const char16_t* sourceName,
     return false;
   }
   const std::wstring file(AsWide(messageFile));
-  const auto fileBytes = static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t));
+  const DWORD fileBytes = static_cast<DWORD>(file.size() + 1) * DWORD{sizeof(wchar_t)};
   if (!Succeeded(::RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
                                   reinterpret_cast<const BYTE*>(file.c_str()), fileBytes))) {
     return false;

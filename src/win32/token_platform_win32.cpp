@@ -120,7 +120,8 @@ PSID AceSid(ACE_HEADER* header) {
   }
   // A SID is 8 bytes of header (revision, count, authority) and 4 per sub-authority.
   auto* bytes = reinterpret_cast<BYTE*>(header);
-  if (offset + 8 > header->AceSize || offset + 8 + 4u * bytes[offset + 1] > header->AceSize) {
+  if (offset + 8 > header->AceSize ||
+      offset + 8 + std::size_t{4} * bytes[offset + 1] > header->AceSize) {
     return nullptr;
   }
   PSID sid = bytes + offset;
@@ -178,7 +179,7 @@ DWORD WINAPI RunStart(LPVOID parameter) {
 
 // A job that ends its processes once its last handle, this process's, is closed.
 HANDLE EndingJob() {
-  const HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+  HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
   if (job != nullptr &&
@@ -210,6 +211,8 @@ std::unique_ptr<os::ByteSink> Win32TokenPlatform::OpenTrace(const char16_t* path
 std::uint32_t Win32TokenPlatform::GetDrives() { return static_cast<std::uint32_t>(_getdrives()); }
 
 std::uint32_t Win32TokenPlatform::GetLastError() { return ::GetLastError(); }
+
+std::uint64_t Win32TokenPlatform::TickCount() { return ::GetTickCount64(); }
 
 std::uint32_t Win32TokenPlatform::GetDriveType(const char16_t* root) {
   return ::GetDriveTypeW(AsWide(root));
@@ -308,12 +311,18 @@ bool Win32TokenPlatform::ReadEntrySecurity(os::Handle entry, os::Security& secur
   return true;
 }
 
+std::u16string Win32TokenPlatform::FinalPath(os::Handle entry) {
+  return GrowingCall([this, entry](wchar_t* buffer, DWORD size) {
+    return calls_.finalPath(entry, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  });
+}
+
 bool Win32TokenPlatform::ReadEntry(os::Handle entry, std::size_t maxBytes, std::string& bytes) {
   bytes.clear();
   LARGE_INTEGER start = {};
   if (!::SetFilePointerEx(entry, start, nullptr, FILE_BEGIN)) return false;
   // In pieces, so that a large `maxBytes` allocates only what the file holds.
-  constexpr std::size_t kPiece = 64 * 1024;
+  constexpr std::size_t kPiece = std::size_t{64} * 1024;
   while (bytes.size() < maxBytes) {
     const std::size_t had = bytes.size();
     const std::size_t want = std::min(maxBytes - had, kPiece);
@@ -368,7 +377,7 @@ std::vector<std::u16string> Win32TokenPlatform::PolicyTrustedAccounts() {
       return {};
     }
     std::wstring text(bytes / sizeof(wchar_t) + 2, L'\0');  // two terminators, whatever it holds
-    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    bytes = static_cast<DWORD>(text.size()) * DWORD{sizeof(wchar_t)};
     const LSTATUS read = ::RegGetValueW(key.get(), nullptr, kPolicyValue, RRF_RT_REG_MULTI_SZ,
                                         nullptr, text.data(), &bytes);
     if (read == ERROR_MORE_DATA) continue;
@@ -383,6 +392,22 @@ std::vector<std::u16string> Win32TokenPlatform::PolicyTrustedAccounts() {
     return accounts;
   }
   return {};
+}
+
+bool Win32TokenPlatform::LookupAccount(const char16_t* sid, std::uint32_t& use) {
+  ScopedHandle<LocalMemoryTraits<PSID>> binary;
+  if (!::ConvertStringSidToSidW(AsWide(sid), binary.receive())) return false;
+  // The names are not wanted, but the call fills them: room for the longest there is.
+  wchar_t name[257];
+  wchar_t domain[257];
+  DWORD nameSize = 257;
+  DWORD domainSize = 257;
+  SID_NAME_USE kind = SidTypeUnknown;
+  if (!::LookupAccountSidW(nullptr, binary.get(), name, &nameSize, domain, &domainSize, &kind)) {
+    return false;
+  }
+  use = static_cast<std::uint32_t>(kind);
+  return true;
 }
 
 bool Win32TokenPlatform::Wow64() {
@@ -403,7 +428,7 @@ std::u16string Win32TokenPlatform::WindowsFolder() {
 os::Handle Win32TokenPlatform::StartProcess(const char16_t* program, const char16_t* commandLine,
                                             bool suspended) {
   auto* start = new PendingStart{calls_.createProcess, AsWide(program), AsWide(commandLine)};
-  const HANDLE worker = ::CreateThread(nullptr, 0, &RunStart, start, 0, nullptr);
+  HANDLE worker = ::CreateThread(nullptr, 0, &RunStart, start, 0, nullptr);
   if (worker == nullptr) {
     const DWORD error = ::GetLastError();
     delete start;
@@ -535,7 +560,7 @@ os::TokenPlatform::RecordRead Win32TokenPlatform::ReadMountRecord(std::u16string
     LSTATUS read = ::RegQueryValueExW(key.get(), kRecordValue, nullptr, &type, nullptr, &bytes);
     if (read == ERROR_SUCCESS && type == REG_SZ) {
       text.assign(bytes / sizeof(wchar_t) + 1, L'\0');  // room for a terminator it may lack
-      bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+      bytes = static_cast<DWORD>(text.size()) * DWORD{sizeof(wchar_t)};
       read = ::RegQueryValueExW(key.get(), kRecordValue, nullptr, &type,
                                 reinterpret_cast<BYTE*>(text.data()), &bytes);
     }
@@ -560,7 +585,7 @@ bool Win32TokenPlatform::WriteMountRecord(const char16_t* value) {
     return false;
   }
   const auto bytes =
-      static_cast<DWORD>((std::char_traits<char16_t>::length(value) + 1) * sizeof(char16_t));
+      static_cast<DWORD>(std::char_traits<char16_t>::length(value) + 1) * DWORD{sizeof(char16_t)};
   return Succeeded(::RegSetValueExW(key.get(), kRecordValue, 0, REG_SZ,
                                     reinterpret_cast<const BYTE*>(value), bytes));
 }

@@ -29,6 +29,7 @@ struct SystemCalls {
   decltype(&::QueryDosDeviceW) dosDevice = &::QueryDosDeviceW;
   decltype(&::IsWow64Process) isWow64Process = &::IsWow64Process;
   decltype(&::CreateProcessW) createProcess = &::CreateProcessW;
+  decltype(&::GetFinalPathNameByHandleW) finalPath = &::GetFinalPathNameByHandleW;
 };
 
 // Holds no state but its calls; used by the thread of the watch cycle. `startLimit`: how long
@@ -42,17 +43,20 @@ class Win32TokenPlatform final : public os::TokenPlatform {
   std::unique_ptr<os::ByteSink> OpenTrace(const char16_t* path) override;
   std::uint32_t GetDrives() override;
   std::uint32_t GetLastError() override;
+  std::uint64_t TickCount() override;
   std::uint32_t GetDriveType(const char16_t* root) override;
   os::SearchResult FindFile(const char16_t* path) override;
   os::Handle OpenEntry(const char16_t* path) override;
   bool ReadEntryInfo(os::Handle entry, os::EntryInfo& info) override;
   bool ReadEntrySecurity(os::Handle entry, os::Security& security) override;
+  std::u16string FinalPath(os::Handle entry) override;
   bool ReadEntry(os::Handle entry, std::size_t maxBytes, std::string& bytes) override;
   void CloseEntry(os::Handle entry) override;
   bool VolumeInfo(const char16_t* root, os::VolumeFacts& volume) override;
   bool VolumeName(const char16_t* root, std::u16string& name) override;
   bool DosDevice(const char16_t* drive, std::u16string& device) override;
   std::vector<std::u16string> PolicyTrustedAccounts() override;
+  bool LookupAccount(const char16_t* sid, std::uint32_t& use) override;
   bool Wow64() override;
   std::u16string WindowsFolder() override;
   os::Handle StartProcess(const char16_t* program, const char16_t* commandLine,

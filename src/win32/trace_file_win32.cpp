@@ -5,6 +5,8 @@
 #include "win32/trace_file_win32.h"
 #include "win32/win32.h"
 
+#include <winternl.h>  // after windows.h: NtCreateFile
+
 namespace kvn::win32 {
 
 namespace {
@@ -52,8 +54,8 @@ std::unique_ptr<os::ByteSink> OpenTraceFile(const char16_t* path) {
   // renamed away and replaced by a link in between. Wine reports a folder that is a unix
   // symbolic link only through its attributes by name, so both are looked at.
   const ScopedFileHandle folderHandle(::CreateFileW(
-      folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      folder.c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!folderHandle.valid() || LinksUnlessReparsePoint(folderHandle.get()) == 0) return nullptr;
   const DWORD folderAttributes = ::GetFileAttributesW(folder.c_str());
   if (folderAttributes == INVALID_FILE_ATTRIBUTES ||
@@ -61,13 +63,29 @@ std::unique_ptr<os::ByteSink> OpenTraceFile(const char16_t* path) {
     return nullptr;
   }
 
-  // Opened as is (not emptied, a final link not followed), checked, and only then emptied
-  // through the same handle. Shared deny-none (_SH_DENYNO: read and write) so that others
-  // may read, and write, the log while the watcher holds it.
-  ScopedFileHandle handle(::CreateFileW(
-      file.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!handle.valid() || LinksUnlessReparsePoint(handle.get()) != 1) return nullptr;
+  // Opened in the folder the handle holds, by its name relative to that handle: the folder's
+  // owner may turn it, while it is empty, into a mount point after the check, and a name from
+  // the drive root down would then lead elsewhere. Opened as is (not emptied, a final link not
+  // followed), checked, and only then emptied through the same handle. Shared deny-none
+  // (_SH_DENYNO: read and write) so that others may read, and write, the log while the
+  // watcher holds it.
+  std::wstring name = file.substr(slash + 1);
+  UNICODE_STRING text;
+  text.Buffer = name.data();
+  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folderHandle.get(), nullptr);
+  IO_STATUS_BLOCK io = {};
+  HANDLE opened = nullptr;
+  if (::NtCreateFile(
+          &opened, GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr,
+          FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+          FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
+          0) < 0) {
+    return nullptr;
+  }
+  ScopedFileHandle handle(opened);
+  if (LinksUnlessReparsePoint(handle.get()) != 1) return nullptr;
   LARGE_INTEGER start = {};
   if (!::SetFilePointerEx(handle.get(), start, nullptr, FILE_BEGIN) ||
       !::SetEndOfFile(handle.get())) {

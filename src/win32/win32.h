@@ -38,5 +38,10 @@ inline bool Succeeded(LSTATUS status) {
   ::SetLastError(static_cast<DWORD>(status));
   return false;
 }
+inline bool Succeeded(DWORD status) {
+  if (status == ERROR_SUCCESS) return true;
+  ::SetLastError(status);
+  return false;
+}
 
 }  // namespace kvn::win32

@@ -30,11 +30,13 @@ def test_service_life(prefix):
     assert (console.stdout.decode(), winelab.event_strings(console.stderr.decode())) == \
         (CONSOLE["dispatcher"], CONSOLE["dispatcher_events"])
     assert prefix.kelvarn("-remove").stdout.decode() == TEXT["remove_missing"]
-    # Every file here is the lab user's: unless a policy trusts that account, it is "others".
-    for trusted, text in ((False, "install_untrusted"), (True, "install"), (True, "install_again")):
-        prefix.trust_lab_user(trusted)
-        assert prefix.kelvarn("-install").stdout.decode() == TEXT[text]
-        assert registry(prefix) == (TEXT["registry"] if trusted else {})
+    # Every file here is the lab user's: unless a policy trusts that account, it is "others";
+    # a policy that names Everyone trusts nobody.
+    for sid, texts in ((None, ["install_untrusted"]), ("S-1-1-0", ["everyone", "install_untrusted"]),
+                       (winelab.LAB_USER_SID, ["install"]), (winelab.LAB_USER_SID, ["install_again"])):
+        prefix.trust(sid)
+        assert prefix.kelvarn("-install").stdout.decode() == "".join(TEXT[t] for t in texts)
+        assert registry(prefix) == (TEXT["registry"] if sid == winelab.LAB_USER_SID else {})
     # Wine's services.exe keeps no failure actions (nor their flag); it only logs what was asked.
     log = prefix.system_log()
     assert "FAILURE_ACTIONS not implemented: period 86400" in log and "level 4 not implemented" in log
@@ -51,6 +53,9 @@ def test_service_life(prefix):
     assert wait_until(lambda: prefix.tool_exit(dismount["pid"]), 5)
     assert wait_until(lambda: prefix.event_strings(ALL) == TEXT["turn_events"], 5), \
         prefix.event_strings(ALL)
+    # what the stick wrote reaches the event inert
+    prefix.write_stick(winelab.kvn_ini(container=TEXT["percent_container"]))
+    assert wait_until(lambda: ["warn", TEXT["percent_refusal"]] in prefix.event_strings(ALL), 8)
     prefix.write_stick(winelab.kvn_ini(target="0"))  # read afresh: the first free letter, A:
     mount = prefix.wait_tool_start(2, 8)
     assert mount["argv"] == mount_argv(target="A")

@@ -144,8 +144,14 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::uint32_t getDrivesError = 0;           // GetDrives returns 0 with this last error
   std::function<void(int)> afterGetDrives;    // after each reading of the mask, its number (from 1)
   std::vector<std::u16string> policyTrusted;  // the accounts a policy trusts, as stored
-  bool wow64 = false;                         // a 32-bit process on 64-bit Windows
+  // What a lookup says a SID names (SID_NAME_USE), or its error when above 0xFFFF; a SID of
+  // this machine or domain not named here is a user, any other is known to nobody (1332).
+  std::map<std::u16string, std::uint32_t> accounts;
+  static constexpr std::uint32_t kLookupFails = 0x10000;
+  bool wow64 = false;                                  // a 32-bit process on 64-bit Windows
   std::map<std::u16string, std::u16string> fullPaths;  // GetFullPathNameW where it does more
+  // GetFinalPathNameByHandleW where it leads elsewhere (a subst or mapped letter), by path.
+  std::map<std::u16string, std::u16string> finalPaths;
   std::vector<std::u16string> programFilesFolders = {u"C:\\Program Files",
                                                      u"C:\\Program Files (x86)"};
   // The mount record: absent, a string, or a value of another type; or none can be had.
@@ -188,6 +194,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return mask;
   }
   std::uint32_t GetLastError() override { return kernel_.lastError; }
+  std::uint64_t TickCount() override { return kernel_.now(); }
   std::uint32_t GetDriveType(const char16_t* root) override {
     kernel_.Alive();
     const Drive* drive = PresentDrive(root);
@@ -209,6 +216,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
     kernel_.lastError = Answer("OpenEntry", key, root && PresentDrive(key) ? 0 : Lookup(key));
     if (kernel_.lastError != 0) return nullptr;
     held_[++lastHandle_] = key;
+    heldPaths_[lastHandle_] = Normalize(path);
     return reinterpret_cast<os::Handle>(lastHandle_ << 8);
   }
   bool ReadEntryInfo(os::Handle handle, os::EntryInfo& info) override {
@@ -225,6 +233,11 @@ class FakeTokenPlatform : public os::TokenPlatform {
                    : Of(Held(handle)).security;
     return true;
   }
+  std::u16string FinalPath(os::Handle handle) override {
+    if (Fails("FinalPath", Held(handle))) return {};
+    const auto it = finalPaths.find(Held(handle));
+    return it != finalPaths.end() ? it->second : u"\\\\?\\" + heldPaths_[Id(handle)];
+  }
   bool ReadEntry(os::Handle handle, std::size_t maxBytes, std::string& bytes) override {
     const Entry& entry = Of(Held(handle));
     if (Fails("ReadEntry", Held(handle))) return false;
@@ -233,7 +246,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return entry.bytes != nullptr;
   }
   void CloseEntry(os::Handle handle) override {
-    EXPECT_TRUE(held_.erase(reinterpret_cast<std::uintptr_t>(handle) >> 8) == 1 || kernel_.ended);
+    heldPaths_.erase(Id(handle));
+    EXPECT_TRUE(held_.erase(Id(handle)) == 1 || kernel_.ended);
   }
   bool VolumeInfo(const char16_t* root, os::VolumeFacts& volume) override {
     const Drive* drive = PresentDrive(Key(root));
@@ -266,6 +280,19 @@ class FakeTokenPlatform : public os::TokenPlatform {
     kernel_.Alive();
     return policyTrusted;
   }
+  bool LookupAccount(const char16_t* sid, std::uint32_t& use) override {
+    kernel_.Alive();
+    ++lookups;
+    const auto it = accounts.find(sid);
+    const bool domain = std::u16string_view(sid).substr(0, 9) == u"S-1-5-21-";
+    const std::uint32_t answer = it != accounts.end() ? it->second
+                                 : domain             ? 1
+                                                      : kLookupFails + 1332;
+    if (answer >= kLookupFails) return kernel_.Fail(answer - kLookupFails, false);
+    use = answer;
+    return true;
+  }
+  int lookups = 0;  // LookupAccount calls
   bool Wow64() override { return wow64; }
   std::u16string WindowsFolder() override { return u"C:\\Windows"; }
   // A start held up (ERROR_TIMEOUT) costs the platform's limit first.
@@ -477,9 +504,12 @@ class FakeTokenPlatform : public os::TokenPlatform {
     const std::uint32_t error = Answer(call, key, 0);
     return error != 0 && kernel_.Fail(error, true);
   }
+  static std::uintptr_t Id(os::Handle handle) {
+    return reinterpret_cast<std::uintptr_t>(handle) >> 8;
+  }
   const std::u16string& Held(os::Handle handle) {
     static const std::u16string kNone;
-    const auto it = held_.find(reinterpret_cast<std::uintptr_t>(handle) >> 8);
+    const auto it = held_.find(Id(handle));
     EXPECT_NE(it, held_.end()) << "a closed entry's handle used";
     return it == held_.end() ? kNone : it->second;
   }
@@ -491,9 +521,10 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
 
   FakeKernel& kernel_;
-  std::map<char16_t, Drive> drives_;               // by upper-case letter
-  std::map<std::u16string, Entry> entries_;        // by Key(path)
-  std::map<std::uintptr_t, std::u16string> held_;  // open entry handles: the key each holds
+  std::map<char16_t, Drive> drives_;                    // by upper-case letter
+  std::map<std::u16string, Entry> entries_;             // by Key(path)
+  std::map<std::uintptr_t, std::u16string> held_;       // open entry handles: the key each holds
+  std::map<std::uintptr_t, std::u16string> heldPaths_;  // and the path each was opened by
   std::uintptr_t lastHandle_ = 0;
   std::uint64_t writes_ = 0;
   int getDrivesCalls_ = 0;

@@ -11,6 +11,7 @@
 
 #include "os/token_platform.h"
 #include "rules/command_line.h"
+#include "rules/event_text.h"
 #include "rules/path_rule.h"
 #include "rules/program_rule.h"
 #include "rules/rights_rule.h"
@@ -180,15 +181,73 @@ TEST(Rules, OnlyTrustedAccountsMayChangeWhatRuns) {
   EXPECT_EQ(may(with(system, {{false, 0, 0x2, me}})), "110");
 }
 
-// The policy adds SIDs, never a group everyone is in, nor anything that is no SID.
-TEST(Rules, PolicyTrustsOnlyNamedAccounts) {
-  EXPECT_EQ(TrustedAccounts({}).size(), 3u);
-  const Strings trusted = TrustedAccounts(
-      {u"S-1-5-21-1-2-3-1104", u"S-1-5-21-9-9-9-1009", u"S-1-1-0", u"S-1-5-11", u"S-1-5-32-545",
-       u"S-1-5-4", u"S-1-3-0", u"", u"Administrators", u"S-1-5-21--1", u"S-1-5-21-1-", u"S-1-",
-       u"S-1-X-21-1", u"S-1--5", u"s-1-5-18x", u"S-2-5-21-9"});
-  const Strings named = {u"S-1-5-21-1-2-3-1104", u"S-1-5-21-9-9-9-1009"};
-  EXPECT_EQ(Strings(trusted.begin() + 3, trusted.end()), named);
+// The policy names accounts: a SID of this machine or domain with the Administrator's or a later
+// account's relative ID, which Windows names a user; never a group, well-known or not.
+TEST(Rules, PolicyTrustsOnlyAccounts) {
+  EXPECT_EQ(TrustedAccounts({u"S-1-5-21-1-2-3-1104"}).size(), 4u);
+  const auto check = [](const char* why, Paths entries) {
+    for (const std::u16string_view entry : entries)
+      EXPECT_STREQ(PolicyEntryTextRefusal(entry), why) << Narrow(entry);
+  };
+  check(nullptr, {u"S-1-5-21-1-2-3-1104", u"S-1-5-21-9-9-9-500", u"S-1-5-21-4294967295-1-2-1000"});
+  check("a well-known group or shared identity, not an account", {u"S-1-1-0",
+                                                                  u"S-1-2-0",
+                                                                  u"S-1-3-0",
+                                                                  u"S-1-5-4",
+                                                                  u"S-1-5-11",
+                                                                  u"S-1-5-14",
+                                                                  u"S-1-5-18",
+                                                                  u"S-1-5-19",
+                                                                  u"S-1-5-113",
+                                                                  u"S-1-5-114",
+                                                                  u"S-1-18-1",
+                                                                  u"S-1-5-32-544",
+                                                                  u"S-1-5-32-545",
+                                                                  u"S-1-5-32-555",
+                                                                  u"S-1-5-64-10",
+                                                                  u"S-1-5-80-1-2-3-4-5",
+                                                                  u"S-1-15-2-1",
+                                                                  u"S-1-16-12288",
+                                                                  u"S-1-5-5-0-123",
+                                                                  u"S-1-5-21-1-2-3-513",
+                                                                  u"S-1-5-21-1-2-3-514",
+                                                                  u"S-1-5-21-1-2-3-515",
+                                                                  u"S-1-5-21-1-2-3-501",
+                                                                  u"S-1-5-21-1-2-3-999",
+                                                                  u"S-1-5-21-1-2-1104",
+                                                                  u"S-1-5-22-1-2-3-1104",
+                                                                  u"S-1-5-21-1-2-3-4-1104"});
+  check("not a SID",
+        {u"", u"Administrators", u"S-1-5-21--1", u"S-1-5-21-1-", u"S-1-", u"S-1-X-21", u"S-1--5",
+         u"s-1-5-21-1-2-3-1104", u"S-2-5-21-1-2-3-1104", u"S-1-5-21-1-2-3-11040000000"});
+  EXPECT_EQ(AccountKindRefusal(kSidTypeUser), nullptr);
+  for (const std::uint32_t group : {2u, 4u, 5u})
+    EXPECT_STREQ(AccountKindRefusal(group), "a group, not an account") << group;
+  EXPECT_STREQ(AccountKindRefusal(9), "a computer, not an account");
+  for (const std::uint32_t other : {0u, 3u, 6u, 7u, 8u, 10u, 11u})
+    EXPECT_STREQ(AccountKindRefusal(other), "not an account Windows knows") << other;
+}
+
+// What a stick wrote reaches an event shown, never read: "%", controls, lone surrogates and
+// what reorders or hides text are escaped, a pair and any other character stand; bounded.
+TEST(Rules, EventTextIsInert) {
+  const std::vector<std::pair<std::u16string, std::u16string>> table = {
+      {u"C:\\%%1%%2x%1.tc", u"C:\\\\x25\\x251\\x25\\x252x\\x251.tc"},
+      {u"a\r\nb\tc\x7f\x85\x9f\xa0", u"a\\x0d\\x0ab\\x09c\\x7f\\x85\\x9f\xa0"},
+      {u"x\u202ey\u200b\u2066\ufeff\u061c\u200f\u2069",
+       u"x\\u202ey\\u200b\\u2066\\ufeff\\u061c\\u200f\\u2069"},
+      {u"\xd83d\xde00 \xd83d \xde00", u"\xd83d\xde00 \\ud83d \\ude00"},
+      {u"D:\\V\u00e9ra \u0440\u2010x", u"D:\\V\u00e9ra \u0440\u2010x"},
+  };
+  for (const auto& [text, shown] : table) EXPECT_EQ(Narrow(InertEventText(text)), Narrow(shown));
+  const std::u16string cut = InertEventText(std::u16string(300, u'%'));
+  EXPECT_EQ(cut.size(), kMaxEventText);
+  EXPECT_EQ(cut.substr(kMaxEventText - 3), u"...");
+  EXPECT_EQ(InertEventText(std::u16string(kMaxEventText, u'a')).size(), kMaxEventText);
+  const std::u16string pair = InertEventText(std::u16string(508, u'a') +
+                                             u"\xd83d\xde00"
+                                             u"xyz");
+  EXPECT_EQ(pair, std::u16string(508, u'a') + u"...");  // no half of a pair before the cut
 }
 
 // Splits a command line as CommandLineToArgvW and the MSVC C runtime do. Written from the

@@ -212,11 +212,17 @@ class Scenario {
       {"nodacl", [this](auto& c) { t_.At(c.Path(1)).security.hasDacl = false; }},
       {"policy", [this](auto& c) {
          for (auto& account : c.Tail(1).words) t_.policyTrusted.push_back(Account(account)); }},
+      {"account", [this](auto& c) {  // <account> <what a lookup names it> | fails <code>
+         t_.accounts[Account(c[1])] = c[2] == "fails" ? T::kLookupFails + c.Code(3) : c.Code(2); }},
       {"answer", [this](auto& c) { t_.At(c.Path(3)).answers[c[1]] = c.Code(2); }},
       {"hang", [this](auto& c) { t_.At(c.Path(2)).answers[c[1]] = T::kHang; }},
       {"wow64", [this](auto&) { t_.wow64 = true; }},
       {"short", [this](auto& c) { t_.AddShortName(c.Side(0), c.Side(1)); }},
       {"fullpath", [this](auto& c) { t_.fullPaths[c.Side(0)] = c.Side(1); }},
+      {"final", [this](auto& c) {  // <path> = <final path>, the key as the fake makes it
+         std::u16string key = c.Side(0);
+         for (auto& unit : key) unit = AsciiLower(unit);
+         t_.finalPaths[key] = c.Side(1); }},
       {"programfiles", [this](auto& c) {  // the sources, separated by ";"
          t_.programFilesFolders.clear();
          for (auto& f : Lines(c.Rest(1) + ";", ';')) t_.programFilesFolders.push_back(Wide(f)); }},
@@ -413,6 +419,7 @@ class Scenario {
       {"lasterror", [](auto& v) { return Is(Show(process.lastServiceError), v.Last(1)); }},
       {"record", [this](auto& v) { return Is(Show(t_.mountRecord.value_or(u"none")), v.Text(1)); }},
       {"held", [this](auto& v) { return Count(t_.openEntries(), v.Last(1)); }},
+      {"lookups", [this](auto& v) { return Count(static_cast<std::uint64_t>(t_.lookups), v.Last(1)); }},
       {"blocked", [this](auto& v) { return Count(Times(t_.blocked, v.Path(1)), "some"); }},
       {"noblocked", [this](auto& v) { return Count(Times(t_.blocked, v.Path(1)), "0"); }},
     };
@@ -420,14 +427,15 @@ class Scenario {
   }
 
   // The verdicts' helpers. The service calls that write an event: "event <info|warning|error> <id>
-  // [@<ms>] [| <strings>]" (no strings: any), "events <id> <count>".
+  // [@<ms>] [| <strings>]" (no strings: any; empty strings after those given pass), "events <id>
+  // <count>".
   static std::string Event(const Command& v) {
     if (v[0] == "events") return "ReportEvent @\\d+ \\d/0/" + Escape(v[1]) + "( \\|.*)?";
     const std::string level = std::to_string(4 >> OneOf("info warning error", v[1]));  // 4, 2, 1
     const std::string at = v.size() > 3 && v[3][0] == '@' ? Escape(v[3].substr(1)) : "\\d+";
     const std::size_t bar = v.Rest(1).find(" | ");
     return "ReportEvent @" + at + " " + level + "/0/" + Escape(v[2]) +
-           (bar == npos ? "( \\|.*)?" : Escape(v.Rest(1).substr(bar)));
+           (bar == npos ? "( \\|.*)?" : Escape(v.Rest(1).substr(bar)) + "( \\| )*");
   }
   std::uint64_t Calls(const std::string& pattern) const {
     const std::regex matching(pattern);

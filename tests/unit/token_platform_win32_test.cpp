@@ -58,6 +58,15 @@ bool GrantEveryoneAddFile(const std::u16string& path) {
   return granted;
 }
 
+// A file reached through a letter mapped to a share, as Windows names it.
+DWORD WINAPI MappedDrive(HANDLE, LPWSTR path, DWORD size, DWORD) {
+  constexpr wchar_t kFinal[] = L"\\\\?\\UNC\\server\\share\\kvn.ini";
+  constexpr DWORD kLength = sizeof kFinal / sizeof(wchar_t) - 1;
+  if (size <= kLength) return kLength + 1;
+  std::copy(std::begin(kFinal), std::end(kFinal), path);
+  return kLength;
+}
+
 class Win32TokenPlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -188,6 +197,10 @@ TEST_F(Win32TokenPlatformTest, EntriesAreReadThroughTheirHandle) {
             std::make_tuple(DWORD{0}, std::uint32_t{0}, std::uint64_t{8}));
   const os::Handle entry = platform.OpenEntry(file.c_str());
   ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(::_wcsicmp(W(platform.FinalPath(entry)), W(u"\\\\?\\" + file)), 0);
+  SystemCalls mapped;
+  mapped.finalPath = &MappedDrive;
+  EXPECT_EQ(Win32TokenPlatform(mapped).FinalPath(entry), u"\\\\?\\UNC\\server\\share\\kvn.ini");
   std::string bytes;
   for (const auto& [max, expected] :
        {std::pair{std::size_t{3}, "[Co"}, {100, "[Config]"}, {0, ""}}) {
@@ -262,6 +275,14 @@ TEST_F(Win32TokenPlatformTest, PolicyTrustedAccountsAreReadAsStored) {
   }
   ::RegCloseKey(key);
   ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Kelvarn", KEY_WOW64_64KEY, 0);
+  // What each names: an alias, a well-known group; nobody; no SID at all.
+  std::uint32_t use = 0;
+  EXPECT_TRUE(platform.LookupAccount(u"S-1-5-32-544", use) && use == 4) << use;
+  EXPECT_TRUE(platform.LookupAccount(u"S-1-1-0", use) && use == 5) << use;
+  EXPECT_FALSE(platform.LookupAccount(u"S-1-5-21-9-9-9-1999", use));
+  EXPECT_EQ(platform.GetLastError(), DWORD{ERROR_NONE_MAPPED});
+  EXPECT_FALSE(platform.LookupAccount(u"Administrators", use));
+  EXPECT_EQ(platform.GetLastError(), DWORD{ERROR_INVALID_SID});
 }
 
 BOOL WINAPI TagQueryUnsupported(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD) {

@@ -441,10 +441,11 @@ class Prefix:
         self.plugged.discard(letter)
         return time.time()
 
-    def trust_lab_user(self, trusted):
-        """Names the lab's user in the trust policy, as the template does, or removes it."""
+    def trust(self, sid=LAB_USER_SID):
+        """Names `sid` (default: the lab's user, as the template does) in the trust policy, or
+        removes the policy value (None)."""
         key, value = TRUST_POLICY
-        args = (["add", key, "/v", value, "/t", "REG_MULTI_SZ", "/d", LAB_USER_SID, "/f"] if trusted
+        args = (["add", key, "/v", value, "/t", "REG_MULTI_SZ", "/d", sid, "/f"] if sid
                 else ["delete", key, "/v", value, "/f"])
         if self.wine("reg", *args).returncode != 0:
             raise WineError(f"reg {args[0]} of the trust policy failed")
