@@ -51,6 +51,13 @@ struct EntryInfo {
   std::uint64_t lastWrite = 0;  // FILETIME of the last write
 };
 
+// What WinVerifyTrust says of a file's embedded Authenticode signature, and who signed it.
+struct Signature {
+  std::uint32_t verdict = 0;    // 0: valid; else its TRUST_E_* or CERT_E_* code
+  std::u16string organization;  // of the signer's certificate (O), when valid
+  std::u16string country;       // (C)
+};
+
 // One entry of a DACL, as plain data.
 struct Ace {
   bool deny = false;       // an access-denied type; every other type counts as a grant
@@ -146,6 +153,13 @@ class TokenPlatform {
   // False when it cannot say, with the reason in the last error (ERROR_NONE_MAPPED when nobody
   // is known by it, or a domain controller is out of reach).
   virtual bool LookupAccount(const char16_t* sid, std::uint32_t& use) = 0;
+  // The signers administrators trust besides the tools' makers: the REG_MULTI_SZ value
+  // TrustedSigners beside TrustedAccounts, each string as stored.
+  virtual std::vector<std::u16string> PolicyTrustedSigners() = 0;
+  // WinVerifyTrust (WINTRUST_ACTION_GENERIC_VERIFY_V2) on the file `entry` holds, `path` naming
+  // it: no user interface, no revocation check, nothing fetched over the network; then, when it
+  // is valid, the organisation and country of the signer's certificate.
+  virtual Signature VerifySignature(Handle entry, const char16_t* path) = 0;
   // Whether this is a 32-bit process on 64-bit Windows (IsWow64Process), whose file system
   // calls are redirected where a 64-bit program's are not. True also when it cannot be told.
   virtual bool Wow64() = 0;

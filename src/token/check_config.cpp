@@ -71,7 +71,6 @@ int SecureToken::CheckSteps(const char16_t* path) {
 // of its drive, so its own entry is the only one on its way. The volume it lies on, as its
 // identity tells it from any other, is the one the presence test then asks for.
 int SecureToken::LoadConfig(ConfigFile& config, const char16_t* path) {
-  held_.clear();
   stamp_ = {};
   std::vector<HeldEntry> held;
   const EntryLook look = LookAt(platform_, path, held);
@@ -136,7 +135,7 @@ int SecureToken::SettleProgram(const ConfigFile& config) {
     if (const char* why = InstalledProgramRefusal(fullPath, folders)) {
       return refuse(why, fullPath);
     }
-    chain = JudgeProgramChain(platform_, trust_.Trusted(), fullPath);
+    chain = JudgeProgramChain(platform_, trust_.Trusted(), fullPath, &signatures_);
     if (chain.why != nullptr) {  // refused, or unreadable
       return Refuse(TrueCryptNotFound, "TrueCrypt refused, ", Reason(chain), ": ", chain.path);
     }

@@ -137,7 +137,7 @@ void SecureToken::PollMount(std::uint32_t endedAfter) {
 void SecureToken::ReadMountRecord() { dismount_.ReadRecord(); }
 
 void SecureToken::RetryDismount() {
-  if (!dismount_.Due(trust_.Trusted())) return;
+  if (!dismount_.Due(trust_.Trusted(), signatures_)) return;
   TraceLine("CloseContainer!");
   dismount_.RunDue();
 }

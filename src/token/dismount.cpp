@@ -192,13 +192,13 @@ void Dismounter::ClearRecord(const std::u16string& shown) {
   pending_.clear();
 }
 
-bool Dismounter::Due(const std::vector<std::u16string>& trusted) {
+bool Dismounter::Due(const std::vector<std::u16string>& trusted, SignatureCheck& signatures) {
   if (pending_.empty() || --passesBeforeTry_ > 0) return false;
   const std::u16string& program = pending_[2];
   const std::u16string longPath =
       platform_.LongPathName(platform_.FullPathName(program.c_str()).c_str());
   ChainVerdict chain{ChainVerdict::kUnreadable, nullptr, program, platform_.GetLastError()};
-  if (!longPath.empty()) chain = JudgeProgramChain(platform_, trusted, longPath);
+  if (!longPath.empty()) chain = JudgeProgramChain(platform_, trusted, longPath, &signatures);
   if (chain.outcome == ChainVerdict::kRefused ||
       (chain.outcome == ChainVerdict::kPasses &&
        InstalledProgramRefusal(longPath, platform_.ProgramFilesFolders()) != nullptr)) {

@@ -23,6 +23,7 @@
 #include "common/events.h"
 #include "os/token_platform.h"
 #include "token/child_waits.h"
+#include "token/signature_check.h"
 
 namespace kvn {
 
@@ -63,10 +64,10 @@ class Dismounter {
   // dismounted after the first scan pass that accepts no stick; one that cannot is cleared.
   void ReadRecord();
   // After a scan pass that accepted no stick: whether a dismount is due now. Its program is
-  // judged afresh first, `trusted` being the accounts that may change it: one that cannot be
-  // judged now waits for the next pass, one that is judged and refused can never run, and its
-  // record goes.
-  bool Due(const std::vector<std::u16string>& trusted);
+  // judged afresh first, `trusted` being the accounts that may change it, and its signature
+  // with `signatures`: one that cannot be judged now waits for the next pass, one that is judged
+  // and refused can never run, and its record goes.
+  bool Due(const std::vector<std::u16string>& trusted, SignatureCheck& signatures);
   // Runs the dismount that Due found due.
   void RunDue();
 

@@ -11,7 +11,7 @@ namespace kvn {
 
 ChainVerdict JudgeProgramChain(os::TokenPlatform& platform,
                                const std::vector<std::u16string>& trusted,
-                               std::u16string_view program) {
+                               std::u16string_view program, SignatureCheck* signatures) {
   // "C:\", "C:\Program Files", ..., the program itself: the root keeps its backslash, every
   // folder below ends before its own.
   const std::size_t root = program.find(u'\\') + 1;
@@ -54,11 +54,16 @@ ChainVerdict JudgeProgramChain(os::TokenPlatform& platform,
     if (OthersMayChange(security, place, trusted)) {
       return {ChainVerdict::kRefused, "writable by non-administrators", path};
     }
+    if (place == ChainPlace::kProgram && signatures != nullptr) {
+      std::u16string why = signatures->Refusal(held.back().get(), path, look.info);
+      if (!why.empty()) return {ChainVerdict::kRefused, "signature", path, 0, std::move(why)};
+    }
   }
   return {};
 }
 
 std::u16string Reason(const ChainVerdict& verdict) {
+  if (!verdict.detail.empty()) return verdict.detail;
   std::u16string text;
   for (const char* why = verdict.why; why != nullptr && *why != '\0'; ++why) {
     text += static_cast<char16_t>(static_cast<unsigned char>(*why));

@@ -18,10 +18,12 @@ SecureToken::SecureToken(os::TokenPlatform& platform)
                 [this](EventKind kind, std::vector<std::u16string> strings) {
                   Report(kind, std::move(strings));
                 }),
-      trust_(platform, [this](const std::u16string& entry, const std::u16string& why) {
-        TraceLine("TrustedAccounts entry ignored, ", why.c_str(), ": ", entry.c_str());
-        Report(events::kPolicyEntryIgnored, {entry, why});
-      }) {
+      trust_(platform,
+             [this](const std::u16string& entry, const std::u16string& why) {
+               TraceLine("TrustedAccounts entry ignored, ", why.c_str(), ": ", entry.c_str());
+               Report(events::kPolicyEntryIgnored, {entry, why});
+             }),
+      signatures_(platform) {
   CopyBounded(configPath, kInitialConfigPath);
   tokenPresent = false;
   traceEnabled = process.debugMode;

@@ -17,6 +17,7 @@
 #include "token/dismount.h"
 #include "token/held_entry.h"
 #include "token/refusal_log.h"
+#include "token/signature_check.h"
 #include "token/trace_log.h"
 #include "token/trust_policy.h"
 #include "token/volume_identity.h"
@@ -190,6 +191,8 @@ class SecureToken {
   // Who besides the built-in accounts may change the program: an entry ignored is traced and
   // written once.
   TrustPolicy trust_;
+  // Whether the program is its maker's, each file checked once.
+  SignatureCheck signatures_;
   // The stick whose mount could not start, while it is tried again: written once for it.
   bool mountFailed_ = false;
   ConfigStamp mountFailure_;

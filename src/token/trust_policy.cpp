@@ -33,7 +33,7 @@ std::vector<std::u16string> TrustPolicy::Trusted() {
     const std::u16string why = Why(entry);
     if (why.empty()) {
       accounts.push_back(entry);
-    } else if (told_.insert(entry + u"|" + why).second && ignored_) {
+    } else if (told_.insert(std::u16string(entry).append(u"|").append(why)).second && ignored_) {
       ignored_(entry, why);
     }
   }

@@ -24,6 +24,8 @@
 // After windows.h: the security calls (GetSecurityInfo, ConvertSidToStringSidW).
 #include <aclapi.h>
 #include <sddl.h>
+// After wintrust.h: the Authenticode policy's action.
+#include <softpub.h>
 
 namespace kvn::win32 {
 
@@ -201,6 +203,7 @@ constexpr wchar_t kRecordValue[] = L"Mounted";
 // from the mount record's key, which a dismount deletes.
 constexpr wchar_t kPolicyKey[] = L"SOFTWARE\\Policies\\Kelvarn";
 constexpr wchar_t kPolicyValue[] = L"TrustedAccounts";
+constexpr wchar_t kSignersValue[] = L"TrustedSigners";
 
 }  // namespace
 
@@ -363,7 +366,11 @@ bool Win32TokenPlatform::DosDevice(const char16_t* drive, std::u16string& device
   return true;
 }
 
-std::vector<std::u16string> Win32TokenPlatform::PolicyTrustedAccounts() {
+namespace {
+
+// A REG_MULTI_SZ value of the policy key in the 64-bit view: each string as stored; none when
+// the value is absent, of another type or cannot be read.
+std::vector<std::u16string> PolicyStrings(const wchar_t* name) {
   ScopedRegistryKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
                       key.receive()) != ERROR_SUCCESS) {
@@ -372,26 +379,82 @@ std::vector<std::u16string> Win32TokenPlatform::PolicyTrustedAccounts() {
   // The value may grow between asking its size and reading it: then asked again.
   for (int attempt = 0; attempt < 4; ++attempt) {
     DWORD bytes = 0;
-    if (::RegGetValueW(key.get(), nullptr, kPolicyValue, RRF_RT_REG_MULTI_SZ, nullptr, nullptr,
-                       &bytes) != ERROR_SUCCESS) {
+    if (::RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &bytes) !=
+        ERROR_SUCCESS) {
       return {};
     }
     std::wstring text(bytes / sizeof(wchar_t) + 2, L'\0');  // two terminators, whatever it holds
     bytes = static_cast<DWORD>(text.size()) * DWORD{sizeof(wchar_t)};
-    const LSTATUS read = ::RegGetValueW(key.get(), nullptr, kPolicyValue, RRF_RT_REG_MULTI_SZ,
-                                        nullptr, text.data(), &bytes);
+    const LSTATUS read =
+        ::RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_MULTI_SZ, nullptr, text.data(), &bytes);
     if (read == ERROR_MORE_DATA) continue;
     if (read != ERROR_SUCCESS) return {};
     text.resize(std::min<std::size_t>(text.size(), bytes / sizeof(wchar_t)));
-    std::vector<std::u16string> accounts;
+    std::vector<std::u16string> strings;
     for (std::size_t start = 0; start < text.size();) {
       const std::size_t end = std::min(text.find(L'\0', start), text.size());
-      if (end > start) accounts.emplace_back(AsU16(text.c_str() + start), end - start);
+      if (end > start) strings.emplace_back(AsU16(text.c_str() + start), end - start);
       start = end + 1;
     }
-    return accounts;
+    return strings;
   }
   return {};
+}
+
+// An attribute (an OID such as szOID_ORGANIZATION_NAME) of a certificate's subject; empty when
+// it has none.
+std::u16string SubjectAttribute(PCCERT_CONTEXT certificate, const char* oid) {
+  wchar_t text[256];
+  const DWORD length =
+      ::CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(oid), text, 256);
+  return length > 1 ? std::u16string(AsU16(text)) : std::u16string();
+}
+
+}  // namespace
+
+std::vector<std::u16string> Win32TokenPlatform::PolicyTrustedAccounts() {
+  return PolicyStrings(kPolicyValue);
+}
+
+std::vector<std::u16string> Win32TokenPlatform::PolicyTrustedSigners() {
+  return PolicyStrings(kSignersValue);
+}
+
+// No revocation check: the service runs before anyone logs on, maybe offline, and a check
+// from the cache alone fails where the cache has nothing, which would refuse the genuine tool.
+// Nothing is fetched over the network either. A time-stamped signature stays valid after its
+// certificate has expired (WTD_LIFETIME_SIGNING_FLAG is not set), as Windows lets it.
+os::Signature Win32TokenPlatform::VerifySignature(os::Handle entry, const char16_t* path) {
+  WINTRUST_FILE_INFO file = {};
+  file.cbStruct = sizeof file;
+  file.pcwszFilePath = AsWide(path);
+  file.hFile = entry;
+  WINTRUST_DATA data = {};
+  data.cbStruct = sizeof data;
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  HWND noWindow = static_cast<HWND>(INVALID_HANDLE_VALUE);
+  os::Signature signature;
+  signature.verdict = static_cast<std::uint32_t>(calls_.verifyTrust(noWindow, &action, &data));
+  if (signature.verdict == 0) {
+    CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(data.hWVTStateData);
+    CRYPT_PROVIDER_SGNR* signer =
+        provider != nullptr ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    CRYPT_PROVIDER_CERT* certificate =
+        signer != nullptr ? ::WTHelperGetProvCertFromChain(signer, 0) : nullptr;
+    if (certificate != nullptr && certificate->pCert != nullptr) {
+      signature.organization = SubjectAttribute(certificate->pCert, szOID_ORGANIZATION_NAME);
+      signature.country = SubjectAttribute(certificate->pCert, szOID_COUNTRY_NAME);
+    }
+  }
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  calls_.verifyTrust(noWindow, &action, &data);
+  return signature;
 }
 
 bool Win32TokenPlatform::LookupAccount(const char16_t* sid, std::uint32_t& use) {

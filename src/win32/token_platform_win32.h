@@ -4,10 +4,14 @@
 // environment and the registry, and the mount record in the registry.
 #pragma once
 
-#include <winternl.h>  // after windows.h: NtCreateFile
-
 #include "os/token_platform.h"
 #include "win32/win32.h"
+
+// After windows.h: NtCreateFile, WinVerifyTrust.
+// clang-format off
+#include <winternl.h>
+#include <wintrust.h>
+// clang-format on
 
 // <windows.h> maps this name onto GetDriveTypeA/W; here it is the seam's method.
 #undef GetDriveType
@@ -30,6 +34,7 @@ struct SystemCalls {
   decltype(&::IsWow64Process) isWow64Process = &::IsWow64Process;
   decltype(&::CreateProcessW) createProcess = &::CreateProcessW;
   decltype(&::GetFinalPathNameByHandleW) finalPath = &::GetFinalPathNameByHandleW;
+  decltype(&::WinVerifyTrust) verifyTrust = &::WinVerifyTrust;
 };
 
 // Holds no state but its calls; used by the thread of the watch cycle. `startLimit`: how long
@@ -57,6 +62,8 @@ class Win32TokenPlatform final : public os::TokenPlatform {
   bool DosDevice(const char16_t* drive, std::u16string& device) override;
   std::vector<std::u16string> PolicyTrustedAccounts() override;
   bool LookupAccount(const char16_t* sid, std::uint32_t& use) override;
+  std::vector<std::u16string> PolicyTrustedSigners() override;
+  os::Signature VerifySignature(os::Handle entry, const char16_t* path) override;
   bool Wow64() override;
   std::u16string WindowsFolder() override;
   os::Handle StartProcess(const char16_t* program, const char16_t* commandLine,

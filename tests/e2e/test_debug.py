@@ -1,5 +1,6 @@
 r"""kelvarn.exe -debug, one run with every stick of scenarios.toml [debug]: the hostile ones are
-refused (debug-first-pass.log, the whole first pass, holds each refusal's line) and start nothing;
+refused (debug-first-pass.log, the whole first pass, holds each refusal's line) and start nothing,
+among them copies of the stand-in unsigned, signed by another signer and changed after signing;
 the good one is mounted with the exact argv, and Ctrl+C while mounted dismounts first, waits for
 it, exits 0 and leaves the destructor's line last. With C:\Trace a link, it writes no trace."""
 
@@ -24,7 +25,7 @@ def test_debug_run(prefix):
             drive, path = tool.split(":\\", 1)
             copy = winelab.dos_to_unix(prefix.path, tool) if drive == "C" else sticks[drive] / path
             copy.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copyfile(prefix.template.fake_tool, copy)
+            shutil.copyfile(prefix.template.tools[row.get("tool", "signed")], copy)
             copy.parent.chmod(row.get("mode", 0o755))
             copies.append(copy)
     for letter, folder in sticks.items():

@@ -83,6 +83,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
     // The error each call named (FindFile, OpenEntry, ReadEntry*, VolumeInfo) gives here.
     std::map<std::string, std::uint32_t> answers;
     std::u16string longName;  // for a short name: what GetLongPathNameW makes of it
+    // What WinVerifyTrust says of it: signed by TrueCrypt's maker unless a test says otherwise.
+    os::Signature signature{0, u"TrueCrypt Foundation", u"US"};
   };
 
   // The machine starts with a fixed drive C: and nothing else.
@@ -148,6 +150,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
   // this machine or domain not named here is a user, any other is known to nobody (1332).
   std::map<std::u16string, std::uint32_t> accounts;
   static constexpr std::uint32_t kLookupFails = 0x10000;
+  std::vector<std::u16string> policySigners;           // the signers a policy trusts, as stored
+  int verifications = 0;                               // VerifySignature calls
   bool wow64 = false;                                  // a 32-bit process on 64-bit Windows
   std::map<std::u16string, std::u16string> fullPaths;  // GetFullPathNameW where it does more
   // GetFinalPathNameByHandleW where it leads elsewhere (a subst or mapped letter), by path.
@@ -293,6 +297,16 @@ class FakeTokenPlatform : public os::TokenPlatform {
     return true;
   }
   int lookups = 0;  // LookupAccount calls
+  std::vector<std::u16string> PolicyTrustedSigners() override {
+    kernel_.Alive();
+    return policySigners;
+  }
+  os::Signature VerifySignature(os::Handle handle, const char16_t* path) override {
+    kernel_.Alive();
+    ++verifications;
+    EXPECT_EQ(Held(handle), Key(Expand(path))) << "verified another file than the one held";
+    return Of(Held(handle)).signature;
+  }
   bool Wow64() override { return wow64; }
   std::u16string WindowsFolder() override { return u"C:\\Windows"; }
   // A start held up (ERROR_TIMEOUT) costs the platform's limit first.

@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "rules/path_rule.h"
 #include "rules/program_rule.h"
 #include "rules/rights_rule.h"
+#include "rules/signature_rule.h"
 
 namespace kvn {
 namespace {
@@ -226,6 +228,36 @@ TEST(Rules, PolicyTrustsOnlyAccounts) {
   EXPECT_STREQ(AccountKindRefusal(9), "a computer, not an account");
   for (const std::uint32_t other : {0u, 3u, 6u, 7u, 8u, 10u, 11u})
     EXPECT_STREQ(AccountKindRefusal(other), "not an account Windows knows") << other;
+}
+
+// Only the makers' signature, or a signer the policy names, by organisation and country alike.
+TEST(Rules, OnlyTheMakersSignatureRuns) {
+  const Strings policy = {u"Kelvarn Lab (DE)", u"Contoso", u" (US)"};
+  const std::vector<std::tuple<std::uint32_t, std::u16string, std::u16string, const char*>> table =
+      {
+          {0, u"IDRIX", u"FR", ""},
+          {0, u"TrueCrypt Foundation", u"US", ""},
+          {0, u"Kelvarn Lab", u"DE", ""},
+          {0, u"IDRIX", u"DE", "signed by IDRIX (DE), not by its maker"},
+          {0, u"idrix", u"FR", "signed by idrix (FR), not by its maker"},
+          {0, u"TrueCrypt Foundation", u"", "signed by TrueCrypt Foundation (), not by its maker"},
+          {0, u"Kelvarn Lab", u"AT", "signed by Kelvarn Lab (AT), not by its maker"},
+          {0, u"Contoso", u"US", "signed by Contoso (US), not by its maker"},
+          {0, u"", u"US", "signed by no organisation (US), not by its maker"},
+          {0x800B0100, u"IDRIX", u"FR", "not signed"},
+          {0x80096010, u"", u"", "signature not valid, error 0x80096010"},  // a byte changed
+          {0x800B0109, u"", u"", "signature not valid, error 0x800b0109"},  // untrusted root
+          {0x800B010C, u"", u"", "signature not valid, error 0x800b010c"},  // revoked
+          {0x800B0101, u"", u"",
+           "signature not valid, error 0x800b0101"},  // expired, no time stamp
+          {0x800B0111, u"", u"", "signature not valid, error 0x800b0111"},  // distrusted
+          {0x1, u"IDRIX", u"FR", "signature not valid, error 0x00000001"},
+      };
+  for (const auto& [verdict, organization, country, why] : table)
+    EXPECT_EQ(Narrow(SignatureRefusal(verdict, organization, country, policy)), why)
+        << std::hex << verdict << " " << Narrow(organization);
+  EXPECT_EQ(Narrow(SignatureRefusal(0, u"Kelvarn Lab", u"DE", {})),
+            "signed by Kelvarn Lab (DE), not by its maker");
 }
 
 // What a stick wrote reaches an event shown, never read: "%", controls, lone surrogates and

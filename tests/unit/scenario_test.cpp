@@ -212,6 +212,15 @@ class Scenario {
       {"nodacl", [this](auto& c) { t_.At(c.Path(1)).security.hasDacl = false; }},
       {"policy", [this](auto& c) {
          for (auto& account : c.Tail(1).words) t_.policyTrusted.push_back(Account(account)); }},
+      {"signature", [this](auto& c) {  // <path> = <verdict> [<organization> (<country>)]
+         const std::string given = Show(c.Side(1));
+         const std::size_t blank = given.find(' '), open = given.rfind(" (");
+         os::Signature& signature = t_.At(c.Side(0)).signature;
+         signature.verdict = U32(given.substr(0, blank));
+         signature.organization = blank == npos ? u"" : Wide(given.substr(blank + 1, open - blank - 1));
+         signature.country = blank == npos ? u"" : Wide(given.substr(open + 2, given.size() - open - 3)); }},
+      {"signers", [this](auto& c) {  // entries separated by ";"
+         for (auto& entry : Lines(c.Rest(1), ';')) t_.policySigners.push_back(Wide(entry)); }},
       {"account", [this](auto& c) {  // <account> <what a lookup names it> | fails <code>
          t_.accounts[Account(c[1])] = c[2] == "fails" ? T::kLookupFails + c.Code(3) : c.Code(2); }},
       {"answer", [this](auto& c) { t_.At(c.Path(3)).answers[c[1]] = c.Code(2); }},
@@ -420,6 +429,8 @@ class Scenario {
       {"record", [this](auto& v) { return Is(Show(t_.mountRecord.value_or(u"none")), v.Text(1)); }},
       {"held", [this](auto& v) { return Count(t_.openEntries(), v.Last(1)); }},
       {"lookups", [this](auto& v) { return Count(static_cast<std::uint64_t>(t_.lookups), v.Last(1)); }},
+      {"verifications", [this](auto& v) {
+         return Count(static_cast<std::uint64_t>(t_.verifications), v.Last(1)); }},
       {"blocked", [this](auto& v) { return Count(Times(t_.blocked, v.Path(1)), "some"); }},
       {"noblocked", [this](auto& v) { return Count(Times(t_.blocked, v.Path(1)), "0"); }},
     };

@@ -372,6 +372,44 @@ TEST_F(Win32TokenPlatformTest, WindowsAnswersWineDoesNotGive) {
   EXPECT_EQ(device, u"\\Device\\VeraCryptVolumeE");
 }
 
+// Windows' answers for signatures the lab cannot make: the verdict as given, the request as
+// Windows needs it (no prompt, no revocation check or download, time stamps valid for ever, the
+// file held), and its state closed.
+LONG answer = 0;
+std::vector<DWORD> actions;
+HANDLE verified = nullptr;
+LONG WINAPI Answers(HWND window, GUID*, LPVOID request) {
+  const auto* data = static_cast<WINTRUST_DATA*>(request);
+  actions.push_back(data->dwStateAction);
+  EXPECT_EQ(window, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::make_tuple(data->dwUIChoice, data->fdwRevocationChecks, data->dwUnionChoice),
+            std::make_tuple(DWORD{WTD_UI_NONE}, DWORD{WTD_REVOKE_NONE}, DWORD{WTD_CHOICE_FILE}));
+  EXPECT_EQ(data->dwProvFlags & (WTD_LIFETIME_SIGNING_FLAG | WTD_CACHE_ONLY_URL_RETRIEVAL),
+            DWORD{WTD_CACHE_ONLY_URL_RETRIEVAL});
+  EXPECT_EQ(data->pFile->hFile, verified);
+  return data->dwStateAction == WTD_STATEACTION_VERIFY ? answer : 0;
+}
+
+TEST_F(Win32TokenPlatformTest, SignaturesAreVerifiedOnTheHeldFile) {
+  wchar_t self[MAX_PATH];
+  ASSERT_NE(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  verified = platform.OpenEntry(AsU16(self));
+  ASSERT_NE(verified, nullptr);
+  EXPECT_EQ(platform.VerifySignature(verified, AsU16(self)).verdict, 0x800B0100u);  // unsigned
+  SystemCalls windows;
+  windows.verifyTrust = &Answers;
+  // an untrusted root, a revoked certificate, a file signed in a catalog only; expired but
+  // time-stamped, which passes
+  for (const LONG code : {LONG(0x800B0109), LONG(0x800B010C), LONG(0x800B0100), LONG(0)}) {
+    answer = code;
+    actions.clear();
+    EXPECT_EQ(Win32TokenPlatform(windows).VerifySignature(verified, AsU16(self)).verdict,
+              static_cast<std::uint32_t>(code));
+    EXPECT_EQ(actions, (std::vector<DWORD>{WTD_STATEACTION_VERIFY, WTD_STATEACTION_CLOSE}));
+  }
+  platform.CloseEntry(verified);
+}
+
 // A start held up past its limit is given up at once; the child it makes later never runs. A
 // child made suspended runs once resumed, or is ended without having run.
 TEST_F(Win32TokenPlatformTest, StartsAreBoundedAndMayWaitToRun) {

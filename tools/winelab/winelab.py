@@ -85,6 +85,17 @@ START_FAILED = b"ShellExecuteEx failed: Internal error."
 # administrator would name a deployment account.
 LAB_USER_SID = "S-1-5-21-0-0-0-1000"
 TRUST_POLICY = (r"HKLM\SOFTWARE\Policies\Kelvarn", "TrustedAccounts")
+# Kelvarn runs only a tool signed by its maker, or by a signer the policy names. The lab makes a
+# root and two code-signing certificates of its own with openssl and signs the stand-in with
+# osslsigncode: the first signer is named in the policy, the second is not. (Wine checks the
+# signature and not whether the root is trusted, so the root need not be added anywhere.)
+LAB_SIGNER = ("Kelvarn Lab", "DE")
+OTHER_SIGNER = ("Kelvarn Lab Other", "DE")
+SIGNERS_POLICY = (r"HKLM\SOFTWARE\Policies\Kelvarn", "TrustedSigners")
+# The stand-in as the lab keeps it, in the template's folder "tools": signed by the lab's
+# signer (installed as the tool), unsigned, signed by the other signer, and signed with one byte
+# changed afterwards.
+TOOL_KINDS = ("signed", "unsigned", "other", "tampered")
 TOOL_ATTEMPTS = 4  # starts of one of the lab's own tools, the first included
 
 
@@ -262,26 +273,58 @@ class Template:
         self.loader = LOADERS[self.arch]  # of every program in the prefix, Wine's tools included
         self.path = self.root / f"template-{self.arch}"
         self.env = base_env(self.path, self.root, self.arch)
+        self.tools = {kind: self.path / "tools" / f"fake_truecrypt-{kind}.exe" for kind in TOOL_KINDS}
 
     def booted(self):
         return (booted(self.path, self.arch) and  # create() ends with the container
                 dos_to_unix(self.path, CONTAINER_DOS_PATH).is_file())
+
+    def sign_tools(self):
+        """The stand-in in each of its TOOL_KINDS, signed by certificates the lab makes."""
+        folder = self.path / "tools"
+        folder.mkdir(exist_ok=True)
+        openssl = functools.partial(subprocess.run, check=True, capture_output=True, cwd=folder)
+        openssl(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650",
+                 "-subj", "/CN=Kelvarn Lab Root", "-keyout", "root.key", "-out", "root.crt",
+                 "-addext", "basicConstraints=critical,CA:TRUE",
+                 "-addext", "keyUsage=critical,keyCertSign,cRLSign"])
+        (folder / "signing.ext").write_text("basicConstraints=CA:FALSE\n"
+                                            "keyUsage=critical,digitalSignature\n"
+                                            "extendedKeyUsage=codeSigning\n")
+        for name, (organization, country) in (("lab", LAB_SIGNER), ("other", OTHER_SIGNER)):
+            openssl(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
+                     "-out", f"{name}.csr", "-subj", f"/CN={organization}/O={organization}/C={country}"])
+            openssl(["openssl", "x509", "-req", "-in", f"{name}.csr", "-CA", "root.crt", "-CAkey",
+                     "root.key", "-CAcreateserial", "-days", "3650", "-extfile", "signing.ext",
+                     "-out", f"{name}.crt"])
+            openssl(["openssl", "pkcs12", "-export", "-inkey", f"{name}.key", "-in", f"{name}.crt",
+                     "-certfile", "root.crt", "-out", f"{name}.pfx", "-passout", "pass:lab"])
+        shutil.copyfile(self.fake_tool, self.tools["unsigned"])
+        for kind, name in (("signed", "lab"), ("other", "other")):
+            openssl(["osslsigncode", "sign", "-pkcs12", f"{name}.pfx", "-pass", "lab", "-h",
+                     "sha256", "-in", str(self.fake_tool), "-out", str(self.tools[kind])])
+        tampered = bytearray(self.tools["signed"].read_bytes())
+        tampered[len(tampered) // 3] ^= 0x01  # inside the code: the digest no longer matches
+        self.tools["tampered"].write_bytes(bytes(tampered))
 
     def create(self):
         if self.arch == "x86" and (reason := x86_unavailable()):
             raise Unavailable(f"the x86 build cannot run here: {reason}")
         try:
             boot(self.path, self.arch, self.root)
-            trusted = _tool([self.loader, "reg", "add", TRUST_POLICY[0], "/v", TRUST_POLICY[1],
-                             "/t", "REG_MULTI_SZ", "/d", LAB_USER_SID, "/f"], self.env)
-            if trusted.returncode != 0:
-                raise WineError(f"the trust policy was not set: {trusted.stdout!r}")
+            signer = "%s (%s)" % LAB_SIGNER
+            for (key, value), data in ((TRUST_POLICY, LAB_USER_SID), (SIGNERS_POLICY, signer)):
+                trusted = _tool([self.loader, "reg", "add", key, "/v", value, "/t", "REG_MULTI_SZ",
+                                 "/d", data, "/f"], self.env)
+                if trusted.returncode != 0:
+                    raise WineError(f"the policy {value} was not set: {trusted.stdout!r}")
         finally:
             _quiet(["wineserver", "-k"], self.env)
             _quiet(["wineserver", "-w"], self.env)
         (self.path / "wineserver").unlink(missing_ok=True)
         (self.path / "drive_c" / "Trace").mkdir(exist_ok=True)
-        for dos, src in ((EXE_DOS_PATH, self.kelvarn), (TOOL_DOS_PATH, self.fake_tool)):
+        self.sign_tools()
+        for dos, src in ((EXE_DOS_PATH, self.kelvarn), (TOOL_DOS_PATH, self.tools["signed"])):
             dst = dos_to_unix(self.path, dos)
             dst.parent.mkdir(parents=True, exist_ok=True)
             shutil.copyfile(src, dst)
