@@ -1,4 +1,4 @@
-// The rest of one turn: OpenContainer starts the mount and arms its dismount, CheckToken
+// The rest of one turn: OpenContainer arms the dismount and starts the mount, CheckToken
 // watches the stick, CloseContainer ends the mount and dismounts (token/dismount.h).
 #include <string>
 #include <utility>
@@ -32,14 +32,21 @@ bool SecureToken::OpenContainer() {
   const std::u16string record =
       std::u16string(targetDrive) + u"|" + containerPath + u"|" + trueCryptPath;
   platform_.WriteMountRecord(record.c_str());
-  // The child is kept, so that its end is seen and the dismount can wait for it.
+  // The dismount is made first, suspended: no mount runs without a dismount that needs nothing
+  // at the pull, and should another program hold the tool's file (an oplock, an open that shares
+  // nothing), the mount does not start either. The mount's child is kept, so that its end is
+  // seen and the dismount can wait for it.
   if (mountChild_ != nullptr) platform_.CloseProcess(mountChild_);
-  mountChild_ = platform_.StartProcess(trueCryptPath, commandLine.c_str(), false);
+  mountChild_ = nullptr;
+  if (dismount_.Arm(trueCryptPath)) {
+    mountChild_ = platform_.StartProcess(trueCryptPath, commandLine.c_str(), false);
+  }
   if (mountChild_ == nullptr) {
     // Nothing was mounted: the next pass judges the stick afresh and tries again, for as long
     // as it stays in (the failure is written once for it). The record goes back to what it
     // was: none, or a volume that is still to be closed.
     const std::uint32_t error = platform_.GetLastError();
+    dismount_.Disarm();
     TraceLine("TrueCrypt not started, error ", error);
     held_.clear();
     tokenPresent = false;
@@ -52,10 +59,6 @@ bool SecureToken::OpenContainer() {
     return false;
   }
   mountStarted_ = true;
-  // Its dismount is made at once, while the mount's own process holds the tool's file open,
-  // so that nobody can hold that file (an oplock, an open that shares nothing) in between.
-  // One that cannot be made is started at the pull instead.
-  dismount_.Arm(trueCryptPath);
   // This mount's own dismount closes every volume: nothing earlier is left to retry.
   dismount_.TakeOver();
   mountFailed_ = false;

@@ -57,9 +57,10 @@ std::u16string Dismounter::CommandLine(const char16_t* program) const {
                       : BuildCommandLine(program, {u"/a", u"/q", u"/d", u"/f"});
 }
 
-void Dismounter::Arm(const char16_t* program) {
+bool Dismounter::Arm(const char16_t* program) {
   Disarm();
   armed_ = platform_.StartProcess(program, CommandLine(program).c_str(), true);
+  return armed_ != nullptr;
 }
 
 void Dismounter::Disarm() {

@@ -1,8 +1,10 @@
 // The dismount's life, from armed to the mount record cleared:
-//   armed    once a mount has started, its dismount is made: the tool's process with the
+//   armed    before a mount starts, its dismount is made: the tool's process with the
 //            dismount's command line, suspended, so that the pull needs no open of the tool's
-//            file, which another program could hold up at that very moment;
-//   started  at the pull (or a stop), the armed process is resumed, or one is started anew;
+//            file, which another program could hold up at that very moment; a mount whose
+//            dismount cannot be made does not start;
+//   started  at the pull (or a stop), the armed process is resumed, or, should that fail, one is
+//            started anew;
 //   bounded  one still running after kDismountWaitLimit is ended, written once, and counts as a
 //            run that failed;
 //   retried  one that could not start is tried again after the next pass's pause, one that
@@ -48,9 +50,11 @@ class Dismounter {
   Dismounter(const Dismounter&) = delete;
   Dismounter& operator=(const Dismounter&) = delete;
 
-  // Makes the dismount of `program`, suspended; one that cannot be made is started when it is
-  // needed.
-  void Arm(const char16_t* program);
+  // Makes the dismount of `program`, suspended. False when it cannot be made, with the reason in
+  // the last error.
+  bool Arm(const char16_t* program);
+  // Ends the armed process: its mount did not start.
+  void Disarm();
   // A stick's mount has started: nothing earlier is left to retry.
   void TakeOver();
   // Writes the record back as it stands while no mount runs: the volume still to be closed, or
@@ -90,8 +94,6 @@ class Dismounter {
   // is written once.
   void ReportOnce(EventKind kind, std::vector<std::u16string> strings);
   std::u16string CommandLine(const char16_t* program) const;
-  // Ends the armed process.
-  void Disarm();
   // Whether the mount that was still running has ended since.
   bool MountEnded();
 

@@ -64,11 +64,11 @@ class SecureToken {
   // the drive mask is zero; and, with tokenPresent as the last pass left it and
   // waits.stopRequested set, when a stop was requested during a pause.
   int FindToken();
-  // Records the mount, starts it, arms its dismount (see token/dismount.h) and returns without
-  // waiting for the mount; its child is kept so that its end is seen (its exit code reported,
-  // what the check held released) and the dismount can wait for it. False when the mount could
-  // not be started: tokenPresent is then cleared, so that the next scan judges the stick afresh
-  // and tries again.
+  // Records the mount, arms its dismount (see token/dismount.h), starts the mount and returns
+  // without waiting for it; its child is kept so that its end is seen (its exit code reported,
+  // what the check held released) and the dismount can wait for it. False when either child
+  // could not be made: tokenPresent is then cleared, so that the next scan judges the stick
+  // afresh and tries again.
   bool OpenContainer();
   // Whether a mount was started in this turn and its dismount has not begun.
   bool mountStarted() const { return mountStarted_; }

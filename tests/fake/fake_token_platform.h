@@ -31,6 +31,7 @@ inline constexpr std::uint64_t kVirtualHour = 3600000;
 // One child start, as the platform was asked for it.
 struct ProcessStart {
   std::u16string commandLine;
+  int number = -1;                  // in the order children begin to run (or fail to start)
   std::uint64_t made = 0;           // virtual ms when it was made
   std::uint64_t time = kNeverEnds;  // when it began to run: at once, or once resumed; or never
   std::uint64_t end = kNeverEnds;   // when it ends, kNeverEnds while hung or suspended
@@ -164,14 +165,18 @@ class FakeTokenPlatform : public os::TokenPlatform {
   bool failRecord = false;
 
   // --- child processes ---------------------------------------------------------------------
+  // Every child made, in order. Each takes a number when it is started, or, made suspended, when
+  // it is resumed: the numbers that follow are those.
   std::vector<ProcessStart> starts;
   // Every start fails with 2 (file not found), or those numbered in `failStarts` (from 0) with
-  // `startError`; each is recorded all the same.
+  // `startError`, or each one made suspended with `failArm` (0: none); each is recorded all the
+  // same.
   bool failStart = false;
   std::set<std::size_t> failStarts;
   std::uint32_t startError = 2;
+  std::uint32_t failArm = 0;
   std::function<void(std::size_t)> afterStart;  // after each start that worked, its number
-  // Virtual ms that each child runs, and its exit code, by the number of its start.
+  // Virtual ms that each child runs, and its exit code, by its number.
   std::map<std::size_t, std::uint64_t> runTimes;
   std::uint64_t childRunTime = 0;  // for the children runTimes does not name
   std::map<std::size_t, std::uint32_t> exitCodes;
@@ -312,27 +317,30 @@ class FakeTokenPlatform : public os::TokenPlatform {
   // A start held up (ERROR_TIMEOUT) costs the platform's limit first.
   os::Handle StartProcess(const char16_t*, const char16_t* commandLine, bool suspended) override {
     kernel_.Alive();
-    const std::size_t number = starts.size();
-    const bool fails = failStart || failStarts.count(number) != 0;
+    const std::size_t made = starts.size();
     ProcessStart& start = starts.emplace_back();
-    start = {commandLine, kernel_.now()};
-    start.runTime = runTimes.count(number) ? runTimes[number] : childRunTime;
-    start.closed = start.failed = fails;
+    start.commandLine = commandLine;
+    start.made = kernel_.now();
     start.recorded = mountRecord.has_value();
     start.suspended = suspended;
-    start.exitCode = exitCodes[number];
-    if (fails && startError == os::kErrorTimeout)
-      kernel_.WaitUntil(kernel_.now() + os::kStartLimit, nullptr);
-    if (fails) return kernel_.Fail<os::Handle>(startError, nullptr);
+    if (!suspended) Number(start);
+    const std::uint32_t error =
+        suspended                                                                    ? failArm
+        : failStart || failStarts.count(static_cast<std::size_t>(start.number)) != 0 ? startError
+                                                                                     : 0;
+    start.closed = start.failed = error != 0;
+    if (error == os::kErrorTimeout) kernel_.WaitUntil(kernel_.now() + os::kStartLimit, nullptr);
+    if (error != 0) return kernel_.Fail<os::Handle>(error, nullptr);
     if (!suspended) Run(starts.back());
-    if (afterStart) afterStart(number);
-    return reinterpret_cast<os::Handle>(number + 1);
+    if (!suspended && afterStart) afterStart(static_cast<std::size_t>(starts.back().number));
+    return reinterpret_cast<os::Handle>(made + 1);
   }
   bool ResumeProcess(os::Handle child) override {
     kernel_.Alive();
     ProcessStart& start = Child(child);
     EXPECT_TRUE(start.suspended && !start.ran()) << "resumed what was not suspended";
     if (failResume) return kernel_.Fail(5, false);
+    Number(start);
     Run(start);
     return true;
   }
@@ -412,6 +420,12 @@ class FakeTokenPlatform : public os::TokenPlatform {
     int& opened;
     const FakeKernel& kernel_;
   };
+  // A child takes the next number, and what the test gave that number.
+  void Number(ProcessStart& start) {
+    const auto number = static_cast<std::size_t>(start.number = nextNumber_++);
+    start.runTime = runTimes.count(number) ? runTimes[number] : childRunTime;
+    start.exitCode = exitCodes[number];
+  }
   // A child begins to run now.
   void Run(ProcessStart& start) const {
     start.time = kernel_.now();
@@ -542,6 +556,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::uintptr_t lastHandle_ = 0;
   std::uint64_t writes_ = 0;
   int getDrivesCalls_ = 0;
+  int nextNumber_ = 0;
 };
 
 }  // namespace kvn::fake
