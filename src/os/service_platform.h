@@ -45,7 +45,8 @@ class ServicePlatform {
   virtual Handle RegisterServiceCtrlHandler(const char16_t* serviceName,
                                             ControlHandlerFn handler) = 0;
   // QueryServiceConfig2W(SERVICE_CONFIG_PRESHUTDOWN_INFO) of the named service: how long, in
-  // ms, the service control manager waits for it at shutdown. False on failure.
+  // ms, the service control manager waits for it at shutdown. False on failure, `milliseconds`
+  // left as it was.
   virtual bool PreshutdownTimeout(const char16_t* serviceName, std::uint32_t& milliseconds) = 0;
   // SetServiceStatus with the whole record.
   virtual bool SetServiceStatus(Handle statusHandle, const ServiceStatus& status) = 0;

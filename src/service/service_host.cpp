@@ -184,11 +184,10 @@ void ServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) noexcept {
       process.serviceStatus.serviceSpecificExitCode = 0;
     }
     if (ReportStatus(kServiceStartPending, kNoError, kStartWaitHint)) {
-      // At shutdown the stop's budget is what the service control manager waits for.
+      // At shutdown the stop's budget is what the service control manager waits for; one that
+      // cannot be read leaves the default.
       std::uint32_t timeout = kDefaultPreshutdownTimeout;
-      if (!ServiceOs().PreshutdownTimeout(kServiceName, timeout)) {
-        timeout = kDefaultPreshutdownTimeout;
-      }
+      ServiceOs().PreshutdownTimeout(kServiceName, timeout);
       process.preshutdownWaitLimit = timeout > kShutdownReserve ? timeout - kShutdownReserve : 0;
       RunWatcher();
     }

@@ -159,6 +159,11 @@ struct PendingStart {
   std::atomic<int> state{kWaiting};
 };
 
+// Starts given up whose thread still waits. A program that never lets go of the tool's file
+// would otherwise leave a thread behind on every pass: past this many, a start fails at once.
+std::atomic<int> startsLeftWaiting{0};
+constexpr int kStartsLeftWaitingLimit = 4;
+
 DWORD WINAPI RunStart(LPVOID parameter) {
   auto* start = static_cast<PendingStart*>(parameter);
   STARTUPINFOW startup = {};
@@ -176,6 +181,7 @@ DWORD WINAPI RunStart(LPVOID parameter) {
     ::CloseHandle(start->made.hProcess);
   }
   delete start;
+  --startsLeftWaiting;
   return 0;
 }
 
@@ -490,6 +496,10 @@ std::u16string Win32TokenPlatform::WindowsFolder() {
 
 os::Handle Win32TokenPlatform::StartProcess(const char16_t* program, const char16_t* commandLine,
                                             bool suspended) {
+  if (startsLeftWaiting.load() >= kStartsLeftWaitingLimit) {
+    ::SetLastError(ERROR_TIMEOUT);
+    return nullptr;
+  }
   auto* start = new PendingStart{calls_.createProcess, AsWide(program), AsWide(commandLine)};
   HANDLE worker = ::CreateThread(nullptr, 0, &RunStart, start, 0, nullptr);
   if (worker == nullptr) {
@@ -499,13 +509,19 @@ os::Handle Win32TokenPlatform::StartProcess(const char16_t* program, const char1
     return nullptr;
   }
   const DWORD waited = ::WaitForSingleObject(worker, startLimit_);
-  ::CloseHandle(worker);
   int waiting = PendingStart::kWaiting;
+  if (waited != WAIT_OBJECT_0) ++startsLeftWaiting;  // before the thread can end and count down
   if (waited != WAIT_OBJECT_0 &&
       start->state.compare_exchange_strong(waiting, PendingStart::kGivenUp)) {
-    ::SetLastError(ERROR_TIMEOUT);  // the start's thread frees it, and ends what it made
+    // The start's thread frees it, and ends what it made; where the driver allows, the wait
+    // it is in is cancelled, so that it goes soon.
+    ::CancelSynchronousIo(worker);
+    ::CloseHandle(worker);
+    ::SetLastError(ERROR_TIMEOUT);
     return nullptr;
   }
+  if (waited != WAIT_OBJECT_0) --startsLeftWaiting;  // it was done after all
+  ::CloseHandle(worker);
   const std::unique_ptr<PendingStart> done(start);
   if (!done->created) {
     ::SetLastError(done->error);
