@@ -321,7 +321,7 @@ DWORD WINAPI VeraCryptDevice(LPCWSTR, LPWSTR target, DWORD size) {
 BOOL WINAPI HeldUp(LPCWSTR program, LPWSTR line, LPSECURITY_ATTRIBUTES process,
                    LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
                    LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION made) {
-  ::Sleep(600);
+  ::Sleep(1500);
   return ::CreateProcessW(program, line, process, thread, inherit, flags, environment, folder,
                           startup, made);
 }
@@ -410,18 +410,25 @@ TEST_F(Win32TokenPlatformTest, SignaturesAreVerifiedOnTheHeldFile) {
   platform.CloseEntry(verified);
 }
 
-// A start held up past its limit is given up at once; the child it makes later never runs. A
-// child made suspended runs once resumed, or is ended without having run.
+// A start held up past its limit is given up at once; the child it makes later never runs, and
+// while four such wait, a start fails at once. A child made suspended runs once resumed, or is
+// ended without having run.
 TEST_F(Win32TokenPlatformTest, StartsAreBoundedAndMayWaitToRun) {
   const std::u16string cmd = SystemFolder() + u"\\cmd.exe", out = folder + u"\\kvn.log";
   const std::u16string write = u"cmd /c echo ran> \"" + out + u"\"";
   SystemCalls late;
   late.createProcess = &HeldUp;
   const DWORD started = ::GetTickCount();
-  EXPECT_EQ(Win32TokenPlatform(late, 200).StartProcess(cmd.c_str(), write.c_str(), false), nullptr);
+  for (int given = 0; given < 4; ++given) {
+    EXPECT_EQ(Win32TokenPlatform(late, 100).StartProcess(cmd.c_str(), write.c_str(), false),
+              nullptr);
+    EXPECT_EQ(platform.GetLastError(), DWORD{ERROR_TIMEOUT});
+  }
+  // Four given up still wait: the next start fails at once, whatever it would have made.
+  EXPECT_EQ(platform.StartProcess(cmd.c_str(), write.c_str(), false), nullptr);
   EXPECT_EQ(platform.GetLastError(), DWORD{ERROR_TIMEOUT});
-  EXPECT_LT(::GetTickCount() - started, 550u);
-  ::Sleep(1500);
+  EXPECT_LT(::GetTickCount() - started, 1200u);
+  ::Sleep(2500);
   EXPECT_FALSE(platform.FindFile(out.c_str()).found) << "a start that was given up ran";
 
   const os::Handle armed = platform.StartProcess(cmd.c_str(), write.c_str(), true);
