@@ -26,10 +26,10 @@ constexpr std::size_t kKeyCapacity = 257;  // 256 units and the terminator
 constexpr std::size_t kRootLength = 3;     // "E:\"
 
 // A path exists when a search for it finds an entry, a file or a folder. One ending in a
-// backslash (a bare drive root included) names no entry, so the search finds nothing; an empty
-// one is not searched for at all.
+// backslash (a bare drive root included) names no entry, so the search finds nothing. It is
+// asked only of a path whose walk reached its last component, never of an empty one.
 bool Exists(os::TokenPlatform& platform, const char16_t* path) {
-  return Length(path) != 0 && platform.FindFile(path).found;
+  return platform.FindFile(path).found;
 }
 
 // "X:\" of a path that DriveAbsoluteRefusal let pass.
