@@ -41,6 +41,7 @@ struct ProcessStart {
   bool recorded = false;            // a mount record existed when it was made
   bool suspended = false;           // made suspended
   bool endedByService = false;      // EndProcess ended it
+  bool resists = false;             // EndProcess cannot end it
   std::uint32_t exitCode = 0;
   bool dismount() const { return commandLine.find(u" /d") != std::u16string::npos; }
   bool ran() const { return time != kNeverEnds; }
@@ -55,8 +56,6 @@ class FakeTokenPlatform : public os::TokenPlatform {
   // The answer of a call that does not return (a driver that keeps it waiting): it blocks
   // until the process ends, or fails the case after a virtual hour.
   static constexpr std::uint32_t kHang = 0xFFFFFFFF;
-  // A child that EndProcess cannot end either.
-  static constexpr std::uint64_t kStuck = kNeverEnds - 1;
 
   struct Drive {
     std::uint32_t type = os::kDriveNoRootDir;
@@ -178,7 +177,8 @@ class FakeTokenPlatform : public os::TokenPlatform {
   std::function<void(std::size_t)> afterStart;  // after each start that worked, its number
   // Virtual ms that each child runs, and its exit code, by its number.
   std::map<std::size_t, std::uint64_t> runTimes;
-  std::uint64_t childRunTime = 0;  // for the children runTimes does not name
+  std::uint64_t childRunTime = 0;   // for the children runTimes does not name
+  std::set<std::size_t> resisting;  // the children EndProcess cannot end
   std::map<std::size_t, std::uint32_t> exitCodes;
   bool failWait = false;    // every Wait fails
   bool failResume = false;  // every ResumeProcess fails with 5
@@ -346,7 +346,7 @@ class FakeTokenPlatform : public os::TokenPlatform {
   }
   bool EndProcess(os::Handle child) override {
     ProcessStart& start = Child(child);
-    if (kernel_.ended || start.runTime == kStuck || start.end <= kernel_.now()) return true;
+    if (kernel_.ended || start.resists || start.end <= kernel_.now()) return true;
     start.end = kernel_.now();
     start.exitCode = os::kEndedExitCode;
     start.endedByService = true;
@@ -424,12 +424,13 @@ class FakeTokenPlatform : public os::TokenPlatform {
   void Number(ProcessStart& start) {
     const auto number = static_cast<std::size_t>(start.number = nextNumber_++);
     start.runTime = runTimes.count(number) ? runTimes[number] : childRunTime;
+    start.resists = resisting.count(number) != 0;
     start.exitCode = exitCodes[number];
   }
   // A child begins to run now.
   void Run(ProcessStart& start) const {
     start.time = kernel_.now();
-    start.end = start.runTime >= kStuck ? kNeverEnds : kernel_.now() + start.runTime;
+    start.end = start.runTime == kNeverEnds ? kNeverEnds : kernel_.now() + start.runTime;
   }
 
   static std::u16string Wide(const std::string& text) { return {text.begin(), text.end()}; }

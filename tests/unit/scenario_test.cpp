@@ -259,8 +259,10 @@ class Scenario {
       {"failalloc", [this](auto& c) {  // the next allocation after start n
          t_.afterStart = [n = c.Number(1)](auto started) {
            if (started == n) fake::failNextAllocation = true; }; }},
-      {"runtime", [this](auto& c) {  // hung: until ended; stuck: not even then
-         const auto ms = c[2] == "hung" ? fake::kNeverEnds : c[2] == "stuck" ? T::kStuck : c.Number(2);
+      {"runtime", [this](auto& c) {  // <n|*> <ms|hung|stuck> [stuck]: stuck, not ended by us
+         const bool stuck = c[2] == "stuck" || (c.size() > 3 && c[3] == "stuck");
+         if (stuck) t_.resisting.insert(std::stoul(c[1]));
+         const auto ms = c[2] == "hung" || c[2] == "stuck" ? fake::kNeverEnds : c.Number(2);
          (c[1] == "*" ? t_.childRunTime : t_.runTimes[std::stoul(c[1])]) = ms; }},
       {"exitcode", [this](auto& c) { t_.exitCodes[std::stoul(c[1])] = c.Code(2); }},
       {"record", [this](auto& c) {  // record <value> | wrongtype | fails
