@@ -241,9 +241,10 @@ os::SearchResult Win32TokenPlatform::FindFile(const char16_t* path) {
 // another program's oplock returns at once instead of waiting until that program acknowledges
 // the break, which it may never do. Such an open is given up and answers
 // ERROR_OPLOCK_BREAK_IN_PROGRESS (742), which refuses like any answer but "there" or "not
-// there". No FILE_SHARE_DELETE: while the handle is open, nobody can rename, delete or replace
-// the entry. FILE_READ_DATA is FILE_LIST_DIRECTORY on a folder. The path is drive-absolute and
-// resolved already; as an NT path ("\??\C:\...") it names no device and is not trimmed.
+// there"; so does any other success but STATUS_SUCCESS, its handle closed. No FILE_SHARE_DELETE:
+// while the handle is open, nobody can rename, delete or replace the entry. FILE_READ_DATA is
+// FILE_LIST_DIRECTORY on a folder. The path is drive-absolute and resolved already; as an NT path
+// ("\??\C:\...") it names no device and is not trimmed.
 os::Handle Win32TokenPlatform::OpenEntry(const char16_t* path) {
   std::wstring name = L"\\??\\";
   name += AsWide(path);
@@ -264,13 +265,10 @@ os::Handle Win32TokenPlatform::OpenEntry(const char16_t* path) {
                         FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
                             FILE_COMPLETE_IF_OPLOCKED | FILE_SYNCHRONOUS_IO_NONALERT,
                         nullptr, 0);
-  if (status == kOplockBreakInProgress) {
-    ::CloseHandle(entry);
-    ::SetLastError(kErrorOplockBreakInProgress);
-    return nullptr;
-  }
-  if (status < 0) {
-    ::SetLastError(::RtlNtStatusToDosError(status));
+  if (status != 0) {
+    if (status > 0) ::CloseHandle(entry);
+    ::SetLastError(status == kOplockBreakInProgress ? kErrorOplockBreakInProgress
+                                                    : ::RtlNtStatusToDosError(status));
     return nullptr;
   }
   return entry;

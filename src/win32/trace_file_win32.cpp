@@ -68,7 +68,8 @@ std::unique_ptr<os::ByteSink> OpenTraceFile(const char16_t* path) {
   // the drive root down would then lead elsewhere. Opened as is (not emptied, a final link not
   // followed), checked, and only then emptied through the same handle. Shared deny-none
   // (_SH_DENYNO: read and write) so that others may read, and write, the log while the
-  // watcher holds it.
+  // watcher holds it. An open that would wait for another program to let go of an oplock on
+  // the file returns at once, and then opens nothing, as does any answer but STATUS_SUCCESS.
   std::wstring name = file.substr(slash + 1);
   UNICODE_STRING text;
   text.Buffer = name.data();
@@ -77,11 +78,14 @@ std::unique_ptr<os::ByteSink> OpenTraceFile(const char16_t* path) {
   InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folderHandle.get(), nullptr);
   IO_STATUS_BLOCK io = {};
   HANDLE opened = nullptr;
-  if (::NtCreateFile(
-          &opened, GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr,
-          FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
-          FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
-          0) < 0) {
+  const NTSTATUS status = ::NtCreateFile(
+      &opened, GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr,
+      FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED |
+          FILE_SYNCHRONOUS_IO_NONALERT,
+      nullptr, 0);
+  if (status != 0) {
+    if (status > 0) ::CloseHandle(opened);
     return nullptr;
   }
   ScopedFileHandle handle(opened);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "rules/path_rule.h"
@@ -297,16 +298,17 @@ NTSTATUS NTAPI AccessDenied(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS
                             PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG) {
   return static_cast<NTSTATUS>(0xC0000022);  // STATUS_ACCESS_DENIED
 }
-// Opens as asked, then answers as an open that broke another program's oplock does; keeps
-// the options it was given.
+// Opens as asked, then answers with another success: as an open that broke another program's
+// oplock does, by default; keeps the options it was given.
 ULONG openOptions = 0;
+NTSTATUS otherSuccess = 0x00000108;  // STATUS_OPLOCK_BREAK_IN_PROGRESS
 NTSTATUS NTAPI OplockBroken(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES name,
                             PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG attributes, ULONG share,
                             ULONG disposition, ULONG options, PVOID ea, ULONG eaSize) {
   openOptions = options;
   const NTSTATUS opened = ::NtCreateFile(handle, access, name, io, size, attributes, share,
                                          disposition, options, ea, eaSize);
-  return opened == 0 ? 0x00000108 : opened;  // STATUS_OPLOCK_BREAK_IN_PROGRESS
+  return opened == 0 ? otherSuccess : opened;
 }
 BOOL WINAPI Wow64Unknown(HANDLE, PBOOL) { return ::SetLastError(ERROR_INVALID_HANDLE), FALSE; }
 // A subst or network letter, and a volume that VeraCrypt mounted.
@@ -348,12 +350,16 @@ TEST_F(Win32TokenPlatformTest, WindowsAnswersWineDoesNotGive) {
   EXPECT_EQ(platform.GetLastError(), DWORD{ERROR_SHARING_VIOLATION});
   ::CloseHandle(other);
 
-  // An open that breaks an oplock is given up at once, its handle closed, as 742.
+  // An open that breaks an oplock is given up at once, its handle closed, as 742; so is one
+  // with any other success but STATUS_SUCCESS (STATUS_PENDING here: 997).
   const int before = OpenHandles();
-  EXPECT_EQ(Win32TokenPlatform({&OplockBroken}).OpenEntry(file.c_str()), nullptr);
-  EXPECT_EQ(platform.GetLastError(), 742u);
-  EXPECT_NE(openOptions & FILE_COMPLETE_IF_OPLOCKED, 0u);
-  EXPECT_LE(OpenHandles(), before);
+  for (const auto& [status, error] : {std::pair{0x108L, 742u}, std::pair{0x103L, 997u}}) {
+    otherSuccess = status;
+    EXPECT_EQ(Win32TokenPlatform({&OplockBroken}).OpenEntry(file.c_str()), nullptr);
+    EXPECT_EQ(platform.GetLastError(), error);
+    EXPECT_NE(openOptions & FILE_COMPLETE_IF_OPLOCKED, 0u);
+    EXPECT_LE(OpenHandles(), before);
+  }
 
   SystemCalls unknown;
   unknown.isWow64Process = &Wow64Unknown;
